@@ -1,0 +1,32 @@
+# make demo: set up, build, and run the whole pipeline on a generated example.
+# make test: set up, build, and run the whole test suite.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+DEMO_DIR ?= $(BUILD_DIR)/demo-data
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@rm -rf $(DEMO_DIR)
+	@$(BUILD_DIR)/cli/velquor demo $(DEMO_DIR)
+	@$(BUILD_DIR)/cli/velquor run $(DEMO_DIR)
+
+bench: build
+	@$(BUILD_DIR)/bench/velquor_bench
+
+clean:
+	rm -rf $(BUILD_DIR)

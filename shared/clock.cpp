@@ -1,0 +1,122 @@
+#include "shared/clock.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "shared/errors.h"
+
+namespace velquor {
+namespace {
+
+using namespace std::chrono;
+
+bool read_digits(std::string_view text, size_t& pos, size_t count, int& out) {
+  if (pos + count > text.size()) return false;
+  int value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    char c = text[pos + i];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  pos += count;
+  out = value;
+  return true;
+}
+
+bool read_char(std::string_view text, size_t& pos, char c) {
+  if (pos < text.size() && text[pos] == c) { ++pos; return true; }
+  return false;
+}
+
+// Optional "Z" / "+HH:MM" / "+HH:MM:SS"; the offset in seconds east of UTC.
+bool read_offset(std::string_view text, size_t& pos, bool& had_offset, int& seconds) {
+  had_offset = false;
+  seconds = 0;
+  if (pos == text.size()) return true;
+  if (read_char(text, pos, 'Z')) { had_offset = true; return true; }
+  int sign = text[pos] == '+' ? 1 : text[pos] == '-' ? -1 : 0;
+  if (sign == 0) return false;
+  ++pos;
+  int hh, mm, ss = 0;
+  if (!read_digits(text, pos, 2, hh) || !read_char(text, pos, ':') ||
+      !read_digits(text, pos, 2, mm))
+    return false;
+  if (read_char(text, pos, ':') && !read_digits(text, pos, 2, ss)) return false;
+  if (hh > 23 || mm > 59 || ss > 59) return false;
+  had_offset = true;
+  seconds = sign * (hh * 3600 + mm * 60 + ss);
+  return true;
+}
+
+TimePoint parse_now_variable() {
+  const char* text = std::getenv("VELQUOR_NOW");
+  auto parsed = parse_iso8601(text);
+  if (!parsed) throw ValueError(std::string("VELQUOR_NOW is not an ISO-8601 time: ") + text);
+  return parsed->utc;
+}
+
+}  // namespace
+
+std::optional<ParsedTime> parse_iso8601(std::string_view text) {
+  size_t pos = 0;
+  int y = 0, mo = 0, d = 0;
+  if (!read_digits(text, pos, 4, y) || !read_char(text, pos, '-') ||
+      !read_digits(text, pos, 2, mo) || !read_char(text, pos, '-') ||
+      !read_digits(text, pos, 2, d))
+    return std::nullopt;
+  year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
+  if (!date.ok()) return std::nullopt;
+  int hh = 0, mi = 0, ss = 0;
+  long micros = 0;
+  bool had_offset = false;
+  int offset = 0;
+  if (pos < text.size()) {
+    if (text[pos] != 'T' && text[pos] != ' ') return std::nullopt;
+    ++pos;
+    if (!read_digits(text, pos, 2, hh) || !read_char(text, pos, ':') ||
+        !read_digits(text, pos, 2, mi))
+      return std::nullopt;
+    if (read_char(text, pos, ':')) {
+      if (!read_digits(text, pos, 2, ss)) return std::nullopt;
+      if (read_char(text, pos, '.')) {
+        size_t start = pos;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+        size_t count = pos - start;
+        if (count < 1 || count > 6) return std::nullopt;
+        micros = std::strtol(std::string(text.substr(start, count)).c_str(), nullptr, 10);
+        for (size_t k = count; k < 6; ++k) micros *= 10;
+      }
+    }
+    if (hh > 23 || mi > 59 || ss > 59) return std::nullopt;
+    if (!read_offset(text, pos, had_offset, offset)) return std::nullopt;
+    if (pos != text.size()) return std::nullopt;
+  }
+  TimePoint t = time_point_cast<microseconds>(sys_days(date)) + hours(hh) + minutes(mi) +
+                seconds(ss) + microseconds(micros) - std::chrono::seconds(offset);
+  return ParsedTime{t, had_offset};
+}
+
+TimePoint now() {
+  if (std::getenv("VELQUOR_NOW")) return parse_now_variable();
+  return time_point_cast<microseconds>(system_clock::now());
+}
+
+std::string format_naive(TimePoint t) {
+  auto day_point = floor<days>(t);
+  year_month_day date{day_point};
+  auto in_day = t - day_point;
+  long long total_us = in_day.count();
+  long long secs = total_us / 1000000, us = total_us % 1000000;
+  char buf[48];
+  int n = std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02lld:%02lld:%02lld",
+                        static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                        static_cast<unsigned>(date.day()), secs / 3600, secs / 60 % 60, secs % 60);
+  if (us != 0) std::snprintf(buf + n, sizeof buf - n, ".%06lld", us);
+  return buf;
+}
+
+std::string format_timestamp(TimePoint t) { return format_naive(t) + "Z"; }
+
+std::string now_timestamp() { return format_timestamp(now()); }
+
+}  // namespace velquor

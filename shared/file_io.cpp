@@ -1,0 +1,93 @@
+#include "shared/file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "shared/errors.h"
+
+namespace velquor {
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) throw FileNotFound(path.string() + ": no such file");
+    throw IoError(path.string() + ": cannot be read: " + std::strerror(errno));
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad()) throw IoError(path.string() + ": read failed");
+  return std::move(buffer).str();
+}
+
+void write_file_atomic(const fs::path& path, std::string_view content) {
+  static std::atomic<unsigned> counter{0};
+  fs::path temp = path;
+  temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw IoError(path.string() + ": cannot be written: " + std::strerror(errno));
+  auto fail = [&](const char* what) {
+    int saved = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    throw IoError(path.string() + ": " + what + ": " + std::strerror(saved));
+  };
+  const char* data = content.data();
+  size_t left = content.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      fail("write failed");
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  if (::fsync(fd) != 0) fail("flush failed");
+  if (::close(fd) != 0) {
+    int saved = errno;
+    ::unlink(temp.c_str());
+    throw IoError(path.string() + ": close failed: " + std::strerror(saved));
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    int saved = errno;
+    ::unlink(temp.c_str());
+    throw IoError(path.string() + ": rename failed: " + std::strerror(saved));
+  }
+}
+
+void write_json_file(const fs::path& path, const Json& value) {
+  write_file_atomic(path, dump_pretty(value));
+}
+
+Json read_json_file(const fs::path& path, NonFinite non_finite) {
+  return parse_json(read_file(path), path.string(), non_finite);
+}
+
+std::vector<fs::path> list_json_files(const fs::path& dir) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) return files;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
+    std::error_code type_ec;
+    if (!entry.is_regular_file(type_ec)) continue;  // follows links
+    files.push_back(entry.path());
+  }
+  if (ec) throw IoError(dir.string() + ": cannot be listed: " + ec.message());
+  std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
+    return a.filename().string() < b.filename().string();
+  });
+  return files;
+}
+
+}  // namespace velquor

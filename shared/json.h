@@ -1,0 +1,60 @@
+// The JSON value used by every engine, its parser and its writers.
+//
+// `Json` keeps member order (insertion order is part of every written format)
+// and the integer/real distinction: 4 and 4.0 are different values and are
+// written differently.
+//
+// Writers reproduce one fixed layout byte for byte:
+//  - dump_pretty:   two-space indentation, one member per line, ": " and ",",
+//                   empty containers as [] and {}, no final newline;
+//  - dump_compact:  ", " and ": " separators on one line (the layout of JSON
+//                   kept inside the knowledge store);
+//  - dump_canonical: members sorted by code point at every level, no
+//                   whitespace at all (the input of every content hash).
+// All three write strings with \" \\ \n \r \t \b \f escapes, every other
+// control character, DEL and every non-ASCII character as \u escapes with
+// lowercase hex (surrogate pairs beyond the BMP), and reals in their shortest
+// round-trip form (see float_repr), NaN / Infinity / -Infinity for
+// non-finite values.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace velquor {
+
+using Json = nlohmann::ordered_json;
+
+enum class NonFinite {
+  kReject,  // standard JSON only: the input of outside collectors
+  kAccept,  // NaN, Infinity, -Infinity accepted: files the system wrote
+};
+
+// Parses one JSON document. Invalid JSON, invalid UTF-8, a byte-order mark
+// or trailing text raise JsonError naming `source` (usually the file path)
+// and the byte offset. A repeated member keeps its last value at the position
+// of its first occurrence. Integers that fit 64 bits stay integers; larger
+// ones and every number with a fraction or exponent become reals (a real too
+// large for a double becomes infinity).
+Json parse_json(std::string_view text, const std::string& source,
+                NonFinite non_finite = NonFinite::kReject);
+
+// Shortest text that reads back to the same double, in the layout of the
+// system's number texts: "2.0", "0.1", "1e-05", "0.0001",
+// "1234567890123456.0", "1e+16", "nan", "inf", "-inf". Exponent form is used
+// exactly when the decimal exponent is below -4 or at least 16.
+std::string float_repr(double value);
+
+std::string dump_pretty(const Json& value);
+std::string dump_compact(const Json& value);
+std::string dump_canonical(const Json& value);
+
+// Appends `text` as a quoted, escaped JSON string.
+void append_json_string(std::string& out, std::string_view text);
+
+// Kind name used in error messages ("object", "array", "string", ...).
+std::string json_kind(const Json& value);
+
+}  // namespace velquor

@@ -1,0 +1,289 @@
+// A strict recursive-descent JSON parser producing ordered values.
+//
+// Written here rather than taken from the JSON library because the system
+// needs behaviour the library does not offer: optional NaN / Infinity tokens,
+// a byte-order mark rejected as an error, and messages that name the file.
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "shared/errors.h"
+#include "shared/json.h"
+
+namespace velquor {
+namespace {
+
+constexpr int kMaxDepth = 512;
+
+class Parser {
+ public:
+  Parser(std::string_view text, const std::string& source, NonFinite non_finite)
+      : text_(text), source_(source), non_finite_(non_finite) {}
+
+  Json parse_document() {
+    if (text_.size() >= 3 && text_.substr(0, 3) == "\xEF\xBB\xBF")
+      fail("unexpected byte-order mark");
+    skip_space();
+    Json value = parse_value(0);
+    skip_space();
+    if (pos_ != text_.size()) fail("extra data after the JSON value");
+    return value;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const {
+    throw JsonError(source_ + ": invalid JSON: " + what + " at byte " +
+                    std::to_string(pos_));
+  }
+
+  bool at_end() const { return pos_ >= text_.size(); }
+  char peek() const { return at_end() ? '\0' : text_[pos_]; }
+
+  void skip_space() {
+    while (!at_end()) {
+      char c = text_[pos_];
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+      ++pos_;
+    }
+  }
+
+  void expect_word(std::string_view word) {
+    if (text_.substr(pos_, word.size()) != word) fail("unexpected character");
+    pos_ += word.size();
+  }
+
+  Json parse_value(int depth) {
+    if (depth > kMaxDepth) fail("nesting too deep");
+    switch (peek()) {
+      case '{': return parse_object(depth);
+      case '[': return parse_array(depth);
+      case '"': return Json(parse_string());
+      case 't': expect_word("true"); return Json(true);
+      case 'f': expect_word("false"); return Json(false);
+      case 'n': expect_word("null"); return Json(nullptr);
+      case 'N': return non_finite_word("NaN", std::numeric_limits<double>::quiet_NaN());
+      case 'I': return non_finite_word("Infinity", std::numeric_limits<double>::infinity());
+      case '\0':
+        if (at_end()) fail("unexpected end of input");
+        fail("unexpected character");
+      default: return parse_number();
+    }
+  }
+
+  Json non_finite_word(std::string_view word, double value) {
+    if (non_finite_ == NonFinite::kReject) fail("unexpected character");
+    expect_word(word);
+    return Json(value);
+  }
+
+  Json parse_object(int depth) {
+    ++pos_;  // '{'
+    Json object = Json::object();
+    skip_space();
+    if (peek() == '}') { ++pos_; return object; }
+    for (;;) {
+      skip_space();
+      if (peek() != '"') fail(at_end() ? "unexpected end of input" : "expected a member name");
+      std::string key = parse_string();
+      skip_space();
+      if (peek() != ':') fail(at_end() ? "unexpected end of input" : "expected ':'");
+      ++pos_;
+      skip_space();
+      // operator[] keeps the first position of a repeated member and lets the
+      // later value win.
+      object[key] = parse_value(depth + 1);
+      skip_space();
+      if (peek() == ',') { ++pos_; continue; }
+      if (peek() == '}') { ++pos_; return object; }
+      fail(at_end() ? "unexpected end of input" : "expected ',' or '}'");
+    }
+  }
+
+  Json parse_array(int depth) {
+    ++pos_;  // '['
+    Json array = Json::array();
+    skip_space();
+    if (peek() == ']') { ++pos_; return array; }
+    for (;;) {
+      skip_space();
+      array.push_back(parse_value(depth + 1));
+      skip_space();
+      if (peek() == ',') { ++pos_; continue; }
+      if (peek() == ']') { ++pos_; return array; }
+      fail(at_end() ? "unexpected end of input" : "expected ',' or ']'");
+    }
+  }
+
+  unsigned parse_hex4() {
+    if (pos_ + 4 > text_.size()) fail("unexpected end of input");
+    unsigned value = 0;
+    for (int i = 0; i < 4; ++i) {
+      char c = text_[pos_++];
+      value <<= 4;
+      if (c >= '0' && c <= '9') value |= c - '0';
+      else if (c >= 'a' && c <= 'f') value |= c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') value |= c - 'A' + 10;
+      else fail("invalid \\u escape");
+    }
+    return value;
+  }
+
+  static void append_utf8(std::string& out, unsigned cp) {
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+
+  void parse_escape(std::string& out) {
+    if (at_end()) fail("unexpected end of input");
+    char c = text_[pos_++];
+    switch (c) {
+      case '"': out += '"'; return;
+      case '\\': out += '\\'; return;
+      case '/': out += '/'; return;
+      case 'b': out += '\b'; return;
+      case 'f': out += '\f'; return;
+      case 'n': out += '\n'; return;
+      case 'r': out += '\r'; return;
+      case 't': out += '\t'; return;
+      case 'u': break;
+      default: --pos_; fail("invalid escape");
+    }
+    unsigned cp = parse_hex4();
+    if (cp >= 0xD800 && cp <= 0xDBFF && text_.substr(pos_, 2) == "\\u") {
+      size_t save = pos_;
+      pos_ += 2;
+      unsigned low = parse_hex4();
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+      } else {
+        pos_ = save;  // a lone high surrogate, kept as it is
+      }
+    }
+    append_utf8(out, cp);
+  }
+
+  // Length of the valid UTF-8 sequence starting at pos_, or 0.
+  size_t utf8_length() const {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text_[pos_ + i]); };
+    unsigned char b0 = byte(0);
+    size_t n = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 ? 2 : 0;
+    if (n == 0 || b0 > 0xF4 || pos_ + n > text_.size()) return 0;
+    for (size_t i = 1; i < n; ++i)
+      if ((byte(i) & 0xC0) != 0x80) return 0;
+    unsigned char b1 = byte(1);
+    if (b0 == 0xE0 && b1 < 0xA0) return 0;  // overlong
+    if (b0 == 0xED && b1 >= 0xA0) return 0;  // surrogate
+    if (b0 == 0xF0 && b1 < 0x90) return 0;  // overlong
+    if (b0 == 0xF4 && b1 >= 0x90) return 0;  // beyond U+10FFFF
+    return n;
+  }
+
+  std::string parse_string() {
+    ++pos_;  // opening quote
+    std::string out;
+    for (;;) {
+      if (at_end()) fail("unterminated string");
+      size_t start = pos_;
+      while (!at_end()) {
+        unsigned char c = static_cast<unsigned char>(text_[pos_]);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+        ++pos_;
+      }
+      out.append(text_.data() + start, pos_ - start);
+      if (at_end()) fail("unterminated string");
+      unsigned char c = static_cast<unsigned char>(text_[pos_]);
+      if (c == '"') { ++pos_; return out; }
+      if (c == '\\') { ++pos_; parse_escape(out); continue; }
+      if (c < 0x20) fail("control character in string");
+      size_t n = utf8_length();
+      if (n == 0) fail("invalid UTF-8");
+      out.append(text_.data() + pos_, n);
+      pos_ += n;
+    }
+  }
+
+  Json parse_number() {
+    size_t start = pos_;
+    bool negative = peek() == '-';
+    if (negative) {
+      ++pos_;
+      if (peek() == 'I') {
+        if (non_finite_ == NonFinite::kReject) fail("unexpected character");
+        expect_word("Infinity");
+        return Json(-std::numeric_limits<double>::infinity());
+      }
+    }
+    if (peek() == '0') {
+      ++pos_;
+    } else if (peek() >= '1' && peek() <= '9') {
+      while (peek() >= '0' && peek() <= '9') ++pos_;
+    } else {
+      fail(at_end() ? "unexpected end of input" : "unexpected character");
+    }
+    bool is_integer = true;
+    if (peek() == '.') {
+      is_integer = false;
+      ++pos_;
+      if (!(peek() >= '0' && peek() <= '9')) fail("expected a digit");
+      while (peek() >= '0' && peek() <= '9') ++pos_;
+    }
+    if (peek() == 'e' || peek() == 'E') {
+      is_integer = false;
+      ++pos_;
+      if (peek() == '+' || peek() == '-') ++pos_;
+      if (!(peek() >= '0' && peek() <= '9')) fail("expected a digit");
+      while (peek() >= '0' && peek() <= '9') ++pos_;
+    }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + pos_;
+    if (is_integer) {
+      if (negative) {
+        int64_t v;
+        auto r = std::from_chars(first, last, v);
+        if (r.ec == std::errc() && r.ptr == last) return Json(v);
+      } else {
+        uint64_t v;
+        auto r = std::from_chars(first, last, v);
+        if (r.ec == std::errc() && r.ptr == last) {
+          if (v <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+            return Json(static_cast<int64_t>(v));
+          return Json(v);
+        }
+      }
+    }
+    double d;
+    auto r = std::from_chars(first, last, d);
+    if (r.ec == std::errc() && r.ptr == last) return Json(d);
+    // Out of range: strtod gives the correctly rounded infinity or zero.
+    std::string copy(first, last);
+    return Json(std::strtod(copy.c_str(), nullptr));
+  }
+
+  std::string_view text_;
+  const std::string& source_;
+  NonFinite non_finite_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+Json parse_json(std::string_view text, const std::string& source, NonFinite non_finite) {
+  return Parser(text, source, non_finite).parse_document();
+}
+
+}  // namespace velquor

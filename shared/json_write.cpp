@@ -1,0 +1,221 @@
+// The three JSON layouts of the system and the shortest float text.
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+#include "shared/json.h"
+
+namespace velquor {
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+void append_u_escape(std::string& out, unsigned unit) {
+  out += "\\u";
+  out += kHex[(unit >> 12) & 0xF];
+  out += kHex[(unit >> 8) & 0xF];
+  out += kHex[(unit >> 4) & 0xF];
+  out += kHex[unit & 0xF];
+}
+
+// Decodes one UTF-8 sequence at text[i], advancing i. Malformed bytes are
+// taken one at a time as their own code point so that nothing is lost.
+unsigned decode_utf8(std::string_view text, size_t& i) {
+  unsigned char b0 = static_cast<unsigned char>(text[i]);
+  size_t n = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
+  if (n == 1 || i + n > text.size()) { ++i; return b0; }
+  unsigned cp = b0 & (0xFF >> (n + 1));
+  for (size_t k = 1; k < n; ++k) {
+    unsigned char b = static_cast<unsigned char>(text[i + k]);
+    if ((b & 0xC0) != 0x80) { ++i; return b0; }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  i += n;
+  return cp;
+}
+
+void append_number(std::string& out, const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::number_integer:
+      out += std::to_string(value.get<int64_t>());
+      break;
+    case Json::value_t::number_unsigned:
+      out += std::to_string(value.get<uint64_t>());
+      break;
+    default: {
+      double d = value.get<double>();
+      if (std::isnan(d)) out += "NaN";
+      else if (std::isinf(d)) out += d > 0 ? "Infinity" : "-Infinity";
+      else out += float_repr(d);
+    }
+  }
+}
+
+struct Layout {
+  const char* item_sep;   // between items on one line
+  const char* key_sep;    // between a member name and its value
+  int indent;             // 0: one line
+  bool sort_keys;
+};
+
+void append_newline(std::string& out, int indent, int depth) {
+  out += '\n';
+  out.append(static_cast<size_t>(indent * depth), ' ');
+}
+
+void append_value(std::string& out, const Json& value, const Layout& layout, int depth);
+
+void append_object(std::string& out, const Json& value, const Layout& layout, int depth) {
+  if (value.empty()) { out += "{}"; return; }
+  std::vector<std::pair<const std::string*, const Json*>> members;
+  members.reserve(value.size());
+  for (auto it = value.begin(); it != value.end(); ++it)
+    members.emplace_back(&it.key(), &it.value());
+  // Byte order of UTF-8 is code point order.
+  if (layout.sort_keys)
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return *a.first < *b.first; });
+  out += '{';
+  bool first = true;
+  for (const auto& [key, member] : members) {
+    if (!first) out += layout.indent ? "," : layout.item_sep;
+    first = false;
+    if (layout.indent) append_newline(out, layout.indent, depth + 1);
+    append_json_string(out, *key);
+    out += layout.key_sep;
+    append_value(out, *member, layout, depth + 1);
+  }
+  if (layout.indent) append_newline(out, layout.indent, depth);
+  out += '}';
+}
+
+void append_array(std::string& out, const Json& value, const Layout& layout, int depth) {
+  if (value.empty()) { out += "[]"; return; }
+  out += '[';
+  bool first = true;
+  for (const auto& item : value) {
+    if (!first) out += layout.indent ? "," : layout.item_sep;
+    first = false;
+    if (layout.indent) append_newline(out, layout.indent, depth + 1);
+    append_value(out, item, layout, depth + 1);
+  }
+  if (layout.indent) append_newline(out, layout.indent, depth);
+  out += ']';
+}
+
+void append_value(std::string& out, const Json& value, const Layout& layout, int depth) {
+  switch (value.type()) {
+    case Json::value_t::object: append_object(out, value, layout, depth); break;
+    case Json::value_t::array: append_array(out, value, layout, depth); break;
+    case Json::value_t::string: append_json_string(out, value.get_ref<const std::string&>()); break;
+    case Json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; break;
+    case Json::value_t::null:
+    case Json::value_t::discarded: out += "null"; break;
+    default: append_number(out, value);
+  }
+}
+
+std::string dump_with(const Json& value, const Layout& layout) {
+  std::string out;
+  append_value(out, value, layout, 0);
+  return out;
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      size_t start = i;
+      while (i < text.size()) {
+        unsigned char d = static_cast<unsigned char>(text[i]);
+        if (d < 0x20 || d >= 0x7F || d == '"' || d == '\\') break;
+        ++i;
+      }
+      out.append(text.data() + start, i - start);
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      case '\b': out += "\\b"; ++i; continue;
+      case '\f': out += "\\f"; ++i; continue;
+      default: break;
+    }
+    unsigned cp = decode_utf8(text, i);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      append_u_escape(out, 0xD800 + (cp >> 10));
+      append_u_escape(out, 0xDC00 + (cp & 0x3FF));
+    } else {
+      append_u_escape(out, cp);
+    }
+  }
+  out += '"';
+}
+
+std::string float_repr(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  // Shortest round-trip digits in scientific form: "d.ddde[+-]xx".
+  char buf[64];
+  auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  std::string sci(buf, result.ptr);
+  size_t e_pos = sci.find('e');
+  int exponent = std::stoi(sci.substr(e_pos + 1));
+  bool negative = sci[0] == '-';
+  std::string digits;
+  for (size_t k = negative ? 1 : 0; k < e_pos; ++k)
+    if (sci[k] != '.') digits += sci[k];
+  std::string out = negative ? "-" : "";
+  if (exponent < -4 || exponent >= 16) {
+    out += digits[0];
+    if (digits.size() > 1) { out += '.'; out += digits.substr(1); }
+    char exp_buf[16];
+    std::snprintf(exp_buf, sizeof exp_buf, "e%c%02d", exponent < 0 ? '-' : '+',
+                  exponent < 0 ? -exponent : exponent);
+    out += exp_buf;
+  } else if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-exponent - 1), '0');
+    out += digits;
+  } else {
+    size_t int_len = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= int_len) {
+      out += digits;
+      out.append(int_len - digits.size(), '0');
+      out += ".0";
+    } else {
+      out += digits.substr(0, int_len);
+      out += '.';
+      out += digits.substr(int_len);
+    }
+  }
+  return out;
+}
+
+std::string dump_pretty(const Json& value) { return dump_with(value, {",", ": ", 2, false}); }
+std::string dump_compact(const Json& value) { return dump_with(value, {", ", ": ", 0, false}); }
+std::string dump_canonical(const Json& value) { return dump_with(value, {",", ":", 0, true}); }
+
+std::string json_kind(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::object: return "object";
+    case Json::value_t::array: return "array";
+    case Json::value_t::string: return "string";
+    case Json::value_t::boolean: return "boolean";
+    case Json::value_t::null: return "null";
+    case Json::value_t::number_float: return "real";
+    default: return "integer";
+  }
+}
+
+}  // namespace velquor

@@ -1,0 +1,110 @@
+#include "shared/numbers.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "shared/errors.h"
+
+namespace velquor {
+namespace {
+
+std::string non_finite_text(double value) {
+  if (std::isnan(value)) return "nan";
+  return value > 0 ? "inf" : "-inf";
+}
+
+// The display form of a string inside a list or map: single quotes unless
+// the text holds a single quote and no double quote.
+std::string quoted_text(const std::string& text) {
+  char quote = (text.find('\'') != std::string::npos && text.find('"') == std::string::npos)
+                   ? '"' : '\'';
+  std::string out(1, quote);
+  for (unsigned char c : text) {
+    if (c == '\\') out += "\\\\";
+    else if (c == static_cast<unsigned char>(quote)) { out += '\\'; out += quote; }
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += quote;
+  return out;
+}
+
+std::string display_form(const Json& value) {
+  if (value.is_string()) return quoted_text(value.get_ref<const std::string&>());
+  return plain_text(value);
+}
+
+}  // namespace
+
+double round_half_even(double value, int decimals) {
+  if (!std::isfinite(value)) return value;
+  // glibc prints the exact binary value correctly rounded, ties to even.
+  std::string text = format_fixed(value, decimals);
+  return std::strtod(text.c_str(), nullptr);
+}
+
+std::string format_fixed(double value, int decimals) {
+  if (!std::isfinite(value)) return non_finite_text(value);
+  char buf[512];  // enough for any double at up to 100 decimals
+  if (decimals > 100) decimals = 100;
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  return buf;
+}
+
+std::string format_general(double value, int digits) {
+  if (!std::isfinite(value)) return non_finite_text(value);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*g", digits, value);
+  return buf;
+}
+
+std::string plain_text(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::string: return value.get<std::string>();
+    case Json::value_t::boolean: return value.get<bool>() ? "True" : "False";
+    case Json::value_t::null: return "None";
+    case Json::value_t::number_integer: return std::to_string(value.get<int64_t>());
+    case Json::value_t::number_unsigned: return std::to_string(value.get<uint64_t>());
+    case Json::value_t::number_float: return float_repr(value.get<double>());
+    case Json::value_t::array: {
+      std::string out = "[";
+      for (size_t i = 0; i < value.size(); ++i) {
+        if (i) out += ", ";
+        out += display_form(value[i]);
+      }
+      return out + "]";
+    }
+    case Json::value_t::object: {
+      std::string out = "{";
+      bool first = true;
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        if (!first) out += ", ";
+        first = false;
+        out += quoted_text(it.key()) + ": " + display_form(it.value());
+      }
+      return out + "}";
+    }
+    default: return "None";
+  }
+}
+
+double to_double(const Json& value, const std::string& what) {
+  switch (value.type()) {
+    case Json::value_t::number_integer: return static_cast<double>(value.get<int64_t>());
+    case Json::value_t::number_unsigned: return static_cast<double>(value.get<uint64_t>());
+    case Json::value_t::number_float: return value.get<double>();
+    case Json::value_t::boolean: return value.get<bool>() ? 1.0 : 0.0;
+    default: throw TypeError(what + ": expected a number, got " + json_kind(value));
+  }
+}
+
+}  // namespace velquor

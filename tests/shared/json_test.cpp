@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "shared/errors.h"
+#include "shared/json.h"
+
+namespace velquor {
+namespace {
+
+TEST(FloatRepr, ShortestRoundTripInTheSystemLayout) {
+  const std::pair<double, const char*> cases[] = {
+      {2.0, "2.0"}, {0.1, "0.1"}, {1e-05, "1e-05"}, {0.0001, "0.0001"},
+      {1234567890123456.0, "1234567890123456.0"}, {1e16, "1e+16"}, {-0.0, "-0.0"},
+      {0.1 + 0.2, "0.30000000000000004"}, {1.5e300, "1.5e+300"}, {123.456, "123.456"},
+      {5e-324, "5e-324"}, {-2.5e-7, "-2.5e-07"}, {1e22, "1e+22"}, {0.0, "0.0"}};
+  for (const auto& [value, text] : cases) EXPECT_EQ(float_repr(value), text);
+}
+
+TEST(JsonWriter, PrettyLayoutIsByteExact) {
+  Json value = parse_json(R"({"b": [1, 2.0, {}], "a": {"x": null, "y": []}, "s": "\u00e9\ud83d\ude00\n\u007f"})", "t");
+  EXPECT_EQ(dump_pretty(value),
+            "{\n  \"b\": [\n    1,\n    2.0,\n    {}\n  ],\n  \"a\": {\n    \"x\": null,\n"
+            "    \"y\": []\n  },\n  \"s\": \"\\u00e9\\ud83d\\ude00\\n\\u007f\"\n}");
+  EXPECT_EQ(dump_compact(value),
+            R"({"b": [1, 2.0, {}], "a": {"x": null, "y": []}, "s": "\u00e9\ud83d\ude00\n\u007f"})");
+  EXPECT_EQ(dump_canonical(value),
+            R"({"a":{"x":null,"y":[]},"b":[1,2.0,{}],"s":"\u00e9\ud83d\ude00\n\u007f"})");
+}
+
+TEST(JsonWriter, NonFiniteNumbersUseTheirTokens) {
+  Json value = Json::array({NAN, INFINITY, -INFINITY});
+  EXPECT_EQ(dump_compact(value), "[NaN, Infinity, -Infinity]");
+  EXPECT_EQ(dump_compact(parse_json("[NaN,-Infinity]", "t", NonFinite::kAccept)), "[NaN, -Infinity]");
+  EXPECT_THROW(parse_json("[NaN]", "t"), JsonError);
+}
+
+TEST(JsonParser, KeepsKindsOrderAndLastDuplicate) {
+  Json value = parse_json(R"({"z": 1, "a": 1.0, "z": 3, "big": 1e400, "u": 18446744073709551615})", "t");
+  EXPECT_EQ(dump_compact(value), R"({"z": 3, "a": 1.0, "big": Infinity, "u": 18446744073709551615})");
+  EXPECT_TRUE(value["z"].is_number_integer());
+  EXPECT_TRUE(value["a"].is_number_float());
+}
+
+TEST(JsonParser, ErrorsNameTheSource) {
+  const char* bad[] = {"", "{", "{\"a\" 1}", "[1,]", "\xEF\xBB\xBF{}", "\"\xC3\x28\"", "01",
+                       "{} x", "\"a\nb\"", "[1e]", "tru", "\"\\x\""};
+  for (const char* text : bad) {
+    try {
+      parse_json(text, "events/e.json");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const JsonError& e) {
+      EXPECT_NE(std::string(e.what()).find("events/e.json"), std::string::npos);
+    }
+  }
+}
+
+TEST(JsonParser, EveryPrefixOfADocumentIsAnErrorNotACrash) {
+  std::string text = R"({"a": [1, -2.5e3, "x\u00e9y", true, false, null], "b": {"c": {}}})";
+  ASSERT_NO_THROW(parse_json(text, "t"));
+  for (size_t n = 0; n < text.size(); ++n)
+    EXPECT_THROW(parse_json(text.substr(0, n), "t"), JsonError) << n;
+}
+
+}  // namespace
+}  // namespace velquor
