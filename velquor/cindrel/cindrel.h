@@ -1,0 +1,103 @@
+// The explanation engine (stage 3): one plain-language explanation per signal.
+//
+// Cindrel reads every signal file that the baseline engine wrote into
+// `vel_dir`/phase2, turns each signal into an explanation record, and writes
+// them all, in signal order, to `vel_dir`/phase3/explanations.json. The
+// sentence of a record comes from a fixed template per metric plus two
+// wording phrases (velquor/pellan/pellan.h); the record also copies the
+// signal's figures, so that later stages and people can read one file.
+//
+// Explanation record, members in this order:
+//   engine_id, source_type  copied from the signal;
+//   signal_ref              the signal's event_ref (null when it has none);
+//   summary                 the sentence (see _template);
+//   details                 {metric, observed, baseline, deviation} of the signal;
+//   confidence              the signal's confidence, copied whole;
+//   generated_at            now_timestamp() taken anew for each record;
+//   explanation_id          canonical_hash of the seven members above.
+// Because generated_at is hashed, ids repeat across runs only when the clock
+// is pinned (VELQUOR_NOW).
+//
+// Failures: a signal file that is not JSON or not an array, or a signal that
+// lacks a member the record needs, raises an error naming the file, the
+// signal's position ("phase2/ci_signals.json[12]") and the member. The
+// explanations file is written only after every record was built, so a
+// failing run leaves an older file as it was.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/json.h"
+
+namespace velquor::cindrel {
+
+namespace fs = std::filesystem;
+
+struct SignalFile {
+  std::string_view family;
+  std::string_view file_name;
+};
+
+// The signal files read, in reading order (the order of the explanations).
+inline constexpr SignalFile SIGNAL_FILES[] = {
+    {"git", "git_signals.json"},
+    {"ci", "ci_signals.json"},
+    {"testing", "testing_signals.json"},
+    {"coverage", "coverage_signals.json"},
+    {"dependency", "dependency_signals.json"},
+    {"schema", "schema_signals.json"},
+    {"deployment", "deployment_signals.json"},
+    {"config", "config_signals.json"},
+    {"security", "security_signals.json"},
+    {"error_tracking", "error_tracking_signals.json"},
+};
+
+class Cindrel {
+ public:
+  // Creates `vel_dir`/phase3 (with missing parents) when it does not exist.
+  explicit Cindrel(const fs::path& vel_dir);
+
+  // Explains every signal and writes phase3/explanations.json; returns the
+  // records written (a JSON array). FileNotFound "No Phase 2 signals found.
+  // ..." when no signal file holds a signal; nothing is written then.
+  Json run();
+
+  // All signals of the present signal files, concatenated in SIGNAL_FILES
+  // order, each file's signals in file order. Absent files are skipped.
+  Json _load_signals() const;
+
+  // The summary sentence of one signal: the degenerate sentence, or the
+  // metric's template sentence, the insight of metric_insight and, while the
+  // baseline is not "sufficient", the limited-history note. `where` names
+  // the signal in error messages.
+  std::string _template(const Json& signal, const std::string& where = "signal") const;
+
+  // The value the signal is compared with: the baseline's median when its
+  // mad is a number above 0 (the deviation was a modified z-score), else the
+  // baseline's mean.
+  const Json& _get_median(const Json& signal, const std::string& where = "signal") const;
+
+  // "up" when observed is at least the reference value ("up" only above 0
+  // when that value is 0 or null), else "down".
+  std::string _direction(const Json& signal, const std::string& where = "signal") const;
+
+  // 64 hex digits of SHA-256 over the canonical form of `data`.
+  static std::string _hash(const Json& data);
+
+  const fs::path vel_dir;
+  const fs::path phase2_path;  // vel_dir/phase2
+  const fs::path output_path;  // vel_dir/phase3
+
+ private:
+  struct LoadedFile {
+    fs::path path;
+    Json signals;  // array
+  };
+  std::vector<LoadedFile> load_signal_files() const;
+  Json explain(Json& signal, const std::string& where) const;
+};
+
+}  // namespace velquor::cindrel
