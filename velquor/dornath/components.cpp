@@ -1,0 +1,58 @@
+// Directions, components and fingerprints: the identity of a pattern, shared
+// with the advisory engine, so every byte of the fingerprint input is fixed.
+
+#include <algorithm>
+
+#include "shared/errors.h"
+#include "shared/hash.h"
+#include "shared/numbers.h"
+#include "velquor/dornath/dornath.h"
+#include "velquor/dornath/signal_access.h"
+
+namespace velquor::dornath {
+
+std::string_view classify_direction(double deviation, double threshold, std::string_view unit) {
+  if (unit == "degenerate") return kUnchanged;
+  if (deviation > threshold) return kIncreased;
+  if (deviation < -threshold) return kDecreased;
+  return kUnchanged;
+}
+
+std::vector<Component> signals_to_components(const Json& signals, double threshold) {
+  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+  std::vector<Component> components;
+  for (size_t i = 0; i < signals.size(); ++i) {
+    const Json& signal = signals[i];
+    std::string where = "signals[" + std::to_string(i) + "]";
+    std::optional<Measure> measure = read_measure(signal, where);
+    if (!measure) continue;
+    std::string_view direction = classify_direction(measure->value, threshold, measure->unit);
+    if (direction == kUnchanged) continue;
+    components.push_back({signal_text(signal, "engine_id", where), signal_text(signal, "metric", where),
+                          std::string(direction)});
+  }
+  return components;
+}
+
+std::string compute_fingerprint(const std::vector<Component>& components) {
+  std::vector<const Component*> sorted;
+  sorted.reserve(components.size());
+  for (const Component& c : components) sorted.push_back(&c);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Component* a, const Component* b) { return *a < *b; });
+  std::string text = "[";
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    if (i) text += ',';
+    text += '[';
+    append_json_string(text, sorted[i]->family);
+    text += ',';
+    append_json_string(text, sorted[i]->metric);
+    text += ',';
+    append_json_string(text, sorted[i]->direction);
+    text += ']';
+  }
+  text += ']';
+  return sha256_hex(text).substr(0, 16);
+}
+
+}  // namespace velquor::dornath
