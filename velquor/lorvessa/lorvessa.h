@@ -43,6 +43,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shared/json.h"
@@ -187,17 +188,27 @@ class SQLiteLorvessa : public LorvessaBase {
   void _log_history(const Json& pattern_id, std::string_view action,
                     const Json& details = Json::object());
 
-  // Every converted row of `sql` with `params` bound in order.
-  std::vector<Json> _fetch_all(std::string_view sql, const Json& params) const;
-  std::optional<Json> _fetch_first(std::string_view sql, const Json& params) const;
-  // Executes one statement with `params` bound in order.
-  void _execute(std::string_view sql, const Json& params);
-  // Runs `work` in one transaction: committed when it returns, rolled back
-  // when it throws.
-  template <typename Work>
-  void _in_transaction(std::string_view operation, Work&& work);
-  sqlite3* _connection() const;
+  // Values bound to a statement's parameters in order, each with the name
+  // that error messages use for it (the column, as a rule).
+  using Params = std::vector<std::pair<std::string, Json>>;
 
+  // Every converted row of `sql`, or the first one.
+  std::vector<Json> _fetch_all(std::string_view sql, const Params& params) const;
+  std::optional<Json> _fetch_first(std::string_view sql, const Params& params) const;
+  // Runs one statement that returns no rows.
+  void _execute(std::string_view sql, const Params& params);
+  // "<verb> INTO <table> (<names>) VALUES (?, ...)" with `values`.
+  void _insert(std::string_view verb, std::string_view table, const Params& values);
+  // Runs `work` in one transaction: committed when it returns, rolled back
+  // when it throws, so that a failing operation leaves nothing behind.
+  template <typename Work>
+  void _in_transaction(Work&& work);
+  sqlite3* _connection() const;
+  // "<db_path>: <operation>", the prefix of argument errors.
+  std::string _where(std::string_view operation) const;
+
+  // The database file as text, the prefix of database errors.
+  const std::string _origin;
   sqlite3* _conn = nullptr;
 };
 

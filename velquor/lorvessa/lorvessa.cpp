@@ -1,0 +1,449 @@
+#include "velquor/lorvessa/lorvessa.h"
+
+#include <sqlite3.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+
+#include "shared/clock.h"
+#include "shared/errors.h"
+#include "shared/hash.h"
+#include "shared/json_access.h"
+#include "velquor/lorvessa/arguments.h"
+#include "velquor/lorvessa/schema.h"
+#include "velquor/lorvessa/statement.h"
+
+namespace velquor::lorvessa {
+namespace {
+
+// Another process may hold the write lock for a moment (stage 4 writing while
+// stage 5 opens the file); wait this long before reporting the database busy.
+constexpr int kBusyTimeoutMs = 5000;
+
+// The only columns update_pattern may change. The SET clause is built from
+// these names, never from the caller's keys.
+constexpr std::array<std::string_view, 5> kUpdatableColumns = {
+    "description_statistical", "description_semantic", "correlation_strength",
+    "confidence_tier", "confidence_status"};
+
+// Columns holding JSON text, decoded when a row is read.
+constexpr std::array<std::string_view, 3> kJsonColumns = {"sources", "metrics", "details"};
+
+bool is_set(const Json& value) {
+  if (value.is_number()) return value != 0;
+  if (value.is_boolean()) return value.get<bool>();
+  return !value.is_null();
+}
+
+// now() minus `days` days; nothing when that instant has no four-digit
+// year, the only form a store timestamp can take.
+std::optional<TimePoint> days_before_now(const Json& days) {
+  using namespace std::chrono;
+  // Beyond this bound the year is out of range anyway; checking it first
+  // keeps the microsecond arithmetic from overflowing.
+  constexpr std::int64_t kBound = 4'000'000;
+  bool bounded = days.is_number_unsigned() ? days.get<std::uint64_t>() <= kBound
+                                           : std::abs(days.get<std::int64_t>()) <= kBound;
+  if (!bounded) return std::nullopt;
+  TimePoint cutoff = now() - std::chrono::days(days.get<std::int64_t>());
+  year y = year_month_day{floor<std::chrono::days>(cutoff)}.year();
+  if (y < year{1} || y > year{9999}) return std::nullopt;
+  return cutoff;
+}
+
+}  // namespace
+
+// ---- Opening and closing ----------------------------------------------------
+
+SQLiteLorvessa::SQLiteLorvessa(const std::filesystem::path& path)
+    : db_path(path), _origin(path.string()) {
+  std::error_code error;
+  if (db_path.has_parent_path()) std::filesystem::create_directories(db_path.parent_path(), error);
+  if (error)
+    throw IoError(_origin + ": cannot create the parent folder: " + error.message());
+  if (sqlite3_open_v2(_origin.c_str(), &_conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                      nullptr) != SQLITE_OK) {
+    std::string message = _conn ? sqlite3_errmsg(_conn) : "out of memory";
+    close();
+    throw DatabaseError(_origin + ": " + message);
+  }
+  try {
+    sqlite3_busy_timeout(_conn, kBusyTimeoutMs);
+    _execute("PRAGMA journal_mode=WAL", {});
+    _execute("PRAGMA foreign_keys=ON", {});
+    _create_tables();
+  } catch (...) {
+    close();
+    throw;
+  }
+}
+
+SQLiteLorvessa::~SQLiteLorvessa() { close(); }
+
+void SQLiteLorvessa::close() {
+  sqlite3_close_v2(_conn);
+  _conn = nullptr;
+}
+
+void SQLiteLorvessa::_create_tables() {
+  if (sqlite3_exec(_conn, kSchemaScript, nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw_database_error(_conn, _origin);
+  if (sqlite3_exec(_conn, kRepoCountMigration, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    // Only the refusal of an existing column means "already current".
+    std::string_view message = sqlite3_errmsg(_conn);
+    if (message.substr(0, std::string_view(kDuplicateColumnMessage).size()) !=
+        kDuplicateColumnMessage)
+      throw_database_error(_conn, _origin);
+  }
+}
+
+// ---- Internal steps ---------------------------------------------------------
+
+std::string SQLiteLorvessa::_content_hash(const Json& data) { return content_hash(data); }
+
+std::string SQLiteLorvessa::_now() { return now_timestamp(); }
+
+sqlite3* SQLiteLorvessa::_connection() const {
+  if (!_conn) throw DatabaseError(_origin + ": the store is closed");
+  return _conn;
+}
+
+std::string SQLiteLorvessa::_where(std::string_view operation) const {
+  return _origin + ": " + std::string(operation);
+}
+
+Json SQLiteLorvessa::_row_to_dict(sqlite3_stmt* row) const {
+  Json record = Json::object();
+  int count = sqlite3_column_count(row);
+  for (int i = 0; i < count; ++i) record[sqlite3_column_name(row, i)] = column_value(row, i);
+  for (std::string_view column : kJsonColumns) {
+    auto it = record.find(column);
+    if (it != record.end() && it->is_string())
+      *it = parse_json(it->get_ref<const std::string&>(),
+                       _origin + " column '" + std::string(column) + "'", NonFinite::kAccept);
+  }
+  return record;
+}
+
+void SQLiteLorvessa::_log_history(const Json& pattern_id, std::string_view action,
+                                  const Json& details) {
+  _insert("INSERT", "pattern_history",
+          {{"pattern_id", pattern_id},
+           {"action", std::string(action)},
+           {"details", details.empty() ? Json(nullptr) : Json(dump_compact(details))},
+           {"timestamp", _now()}});
+}
+
+// ---- Statement helpers ------------------------------------------------------
+
+namespace {
+
+void bind_all(Statement& statement, const std::vector<std::pair<std::string, Json>>& params) {
+  int index = 1;
+  for (const auto& [name, value] : params) statement.bind(index++, value, name);
+}
+
+}  // namespace
+
+std::vector<Json> SQLiteLorvessa::_fetch_all(std::string_view sql, const Params& params) const {
+  Statement statement(_connection(), sql, _origin);
+  bind_all(statement, params);
+  std::vector<Json> rows;
+  while (statement.step()) rows.push_back(_row_to_dict(statement.raw()));
+  return rows;
+}
+
+std::optional<Json> SQLiteLorvessa::_fetch_first(std::string_view sql,
+                                                 const Params& params) const {
+  Statement statement(_connection(), sql, _origin);
+  bind_all(statement, params);
+  if (!statement.step()) return std::nullopt;
+  return _row_to_dict(statement.raw());
+}
+
+void SQLiteLorvessa::_execute(std::string_view sql, const Params& params) {
+  Statement statement(_connection(), sql, _origin);
+  bind_all(statement, params);
+  while (statement.step()) {
+  }
+}
+
+void SQLiteLorvessa::_insert(std::string_view verb, std::string_view table,
+                             const Params& values) {
+  std::string names, marks;
+  for (const auto& entry : values) {
+    names += (names.empty() ? "" : ", ") + entry.first;
+    marks += marks.empty() ? "?" : ", ?";
+  }
+  _execute(std::string(verb) + " INTO " + std::string(table) + " (" + names + ") VALUES (" +
+               marks + ")",
+           values);
+}
+
+template <typename Work>
+void SQLiteLorvessa::_in_transaction(Work&& work) {
+  // IMMEDIATE takes the write lock up front, so a concurrent writer makes us
+  // wait (busy timeout) instead of failing halfway through.
+  _execute("BEGIN IMMEDIATE", {});
+  try {
+    work();
+    _execute("COMMIT", {});
+  } catch (...) {
+    sqlite3_exec(_conn, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+// ---- Patterns ---------------------------------------------------------------
+
+std::string SQLiteLorvessa::create_pattern(const Json& pattern) {
+  const std::string where = _where("create_pattern");
+  check_object(pattern, "pattern", where);
+  const std::string member_where = where + ": pattern";
+  std::optional<std::string> id = chosen_id(pattern, "pattern_id", member_where);
+  if (!id) {
+    id = _content_hash({{"fingerprint", require_member(pattern, "fingerprint", member_where)},
+                        {"scope", member_or(pattern, "scope", "local")},
+                        {"discovery_method",
+                         require_member(pattern, "discovery_method", member_where)},
+                        {"sources", require_member(pattern, "sources", member_where)},
+                        {"metrics", require_member(pattern, "metrics", member_where)}});
+  }
+  const Json signal_refs = member_or(pattern, "signal_refs", Json::array());
+  check_text_list(signal_refs, "pattern.signal_refs", where);
+
+  const std::string now = _now();
+  _in_transaction([&] {
+    auto stored = _fetch_first("SELECT pattern_id, expired FROM patterns WHERE pattern_id = ?",
+                               {{"pattern_id", *id}});
+    if (stored) {
+      // A rediscovered archived pattern comes back as it was; an active one
+      // is left alone (the caller counts observations with increment_pattern).
+      if (!is_set((*stored)["expired"])) return;
+      _execute("UPDATE patterns SET expired = 0, last_seen = ?, updated_at = ? WHERE pattern_id = ?",
+               {{"last_seen", now}, {"updated_at", now}, {"pattern_id", *id}});
+      _log_history(*id, "un-expired", {{"reason", "rediscovered"}});
+      return;
+    }
+    _insert("INSERT", "patterns",
+            {{"pattern_id", *id},
+             {"fingerprint", require_member(pattern, "fingerprint", member_where)},
+             {"scope", member_or(pattern, "scope", "local")},
+             {"discovery_method", require_member(pattern, "discovery_method", member_where)},
+             {"pattern_type", require_member(pattern, "pattern_type", member_where)},
+             {"sources", dump_compact(require_member(pattern, "sources", member_where))},
+             {"metrics", dump_compact(require_member(pattern, "metrics", member_where))},
+             {"description_statistical", member_or(pattern, "description_statistical", nullptr)},
+             {"description_semantic", member_or(pattern, "description_semantic", nullptr)},
+             {"correlation_strength", member_or(pattern, "correlation_strength", nullptr)},
+             {"occurrence_count", member_or(pattern, "occurrence_count", 1)},
+             {"repo_count", member_or(pattern, "repo_count", 0)},
+             {"first_seen", member_or(pattern, "first_seen", now)},
+             {"last_seen", member_or(pattern, "last_seen", now)},
+             {"confidence_tier", member_or(pattern, "confidence_tier", "statistical")},
+             {"confidence_status", member_or(pattern, "confidence_status", "emerging")},
+             {"created_at", now},
+             {"updated_at", now}});
+    for (const Json& ref : signal_refs)
+      _insert("INSERT OR IGNORE", "pattern_signals",
+              {{"pattern_id", *id}, {"signal_ref", ref}, {"observed_at", now}});
+    _log_history(*id, "created",
+                 {{"fingerprint", pattern.at("fingerprint")},
+                  {"discovery_method", pattern.at("discovery_method")}});
+  });
+  return *id;
+}
+
+std::optional<Json> SQLiteLorvessa::get_pattern(const Json& pattern_id) const {
+  check_text(pattern_id, "pattern_id", _where("get_pattern"));
+  return _fetch_first("SELECT * FROM patterns WHERE pattern_id = ?",
+                      {{"pattern_id", pattern_id}});
+}
+
+std::optional<Json> SQLiteLorvessa::get_pattern_by_fingerprint(const Json& fingerprint,
+                                                               const Json& scope) const {
+  const std::string where = _where("get_pattern_by_fingerprint");
+  check_text(fingerprint, "fingerprint", where);
+  check_optional_text(scope, "scope", where);
+  if (is_non_empty_text(scope))
+    return _fetch_first(
+        "SELECT * FROM patterns WHERE fingerprint = ? AND scope = ? AND expired = 0",
+        {{"fingerprint", fingerprint}, {"scope", scope}});
+  return _fetch_first("SELECT * FROM patterns WHERE fingerprint = ? AND expired = 0",
+                      {{"fingerprint", fingerprint}});
+}
+
+void SQLiteLorvessa::update_pattern(const Json& pattern_id, const Json& updates) {
+  const std::string where = _where("update_pattern");
+  check_text(pattern_id, "pattern_id", where);
+  check_object(updates, "updates", where);
+
+  Json applied = Json::object();
+  for (auto it = updates.begin(); it != updates.end(); ++it) {
+    for (std::string_view column : kUpdatableColumns)
+      if (it.key() == column) applied[std::string(column)] = it.value();
+  }
+  if (applied.empty()) return;
+  applied["updated_at"] = _now();
+
+  std::string sql = "UPDATE patterns SET ";
+  Params params;
+  for (auto it = applied.begin(); it != applied.end(); ++it) {
+    sql += (params.empty() ? "" : ", ") + it.key() + " = ?";
+    params.emplace_back(it.key(), it.value());
+  }
+  sql += " WHERE pattern_id = ?";
+  params.emplace_back("pattern_id", pattern_id);
+
+  _in_transaction([&] {
+    _execute(sql, params);
+    _log_history(pattern_id, "updated", applied);
+  });
+}
+
+void SQLiteLorvessa::increment_pattern(const Json& pattern_id, const Json& signal_refs,
+                                       const Json& observed_at) {
+  const std::string where = _where("increment_pattern");
+  check_text(pattern_id, "pattern_id", where);
+  check_text_list(signal_refs, "signal_refs", where);
+  check_text(observed_at, "observed_at", where);
+
+  const std::string now = _now();
+  _in_transaction([&] {
+    _execute(
+        "UPDATE patterns SET occurrence_count = occurrence_count + 1, last_seen = ?, "
+        "updated_at = ? WHERE pattern_id = ?",
+        {{"last_seen", observed_at}, {"updated_at", now}, {"pattern_id", pattern_id}});
+    for (const Json& ref : signal_refs)
+      _insert("INSERT OR IGNORE", "pattern_signals",
+              {{"pattern_id", pattern_id}, {"signal_ref", ref}, {"observed_at", observed_at}});
+    _log_history(pattern_id, "incremented",
+                 {{"signal_refs", signal_refs}, {"observed_at", observed_at}});
+  });
+}
+
+std::vector<Json> SQLiteLorvessa::list_patterns(const Json& scope, const Json& confidence_tier,
+                                                const Json& min_occurrences) const {
+  const std::string where = _where("list_patterns");
+  check_optional_text(scope, "scope", where);
+  check_optional_text(confidence_tier, "confidence_tier", where);
+  check_optional_integer(min_occurrences, "min_occurrences", where);
+
+  std::string sql = "SELECT * FROM patterns WHERE expired = 0";
+  Params params;
+  if (is_non_empty_text(scope)) {
+    sql += " AND scope = ?";
+    params.emplace_back("scope", scope);
+  }
+  if (is_non_empty_text(confidence_tier)) {
+    sql += " AND confidence_tier = ?";
+    params.emplace_back("confidence_tier", confidence_tier);
+  }
+  if (!min_occurrences.is_null()) {
+    sql += " AND occurrence_count >= ?";
+    params.emplace_back("min_occurrences", min_occurrences);
+  }
+  sql += " ORDER BY last_seen DESC";
+  return _fetch_all(sql, params);
+}
+
+void SQLiteLorvessa::expire_pattern(const Json& pattern_id) {
+  check_text(pattern_id, "pattern_id", _where("expire_pattern"));
+  _in_transaction([&] {
+    _execute("UPDATE patterns SET expired = 1, updated_at = ? WHERE pattern_id = ?",
+             {{"updated_at", _now()}, {"pattern_id", pattern_id}});
+    _log_history(pattern_id, "expired", {{"reason", "decay_window_exceeded"}});
+  });
+}
+
+std::vector<Json> SQLiteLorvessa::get_pattern_signals(const Json& pattern_id) const {
+  check_text(pattern_id, "pattern_id", _where("get_pattern_signals"));
+  return _fetch_all("SELECT * FROM pattern_signals WHERE pattern_id = ? ORDER BY observed_at",
+                    {{"pattern_id", pattern_id}});
+}
+
+std::vector<Json> SQLiteLorvessa::get_pattern_history(const Json& pattern_id) const {
+  check_text(pattern_id, "pattern_id", _where("get_pattern_history"));
+  return _fetch_all("SELECT * FROM pattern_history WHERE pattern_id = ? ORDER BY timestamp",
+                    {{"pattern_id", pattern_id}});
+}
+
+std::vector<Json> SQLiteLorvessa::get_decayed_patterns(const Json& decay_window_days) const {
+  const std::string where = _where("get_decayed_patterns");
+  check_integer(decay_window_days, "decay_window_days", where);
+  std::optional<TimePoint> cutoff = days_before_now(decay_window_days);
+  if (!cutoff)
+    throw ValueError(where + ": a decay window of " + decay_window_days.dump() +
+                     " days puts the cut-off outside the years 1 to 9999");
+  return _fetch_all(
+      "SELECT * FROM patterns WHERE expired = 0 AND last_seen < ? ORDER BY last_seen",
+      {{"cutoff", format_timestamp(*cutoff)}});
+}
+
+// ---- Knowledge --------------------------------------------------------------
+
+std::string SQLiteLorvessa::create_knowledge(const Json& knowledge) {
+  const std::string where = _where("create_knowledge");
+  check_object(knowledge, "knowledge", where);
+  const std::string member_where = where + ": knowledge";
+  const Json& derived_from = require_member(knowledge, "derived_from", member_where);
+  const Json& fingerprint = require_member(knowledge, "fingerprint", member_where);
+  std::string id = chosen_id(knowledge, "knowledge_id", member_where)
+                       .value_or(_content_hash({{"derived_from", derived_from},
+                                                {"fingerprint", fingerprint}}));
+
+  const std::string now = _now();
+  const Json approval_method = member_or(knowledge, "approval_method", "automatic");
+  auto required = [&](std::string_view key) -> const Json& {
+    return require_member(knowledge, key, member_where);
+  };
+  const Params row = {
+      {"knowledge_id", id},
+      {"derived_from", derived_from},
+      {"fingerprint", fingerprint},
+      {"scope", member_or(knowledge, "scope", "local")},
+      {"pattern_type", required("pattern_type")},
+      {"sources", dump_compact(required("sources"))},
+      {"metrics", dump_compact(required("metrics"))},
+      {"description_statistical", required("description_statistical")},
+      {"description_semantic", member_or(knowledge, "description_semantic", nullptr)},
+      {"support_count", required("support_count")},
+      {"first_seen", required("first_seen")},
+      {"last_seen", required("last_seen")},
+      {"approval_method", approval_method},
+      {"approval_timestamp", member_or(knowledge, "approval_timestamp", now)},
+      {"created_at", now}};
+  _in_transaction([&] {
+    _insert("INSERT", "knowledge", row);
+    _log_history(derived_from, "promoted",
+                 {{"knowledge_id", id}, {"approval_method", approval_method}});
+  });
+  return id;
+}
+
+std::optional<Json> SQLiteLorvessa::get_knowledge(const Json& knowledge_id) const {
+  check_text(knowledge_id, "knowledge_id", _where("get_knowledge"));
+  return _fetch_first("SELECT * FROM knowledge WHERE knowledge_id = ?",
+                      {{"knowledge_id", knowledge_id}});
+}
+
+std::optional<Json> SQLiteLorvessa::get_knowledge_by_fingerprint(const Json& fingerprint,
+                                                                 const Json& scope) const {
+  const std::string where = _where("get_knowledge_by_fingerprint");
+  check_text(fingerprint, "fingerprint", where);
+  check_optional_text(scope, "scope", where);
+  return _fetch_first("SELECT * FROM knowledge WHERE fingerprint = ? AND scope = ?",
+                      {{"fingerprint", fingerprint}, {"scope", scope}});
+}
+
+std::vector<Json> SQLiteLorvessa::list_knowledge(const Json& scope) const {
+  check_optional_text(scope, "scope", _where("list_knowledge"));
+  if (is_non_empty_text(scope))
+    return _fetch_all("SELECT * FROM knowledge WHERE scope = ? ORDER BY last_seen DESC",
+                      {{"scope", scope}});
+  return _fetch_all("SELECT * FROM knowledge ORDER BY last_seen DESC", {});
+}
+
+}  // namespace velquor::lorvessa
