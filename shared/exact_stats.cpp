@@ -1,0 +1,400 @@
+#include "shared/exact_stats.h"
+
+#include <gmp.h>
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+
+#include "shared/errors.h"
+#include "shared/numbers.h"
+
+namespace velquor {
+namespace {
+
+using u128 = unsigned __int128;
+
+// Big-integer registers, allocated once per thread and reused: after the
+// first few samples no statistic allocates.
+struct Registers {
+  mpz_t sum, sum_sq, term, big, quotient, remainder, shifted;
+  Registers() { mpz_inits(sum, sum_sq, term, big, quotient, remainder, shifted, nullptr); }
+  ~Registers() { mpz_clears(sum, sum_sq, term, big, quotient, remainder, shifted, nullptr); }
+};
+
+Registers& registers() {
+  thread_local Registers regs;
+  return regs;
+}
+
+u128 magnitude(__int128 v) { return v < 0 ? -static_cast<u128>(v) : static_cast<u128>(v); }
+
+void set_u128(mpz_t z, u128 v) {
+  mpz_set_ui(z, static_cast<unsigned long>(v >> 64));
+  mpz_mul_2exp(z, z, 64);
+  mpz_add_ui(z, z, static_cast<unsigned long>(v));
+}
+
+// The double nearest to top * 2^exp (ties to even), where `top` holds its
+// highest bit at position 63 and `sticky` says the true value lies slightly
+// above top * 2^exp. Handles subnormal results and overflow.
+double round_normalized(uint64_t top, long exp, bool sticky) {
+  long drop = (63 + exp >= -1022) ? 11 : -1074 - exp;
+  if (drop >= 65) return 0.0;
+  u128 wide = top;
+  u128 keep = wide >> drop;
+  u128 rest = wide & ((u128(1) << drop) - 1);
+  u128 half = u128(1) << (drop - 1);
+  if (rest > half || (rest == half && (sticky || (keep & 1)))) ++keep;
+  return std::ldexp(static_cast<double>(static_cast<uint64_t>(keep)), static_cast<int>(exp + drop));
+}
+
+// The double nearest to v * 2^exp for v >= 0, `sticky` as above.
+double round_scaled(const mpz_t v, long exp, bool sticky) {
+  if (mpz_sgn(v) == 0) return 0.0;
+  long bits = static_cast<long>(mpz_sizeinbase(v, 2));
+  Registers& r = registers();
+  uint64_t top;
+  if (bits > 64) {
+    long shift = bits - 64;
+    mpz_tdiv_q_2exp(r.shifted, v, shift);
+    top = mpz_getlimbn(r.shifted, 0);
+    sticky = sticky || static_cast<long>(mpz_scan1(v, 0)) < shift;
+    exp += shift;
+  } else {
+    top = static_cast<uint64_t>(mpz_getlimbn(v, 0)) << (64 - bits);
+    exp -= 64 - bits;
+  }
+  return round_normalized(top, exp, sticky);
+}
+
+long bit_length(const mpz_t v) { return mpz_sgn(v) == 0 ? 0 : static_cast<long>(mpz_sizeinbase(v, 2)); }
+
+// The double nearest to num * 2^exp / n, for any sign of num.
+double round_quotient(const mpz_t num, long exp, uint64_t n) {
+  Registers& r = registers();
+  if (mpz_sgn(num) == 0) return 0.0;
+  long n_bits = 64 - std::countl_zero(n);
+  long k = std::max(0L, 66 + n_bits - bit_length(num));
+  mpz_abs(r.big, num);
+  mpz_mul_2exp(r.big, r.big, k);
+  bool inexact = mpz_tdiv_qr_ui(r.quotient, r.remainder, r.big, n) != 0;
+  double value = round_scaled(r.quotient, exp - k, inexact);
+  return mpz_sgn(num) < 0 ? -value : value;
+}
+
+// The double nearest to sqrt(d) * 2^exp / n for d >= 0.
+double round_root(const mpz_t d, long exp, uint64_t n) {
+  Registers& r = registers();
+  if (mpz_sgn(d) == 0) return 0.0;
+  long n_bits = 64 - std::countl_zero(n);
+  long k = std::max(0L, (136 + 2 * n_bits - bit_length(d)) / 2 + 1);
+  mpz_mul_2exp(r.big, d, 2 * k);
+  mpz_set_ui(r.term, n);
+  mpz_mul_ui(r.term, r.term, n);
+  mpz_tdiv_qr(r.quotient, r.remainder, r.big, r.term);
+  bool inexact = mpz_sgn(r.remainder) != 0;
+  mpz_sqrtrem(r.big, r.remainder, r.quotient);
+  inexact = inexact || mpz_sgn(r.remainder) != 0;
+  return round_scaled(r.big, exp - k, inexact);
+}
+
+// ---- Kinds of samples --------------------------------------------------
+
+bool all_integers(std::span<const SampleValue> values) {
+  return std::all_of(values.begin(), values.end(), [](const SampleValue& v) { return v.is_integer(); });
+}
+
+// Integer samples small enough that n * sum of squares fits 128 bits.
+bool small_integers(std::span<const SampleValue> values) {
+  if (values.size() >= (size_t(1) << 16)) return false;
+  return std::all_of(values.begin(), values.end(), [](const SampleValue& v) {
+    return v.is_integer() && magnitude(v.integer_value()) < (u128(1) << 40);
+  });
+}
+
+bool has_non_finite(std::span<const SampleValue> values) {
+  return std::any_of(values.begin(), values.end(), [](const SampleValue& v) {
+    return !v.is_integer() && !std::isfinite(v.real_value());
+  });
+}
+
+// A value as sign * mantissa * 2^exponent with an odd mantissa (0 for zero).
+struct Dyadic {
+  bool negative = false;
+  u128 mantissa = 0;
+  long exponent = 0;
+};
+
+Dyadic dyadic(const SampleValue& v) {
+  Dyadic d;
+  if (v.is_integer()) {
+    d.negative = v.integer_value() < 0;
+    d.mantissa = magnitude(v.integer_value());
+  } else {
+    int e = 0;
+    double f = std::frexp(v.real_value(), &e);
+    d.negative = f < 0;
+    d.mantissa = static_cast<uint64_t>(std::ldexp(std::fabs(f), 53));
+    d.exponent = e - 53;
+  }
+  if (d.mantissa == 0) return d;
+  uint64_t low = static_cast<uint64_t>(d.mantissa);
+  int zeros = low != 0 ? std::countr_zero(low)
+                       : 64 + std::countr_zero(static_cast<uint64_t>(d.mantissa >> 64));
+  d.mantissa >>= zeros;
+  d.exponent += zeros;
+  return d;
+}
+
+// Fills sum and sum_sq with the exact sums of the sample scaled by 2^-emin
+// (so that every value is an integer) and returns emin.
+long scaled_sums(std::span<const SampleValue> values, bool with_squares) {
+  Registers& r = registers();
+  std::vector<Dyadic> parts;
+  parts.reserve(values.size());
+  long emin = LONG_MAX;
+  for (const SampleValue& v : values) {
+    parts.push_back(dyadic(v));
+    if (parts.back().mantissa != 0) emin = std::min(emin, parts.back().exponent);
+  }
+  if (emin == LONG_MAX) emin = 0;
+  mpz_set_ui(r.sum, 0);
+  mpz_set_ui(r.sum_sq, 0);
+  for (const Dyadic& d : parts) {
+    if (d.mantissa == 0) continue;
+    set_u128(r.term, d.mantissa);
+    mpz_mul_2exp(r.term, r.term, d.exponent - emin);
+    if (d.negative) mpz_sub(r.sum, r.sum, r.term);
+    else mpz_add(r.sum, r.sum, r.term);
+    if (with_squares) mpz_addmul(r.sum_sq, r.term, r.term);
+  }
+  return emin;
+}
+
+double non_finite_sum(std::span<const SampleValue> values) {
+  double sum = 0.0;
+  for (const SampleValue& v : values)
+    if (!v.is_integer() && !std::isfinite(v.real_value())) sum += v.real_value();
+  return sum;
+}
+
+void require_values(std::span<const SampleValue> values, const char* what) {
+  if (values.empty()) throw ValueError(std::string(what) + " of an empty sample");
+}
+
+// sqrt(d) / n rounded to the nearest double, for 0 <= d < 2^113. A long
+// double root carries 11 bits beyond a double; only when those bits lie near
+// a rounding midpoint is the exact integer root needed.
+double small_root(u128 d, uint64_t n) {
+  if (d == 0) return 0.0;
+  long double approx = std::sqrt(static_cast<long double>(d)) / static_cast<long double>(n);
+  int e = 0;
+  long double f = std::frexp(approx, &e);
+  uint64_t bits = static_cast<uint64_t>(std::ldexp(f, 64));
+  long below = static_cast<long>(bits & 0x7FF) - 0x400;
+  if (below > 8 || below < -8) return static_cast<double>(approx);
+  Registers& r = registers();
+  set_u128(r.sum_sq, d);
+  return round_root(r.sum_sq, 0, n);
+}
+
+}  // namespace
+
+// ---- SampleValue ---------------------------------------------------------
+
+SampleValue SampleValue::integer(__int128 value) {
+  SampleValue v;
+  v.is_integer_ = true;
+  v.integer_ = value;
+  return v;
+}
+
+SampleValue SampleValue::real(double value) {
+  SampleValue v;
+  v.is_integer_ = false;
+  v.real_ = value;
+  return v;
+}
+
+SampleValue SampleValue::from_json(const Json& value, const std::string& what) {
+  switch (value.type()) {
+    case Json::value_t::number_integer: return integer(value.get<int64_t>());
+    case Json::value_t::number_unsigned: return integer(value.get<uint64_t>());
+    case Json::value_t::boolean: return integer(value.get<bool>() ? 1 : 0);
+    case Json::value_t::number_float: return real(value.get<double>());
+    default: throw TypeError(what + " is " + json_kind(value) + ", expected number");
+  }
+}
+
+double SampleValue::to_double() const {
+  return is_integer_ ? static_cast<double>(integer_) : real_;
+}
+
+Json SampleValue::to_json() const {
+  if (!is_integer_) return Json(real_);
+  if (integer_ >= INT64_MIN && integer_ <= INT64_MAX) return Json(static_cast<int64_t>(integer_));
+  if (integer_ > 0 && integer_ <= static_cast<__int128>(UINT64_MAX))
+    return Json(static_cast<uint64_t>(integer_));
+  return Json(to_double());
+}
+
+bool SampleValue::is_zero() const { return is_integer_ ? integer_ == 0 : real_ == 0.0; }
+bool SampleValue::is_positive() const { return is_integer_ ? integer_ > 0 : real_ > 0.0; }
+
+namespace {
+
+int compare_integer_real(__int128 i, double d) {
+  if (std::isnan(d)) return -1;
+  constexpr double kLimit = 0x1p127;
+  if (d >= kLimit) return -1;
+  if (d < -kLimit) return 1;
+  double whole = std::trunc(d);
+  __int128 t = static_cast<__int128>(whole);
+  if (i != t) return i < t ? -1 : 1;
+  double frac = d - whole;
+  return frac > 0 ? -1 : (frac < 0 ? 1 : 0);
+}
+
+int compare_reals(double a, double b) {
+  bool a_nan = std::isnan(a), b_nan = std::isnan(b);
+  if (a_nan || b_nan) return a_nan == b_nan ? 0 : (a_nan ? 1 : -1);
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+}  // namespace
+
+int compare(const SampleValue& a, const SampleValue& b) {
+  if (a.is_integer() && b.is_integer()) {
+    return a.integer_value() < b.integer_value() ? -1 : (a.integer_value() > b.integer_value() ? 1 : 0);
+  }
+  if (a.is_integer()) return compare_integer_real(a.integer_value(), b.real_value());
+  if (b.is_integer()) return -compare_integer_real(b.integer_value(), a.real_value());
+  return compare_reals(a.real_value(), b.real_value());
+}
+
+SampleValue subtract(const SampleValue& a, const SampleValue& b) {
+  if (a.is_integer() && b.is_integer()) return SampleValue::integer(a.integer_value() - b.integer_value());
+  return SampleValue::real(a.to_double() - b.to_double());
+}
+
+void sort_by_value(std::vector<SampleValue>& values) {
+  if (all_integers(values)) {
+    // Equal integers are indistinguishable, so an unstable sort is stable.
+    std::sort(values.begin(), values.end(), [](const SampleValue& a, const SampleValue& b) {
+      return a.integer_value() < b.integer_value();
+    });
+    return;
+  }
+  std::stable_sort(values.begin(), values.end(),
+                   [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; });
+}
+
+// ---- Statistics ------------------------------------------------------------
+
+namespace {
+
+// The mean of integers too large for 128-bit sums.
+SampleValue integer_mean(std::span<const SampleValue> values) {
+  Registers& r = registers();
+  const uint64_t n = values.size();
+  mpz_set_ui(r.sum, 0);
+  for (const SampleValue& v : values) {
+    set_u128(r.term, magnitude(v.integer_value()));
+    if (v.integer_value() < 0) mpz_sub(r.sum, r.sum, r.term);
+    else mpz_add(r.sum, r.sum, r.term);
+  }
+  if (!mpz_divisible_ui_p(r.sum, n)) return SampleValue::real(round_quotient(r.sum, 0, n));
+  // The mean of values that fit 128 bits fits 128 bits.
+  mpz_divexact_ui(r.sum, r.sum, n);
+  mpz_abs(r.big, r.sum);
+  u128 whole = (u128(mpz_getlimbn(r.big, 1)) << 64) | mpz_getlimbn(r.big, 0);
+  __int128 mean = static_cast<__int128>(whole);
+  return SampleValue::integer(mpz_sgn(r.sum) < 0 ? -mean : mean);
+}
+
+}  // namespace
+
+SampleValue exact_mean(std::span<const SampleValue> values) {
+  require_values(values, "mean");
+  const uint64_t n = values.size();
+  if (small_integers(values)) {
+    __int128 sum = 0;
+    for (const SampleValue& v : values) sum += v.integer_value();
+    if (sum % static_cast<__int128>(n) == 0) return SampleValue::integer(sum / static_cast<__int128>(n));
+    if (magnitude(sum) < (u128(1) << 53))
+      return SampleValue::real(static_cast<double>(sum) / static_cast<double>(n));
+  }
+  if (has_non_finite(values)) return SampleValue::real(non_finite_sum(values));
+  Registers& r = registers();
+  if (all_integers(values)) return integer_mean(values);
+  long emin = scaled_sums(values, false);
+  return SampleValue::real(round_quotient(r.sum, emin, n));
+}
+
+double exact_pstdev(std::span<const SampleValue> values) {
+  const uint64_t n = values.size();
+  if (n < 2) return 0.0;
+  if (has_non_finite(values)) return std::nan("");
+  if (small_integers(values)) {
+    __int128 sum = 0, sum_sq = 0;
+    for (const SampleValue& v : values) {
+      sum += v.integer_value();
+      sum_sq += v.integer_value() * v.integer_value();
+    }
+    __int128 d = static_cast<__int128>(n) * sum_sq - sum * sum;
+    return small_root(static_cast<u128>(d), n);
+  }
+  Registers& r = registers();
+  long emin = scaled_sums(values, true);
+  // n^2 * variance = n * sum_sq - sum^2, in units of 2^(2 emin).
+  mpz_mul_ui(r.sum_sq, r.sum_sq, n);
+  mpz_submul(r.sum_sq, r.sum, r.sum);
+  return round_root(r.sum_sq, emin, n);
+}
+
+SampleValue median_of_sorted(std::span<const SampleValue> sorted) {
+  require_values(sorted, "median");
+  size_t n = sorted.size();
+  if (n % 2 == 1) return sorted[n / 2];
+  const SampleValue& low = sorted[n / 2 - 1];
+  const SampleValue& high = sorted[n / 2];
+  if (low.is_integer() && high.is_integer()) {
+    // The conversion rounds the exact sum once; halving a double is exact.
+    return SampleValue::real(static_cast<double>(low.integer_value() + high.integer_value()) / 2.0);
+  }
+  return SampleValue::real((low.to_double() + high.to_double()) / 2.0);
+}
+
+SampleValue median(std::span<const SampleValue> values) {
+  std::vector<SampleValue> sorted(values.begin(), values.end());
+  sort_by_value(sorted);
+  return median_of_sorted(sorted);
+}
+
+SampleValue median_absolute_deviation(std::span<const SampleValue> values) {
+  SampleValue center = median(values);
+  std::vector<SampleValue> deviations;
+  deviations.reserve(values.size());
+  for (const SampleValue& v : values) {
+    SampleValue d = subtract(v, center);
+    deviations.push_back(d.is_integer() ? SampleValue::integer(d.integer_value() < 0 ? -d.integer_value() : d.integer_value())
+                                        : SampleValue::real(std::fabs(d.real_value())));
+  }
+  return median(deviations);
+}
+
+SampleValue interquartile_range_of_sorted(std::span<const SampleValue> sorted) {
+  require_values(sorted, "interquartile range");
+  size_t n = sorted.size();
+  return subtract(sorted[3 * n / 4], sorted[n / 4]);
+}
+
+SampleValue interquartile_range(std::span<const SampleValue> values) {
+  std::vector<SampleValue> sorted(values.begin(), values.end());
+  sort_by_value(sorted);
+  return interquartile_range_of_sorted(sorted);
+}
+
+}  // namespace velquor
