@@ -146,6 +146,8 @@ struct AlignedEntry {
   double deviation = 0.0;
 };
 
+struct EventScan;  // private: the event files read once for both indexes
+
 class Dornath {
  public:
   // Creates `vel_dir`/phase4 (with parents), merges `params` (null or a map)
@@ -249,7 +251,12 @@ class Dornath {
   std::optional<std::unordered_map<std::string, std::string>> _temporal_index;
 
  private:
+  // The event files read once for both indexes, dropped once both exist.
+  const EventScan& events_scan();
+  void drop_scan_when_indexed();
+
   LanguageModelFactories language_models_;
+  std::unique_ptr<EventScan> events_scan_;
 };
 
 }  // namespace velquor::dornath

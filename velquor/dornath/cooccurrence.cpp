@@ -1,0 +1,300 @@
+// Co-occurrence discovery: pairs of metrics of different families whose
+// deviations move together on shared commits, or else on shared time buckets.
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+#include "shared/clock.h"
+#include "shared/errors.h"
+#include "shared/numbers.h"
+#include "velquor/dornath/commit_ids.h"
+#include "velquor/dornath/dornath.h"
+#include "velquor/dornath/log.h"
+#include "velquor/dornath/params.h"
+#include "velquor/dornath/signal_access.h"
+
+namespace velquor::dornath {
+namespace {
+
+struct MetricKey {
+  std::string family;
+  std::string metric;
+};
+
+// The observations of one metric: slot (commit rank or bucket number) ->
+// entry while collecting, then sorted by slot for merging.
+struct Series {
+  MetricKey key;
+  std::unordered_map<int64_t, AlignedEntry> by_slot;
+  std::vector<std::pair<int64_t, const AlignedEntry*>> sorted;
+};
+
+// Metric key -> Series, keys in order of first appearance.
+class Alignment {
+ public:
+  Series& series_for(const std::string& family, const std::string& metric) {
+    std::string id = family + '\0' + metric;
+    auto [it, added] = index_.try_emplace(std::move(id), series_.size());
+    if (added) series_.push_back(Series{{family, metric}, {}, {}});
+    return series_[it->second];
+  }
+
+  // Sorts every series by `order(slot)` and returns those with at least
+  // `min_support` slots, in key order.
+  template <typename Order>
+  std::vector<const Series*> active(double min_support, Order order) {
+    std::vector<const Series*> result;
+    for (Series& s : series_) {
+      s.sorted.clear();
+      for (const auto& [slot, entry] : s.by_slot) s.sorted.emplace_back(order(slot), &entry);
+      std::sort(s.sorted.begin(), s.sorted.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
+      if (static_cast<double>(s.sorted.size()) >= min_support) result.push_back(&s);
+    }
+    return result;
+  }
+
+ private:
+  std::vector<Series> series_;
+  std::unordered_map<std::string, size_t> index_;
+};
+
+struct Settings {
+  double direction_threshold;
+  double min_support;
+  double min_correlation;
+  double min_lift;
+  double confidence_full_at;
+  Json window;  // temporal_window_hours as given (its text is shown)
+};
+
+Settings read_settings(const Json& params) {
+  Settings s;
+  s.direction_threshold = required_param(params, "direction_threshold");
+  s.min_support = required_param(params, "min_support");
+  s.min_correlation = required_param(params, "min_correlation");
+  s.min_lift = param_or(params, "min_lift", 1.5);
+  s.confidence_full_at = param_or(params, "confidence_full_at", 30);
+  s.window = param_value_or(params, "temporal_window_hours", 24);
+  return s;
+}
+
+int64_t window_hours(const Json& window) {
+  double hours = to_double(window, "params: member 'temporal_window_hours'");
+  if (!std::isfinite(hours)) throw ValueError("params: member 'temporal_window_hours' is not finite");
+  return static_cast<int64_t>(hours);  // a fractional width is truncated
+}
+
+double confidence_weight(size_t size1, size_t size2, double full_at) {
+  if (full_at == 0) throw ValueError("params: member 'confidence_full_at' must not be 0");
+  return std::min(1.0, static_cast<double>(std::min(size1, size2)) / full_at);
+}
+
+// What a pair of series shares, and how they deviate on it.
+struct PairStatistics {
+  std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared;
+  size_t co_deviations = 0;
+  double r = 0, weight = 0, effective = 0;
+  std::optional<double> lift;  // set when admitted by lift
+};
+
+std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared_entries(const Series& a,
+                                                                               const Series& b) {
+  std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared;
+  auto i = a.sorted.begin(), j = b.sorted.begin();
+  while (i != a.sorted.end() && j != b.sorted.end()) {
+    if (i->first < j->first) ++i;
+    else if (j->first < i->first) ++j;
+    else shared.emplace_back((i++)->second, (j++)->second);
+  }
+  return shared;
+}
+
+bool deviates(const AlignedEntry* e) { return e->direction != kUnchanged; }
+
+// The admission test; nullopt when the pair is not admitted.
+std::optional<PairStatistics> admit_pair(const Series& a, const Series& b, const Settings& s) {
+  PairStatistics p;
+  p.shared = shared_entries(a, b);
+  double n = static_cast<double>(p.shared.size());
+  if (n < s.min_support) return std::nullopt;
+  for (const auto& [e1, e2] : p.shared)
+    if (deviates(e1) && deviates(e2)) ++p.co_deviations;
+  if (static_cast<double>(p.co_deviations) < s.min_support) return std::nullopt;
+  std::vector<double> d1, d2;
+  d1.reserve(p.shared.size());
+  d2.reserve(p.shared.size());
+  for (const auto& [e1, e2] : p.shared) {
+    d1.push_back(e1->deviation);
+    d2.push_back(e2->deviation);
+  }
+  p.r = Dornath::_pearson(d1, d2);
+  p.weight = confidence_weight(a.sorted.size(), b.sorted.size(), s.confidence_full_at);
+  p.effective = p.r * p.weight;
+  if (std::fabs(p.effective) >= s.min_correlation) return p;
+  size_t deviating1 = 0, deviating2 = 0;
+  for (const auto& [e1, e2] : p.shared) {
+    deviating1 += deviates(e1);
+    deviating2 += deviates(e2);
+  }
+  double expected = (static_cast<double>(deviating1) / n) * (static_cast<double>(deviating2) / n);
+  double observed = static_cast<double>(p.co_deviations) / n;
+  double lift = expected > 0 ? observed / expected : 0.0;
+  if (lift < s.min_lift) return std::nullopt;
+  p.lift = lift;
+  return p;
+}
+
+std::string describe_pair(const MetricKey& k1, const MetricKey& k2, const PairStatistics& p,
+                          bool temporal, const Settings& s) {
+  std::string text = "Signals " + k1.family + "." + k1.metric + " and " + k2.family + "." +
+                     k2.metric;
+  std::string counts = std::to_string(p.co_deviations) +
+                       (temporal ? " temporally-aligned observations (of "
+                                 : " commit-aligned observations (of ") +
+                       std::to_string(p.shared.size()) +
+                       (temporal ? " shared " + plain_text(s.window) + "h windows"
+                                 : std::string(" shared commits"));
+  if (!p.lift)
+    return text + " co-occur with correlation " + format_fixed(p.effective, 2) + " across " +
+           counts + ").";
+  return text + " co-deviate " + format_fixed(*p.lift, 1) +
+         "x more than expected by chance across " + counts + ", lift=" + format_fixed(*p.lift, 2) +
+         ").";
+}
+
+Json sorted_pair(const std::string& a, const std::string& b) {
+  return a <= b ? Json::array({a, b}) : Json::array({b, a});
+}
+
+Json candidate_record(const Series& a, const Series& b, const PairStatistics& p, bool temporal,
+                      const Settings& s) {
+  std::vector<const AlignedEntry*> side1, side2;
+  for (const auto& [e1, e2] : p.shared) {
+    side1.push_back(e1);
+    side2.push_back(e2);
+  }
+  std::vector<Component> components = {
+      {a.key.family, a.key.metric,
+       std::string(Dornath::_predominant_direction(side1, s.direction_threshold))},
+      {b.key.family, b.key.metric,
+       std::string(Dornath::_predominant_direction(side2, s.direction_threshold))}};
+  Json refs = Json::array();
+  size_t first = std::min<size_t>(10, p.shared.size());
+  for (size_t i = 0; i < first; ++i) refs.push_back(p.shared[i].first->event_ref);
+  for (size_t i = 0; i < first; ++i) refs.push_back(p.shared[i].second->event_ref);
+
+  Json record = Json::object();
+  record["fingerprint"] = compute_fingerprint(components);
+  record["scope"] = "local";
+  record["discovery_method"] = "statistical";
+  record["alignment"] = temporal ? "temporal" : "commit_sha";
+  record["pattern_type"] = "co_occurrence";
+  record["sources"] = sorted_pair(a.key.family, b.key.family);
+  record["metrics"] = sorted_pair(a.key.metric, b.key.metric);
+  record["description_statistical"] = describe_pair(a.key, b.key, p, temporal, s);
+  record["correlation_strength"] = round_half_even(p.effective, 4);
+  record["raw_correlation"] = round_half_even(p.r, 4);
+  record["confidence_weight"] = round_half_even(p.weight, 4);
+  record["lift"] = p.lift ? Json(round_half_even(*p.lift, 4)) : Json(nullptr);
+  record["accepted_via"] = p.lift ? "lift" : "correlation";
+  record["occurrence_count"] = static_cast<int64_t>(p.co_deviations);
+  record["signal_refs"] = std::move(refs);
+  record["first_seen"] = now_timestamp();
+  record["last_seen"] = now_timestamp();
+  record["confidence_tier"] = "statistical";
+  record["confidence_status"] = "emerging";
+  return record;
+}
+
+// One text per unordered pair of metric keys.
+std::string pair_id(const MetricKey& k1, const MetricKey& k2) {
+  auto id = [](const MetricKey& k) { return k.family + '\0' + k.metric; };
+  std::string x = id(k1), y = id(k2);
+  return x < y ? x + '\x01' + y : y + '\x01' + x;
+}
+
+}  // namespace
+
+Json Dornath::_discover_cooccurrences(const Json& signals) {
+  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+  const Settings settings = read_settings(params);
+  const auto& commit_index = _build_commit_index();
+  const auto& temporal_index = _build_temporal_index();
+
+  Alignment by_commit, by_bucket;
+  CommitIds commits;
+  std::unordered_map<std::string_view, std::optional<int64_t>> bucket_of_ref;
+  std::optional<int64_t> window;
+  size_t skipped = 0;
+  for (size_t i = 0; i < signals.size(); ++i) {
+    const Json& signal = signals[i];
+    std::string where = "signals[" + std::to_string(i) + "]";
+    bool degenerate = false;
+    std::optional<Measure> measure = read_present_measure(signal, where, &degenerate);
+    if (degenerate) ++skipped;
+    if (!measure) continue;
+    std::string_view ref = event_ref_of(signal);
+    AlignedEntry entry{std::string(ref),
+                       classify_direction(measure->value, settings.direction_threshold, measure->unit),
+                       measure->value};
+    std::string family = signal_text(signal, "engine_id", where);
+    std::string metric = signal_text(signal, "metric", where);
+
+    auto commit = commit_index.find(std::string(ref));
+    if (commit != commit_index.end() && !commit->second.empty())
+      by_commit.series_for(family, metric).by_slot[commits.intern(commit->second)] = entry;
+
+    auto [cached, fresh] = bucket_of_ref.try_emplace(ref);
+    if (fresh) {
+      auto stamp = temporal_index.find(std::string(ref));
+      if (stamp != temporal_index.end() && !stamp->second.empty()) {
+        if (!window) window = window_hours(settings.window);
+        cached->second = _time_bucket(stamp->second, *window);
+      }
+    }
+    if (!cached->second) continue;
+    auto& slots = by_bucket.series_for(family, metric).by_slot;
+    auto [held, added] = slots.try_emplace(*cached->second, entry);
+    if (!added && std::fabs(entry.deviation) > std::fabs(held->second.deviation))
+      held->second = std::move(entry);
+  }
+  if (skipped > 0 && log_enabled(LogLevel::kInfo))
+    log_message(LogLevel::kInfo, format_log("Co-occurrence: skipped %zu degenerate signals (of %zu total)",
+                                            skipped, signals.size()));
+
+  Json candidates = Json::array();
+  std::unordered_set<std::string> discovered;
+  const std::vector<int64_t> rank = commits.ranks();
+  auto on_commits =
+      by_commit.active(settings.min_support, [&](int64_t id) { return rank[static_cast<size_t>(id)]; });
+  for (size_t i = 0; i < on_commits.size(); ++i)
+    for (size_t j = i + 1; j < on_commits.size(); ++j) {
+      const Series &a = *on_commits[i], &b = *on_commits[j];
+      if (a.key.family == b.key.family) continue;
+      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
+      if (!pair) continue;
+      candidates.push_back(candidate_record(a, b, *pair, false, settings));
+      discovered.insert(pair_id(a.key, b.key));
+    }
+
+  size_t temporal_found = 0;
+  auto on_buckets = by_bucket.active(settings.min_support, [](int64_t bucket) { return bucket; });
+  for (size_t i = 0; i < on_buckets.size(); ++i)
+    for (size_t j = i + 1; j < on_buckets.size(); ++j) {
+      const Series &a = *on_buckets[i], &b = *on_buckets[j];
+      if (a.key.family == b.key.family || discovered.count(pair_id(a.key, b.key))) continue;
+      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
+      if (!pair) continue;
+      candidates.push_back(candidate_record(a, b, *pair, true, settings));
+      ++temporal_found;
+    }
+  if (temporal_found > 0 && log_enabled(LogLevel::kInfo))
+    log_message(LogLevel::kInfo,
+                format_log("Temporal alignment discovered %zu additional candidate patterns",
+                           temporal_found));
+  return candidates;
+}
+
+}  // namespace velquor::dornath

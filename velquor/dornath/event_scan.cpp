@@ -1,0 +1,119 @@
+#include "velquor/dornath/event_scan.h"
+
+#include "shared/errors.h"
+#include "shared/json_access.h"
+#include "velquor/dornath/dornath.h"
+#include "velquor/dornath/signal_access.h"
+
+namespace velquor::dornath {
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] (shortest form, no
+// surrogates, at most U+10FFFF), or 0.
+size_t utf8_sequence_length(std::string_view text, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  size_t n;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) n = 2;
+  else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+bool valid_utf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    size_t n = utf8_sequence_length(text, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+const Json& empty_map() {
+  static const Json empty = Json::object();
+  return empty;
+}
+
+const Json& payload_of(const Json& ev, const std::string& where) {
+  if (!ev.is_object()) throw TypeError(where + ": expected an object, got " + json_kind(ev));
+  const Json* payload = find_member(ev, "payload");
+  if (!payload) return empty_map();
+  expect_kind(*payload, "object", "payload", where);
+  return *payload;
+}
+
+std::string text_or_empty(const Json* value) {
+  return value && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+// Git events name their commit in payload.commit_hash; events of other
+// families name the commit that triggered them in payload.trigger.commit_sha
+// (a null or empty trigger: no commit).
+std::string commit_of(const Json& ev, const std::string& where) {
+  const Json& payload = payload_of(ev, where);
+  if (text_or_empty(find_member(ev, "source_type")) == "git")
+    return text_or_empty(find_member(payload, "commit_hash"));
+  const Json* trigger = find_member(payload, "trigger");
+  if (!trigger || !is_set(*trigger)) return "";
+  expect_kind(*trigger, "object", "payload.trigger", where);
+  return text_or_empty(find_member(*trigger, "commit_sha"));
+}
+
+ScannedEvent scan_one(const Json& ev, const std::string& where) {
+  ScannedEvent scanned;
+  scanned.is_object = ev.is_object();
+  if (ev.is_object()) scanned.event_id = text_or_empty(find_member(ev, "event_id"));
+  try {
+    scanned.commit = commit_of(ev, where);
+  } catch (const Error&) {
+    scanned.commit_error = std::current_exception();
+  }
+  try {
+    if (!ev.is_object()) throw TypeError(where + ": expected an object, got " + json_kind(ev));
+    scanned.timestamp = Dornath::_extract_event_timestamp(ev);
+  } catch (const Error& e) {
+    // Name the file: the event-time rule only knows the event.
+    scanned.timestamp_error = std::make_exception_ptr(TypeError(where + ": " + e.what()));
+  }
+  return scanned;
+}
+
+}  // namespace
+
+EventScan scan_events(const fs::path& events_dir) {
+  EventScan scan;
+  for (const fs::path& path : list_json_files(events_dir)) {
+    std::string text;
+    try {
+      text = read_file(path);
+    } catch (const Error&) {
+      continue;  // vanished or unreadable: the indexes skip it
+    }
+    if (!valid_utf8(text)) throw JsonError(path.string() + ": not valid UTF-8");
+    Json ev;
+    try {
+      ev = parse_json(text, path.string(), NonFinite::kReject);
+    } catch (const JsonError&) {
+      continue;
+    }
+    scan.events.push_back(scan_one(ev, path.string()));
+  }
+  return scan;
+}
+
+}  // namespace velquor::dornath

@@ -1,0 +1,268 @@
+// The pattern life cycle: recognise the batch, count or store candidates,
+// describe new ones, promote recurring ones, expire stale ones.
+
+#include <algorithm>
+
+#include "shared/clock.h"
+#include "shared/errors.h"
+#include "shared/file_io.h"
+#include "shared/json_access.h"
+#include "shared/numbers.h"
+#include "velquor/dornath/answer_text.h"
+#include "velquor/dornath/dornath.h"
+#include "velquor/dornath/params.h"
+#include "velquor/dornath/signal_access.h"
+
+namespace velquor::dornath {
+namespace {
+
+constexpr size_t kMaxBatchRefs = 20;
+constexpr size_t kMaxExplanationLines = 5;
+
+const Json& member_or_null(const Json& record, std::string_view key) {
+  static const Json null_value;
+  const Json* value = find_member(record, key);
+  return value ? *value : null_value;
+}
+
+// A sorted copy of a list member (absent or not a list: empty).
+Json sorted_list(const Json& record, std::string_view key) {
+  const Json* value = find_member(record, key);
+  if (!value || !value->is_array()) return Json::array();
+  Json sorted = *value;
+  std::sort(sorted.begin(), sorted.end());
+  return sorted;
+}
+
+// Families and metric names of a pattern, whatever their directions.
+bool same_families_and_metrics(const Json& a, const Json& b) {
+  return sorted_list(a, "sources") == sorted_list(b, "sources") &&
+         sorted_list(a, "metrics") == sorted_list(b, "metrics");
+}
+
+Json scope_of(const Json& pattern) {
+  const Json& scope = member_or_null(pattern, "scope");
+  return scope.is_null() ? Json("local") : scope;
+}
+
+Json recognized_detail(const std::string& fingerprint, const Json& knowledge) {
+  const Json& semantic = member_or_null(knowledge, "description_semantic");
+  bool has_semantic = semantic.is_string() && !semantic.empty();
+  return Json{{"action", "recognized"},
+              {"fingerprint", fingerprint},
+              {"knowledge_id", member_or_null(knowledge, "knowledge_id")},
+              {"description",
+               has_semantic ? semantic : member_or_null(knowledge, "description_statistical")}};
+}
+
+// The event references of the batch: every non-empty one, in signal order.
+Json batch_refs(const Json& signals) {
+  Json refs = Json::array();
+  for (const Json& signal : signals) {
+    if (refs.size() == kMaxBatchRefs) break;
+    std::string_view ref = event_ref_of(signal);
+    if (!ref.empty()) refs.push_back(std::string(ref));
+  }
+  return refs;
+}
+
+std::string interpretation_prompt(const Json& pattern, const std::vector<std::string>& lines) {
+  const Json& statistical = member_or_null(pattern, "description_statistical");
+  std::string prompt =
+      "You are explaining a recurring code change pattern to a product manager.\n\n"
+      "Statistical finding: " +
+      (statistical.is_null() ? std::string() : plain_text(statistical)) +
+      "\n\nSignal explanations:\n";
+  for (const std::string& line : lines) prompt += line + "\n";
+  prompt +=
+      "\nDescribe what this pattern means in ONE plain-English sentence.\n"
+      "Write for a non-technical audience \xE2\x80\x94 avoid jargon like 'correlation', "
+      "'deviation', 'stddev'.\n"
+      "Do not add judgment, recommendations, or speculation.\n"
+      "Describe only what is happening in practical terms.";
+  return prompt;
+}
+
+void add_one(Json& summary, const char* counter) {
+  summary[counter] = summary[counter].get<int64_t>() + 1;
+}
+
+}  // namespace
+
+Json Dornath::_lookup_fingerprint(const std::string& fingerprint) {
+  if (std::optional<Json> knowledge = kb->get_knowledge_by_fingerprint(fingerprint, "local"))
+    return Json{{"match", "knowledge"}, {"artifact", std::move(*knowledge)}};
+  if (std::optional<Json> pattern = kb->get_pattern_by_fingerprint(fingerprint, "local"))
+    return Json{{"match", "pattern"}, {"artifact", std::move(*pattern)}};
+  return Json{{"match", nullptr}};
+}
+
+std::optional<std::string> Dornath::_interpret_pattern(
+    const Json& pattern, const std::unordered_map<std::string, Json>& explanations_by_ref) {
+  LanguageModel* client = _get_llm();
+  if (!client) return std::nullopt;
+  std::vector<std::string> lines;
+  const Json* refs = find_member(pattern, "signal_refs");
+  if (refs && refs->is_array()) {
+    for (size_t i = 0; i < refs->size() && i < kMaxExplanationLines; ++i) {
+      if (!(*refs)[i].is_string()) continue;
+      auto found = explanations_by_ref.find((*refs)[i].get<std::string>());
+      if (found == explanations_by_ref.end() || !is_set(found->second)) continue;
+      const Json* summary = find_member(found->second, "summary");
+      lines.push_back("- " + (summary ? plain_text(*summary) : std::string()));
+    }
+  }
+  if (lines.empty()) return std::nullopt;
+  std::string prompt = interpretation_prompt(pattern, lines);
+  // The description is optional: whatever goes wrong from here on only
+  // leaves the pattern without one.
+  try {
+    std::string answer = client->generate(prompt);
+    std::string_view cleaned = trim_space(strip_preface(answer));
+    if (!gate->no_forbidden_language(cleaned)) return std::nullopt;
+    if (count_sentences(cleaned) >= 5) return std::nullopt;
+    return std::string(cleaned);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+bool Dornath::_check_promotion(const Json& pattern) {
+  if (member_or_null(pattern, "confidence_tier") == "confirmed") return false;
+  double threshold = required_param(params, "promotion_threshold");
+  double count = to_double(member_or_null(pattern, "occurrence_count"), "pattern: occurrence_count");
+  if (member_or_null(pattern, "confidence_tier") == "speculative")
+    threshold *= required_param(params, "semantic_multiplier");
+  Json scope = scope_of(pattern);
+  if (kb->get_knowledge_by_fingerprint(member_or_null(pattern, "fingerprint"), scope)) return false;
+  for (const Json& knowledge : kb->list_knowledge(scope))
+    if (same_families_and_metrics(pattern, knowledge)) return false;
+  return count >= threshold;
+}
+
+std::string Dornath::_promote_pattern(const Json& pattern) {
+  const Json& statistical = member_or_null(pattern, "description_statistical");
+  Json knowledge = Json::object();
+  knowledge["derived_from"] = member_or_null(pattern, "pattern_id");
+  knowledge["fingerprint"] = member_or_null(pattern, "fingerprint");
+  knowledge["scope"] = scope_of(pattern);
+  knowledge["pattern_type"] = member_or_null(pattern, "pattern_type");
+  knowledge["sources"] = member_or_null(pattern, "sources");
+  knowledge["metrics"] = member_or_null(pattern, "metrics");
+  // The knowledge table requires a statistical description.
+  knowledge["description_statistical"] = statistical.is_null() ? Json("") : statistical;
+  knowledge["description_semantic"] = member_or_null(pattern, "description_semantic");
+  knowledge["support_count"] = member_or_null(pattern, "occurrence_count");
+  knowledge["first_seen"] = member_or_null(pattern, "first_seen");
+  knowledge["last_seen"] = member_or_null(pattern, "last_seen");
+  knowledge["approval_method"] = "automatic";
+  std::string knowledge_id = kb->create_knowledge(knowledge);
+  kb->update_pattern(knowledge["derived_from"],
+                     Json{{"confidence_tier", "confirmed"}, {"confidence_status", "sufficient"}});
+  return knowledge_id;
+}
+
+std::vector<std::string> Dornath::_run_decay() {
+  std::vector<std::string> expired;
+  const Json& window = require_member(params, "decay_window", "params");
+  for (const Json& pattern : kb->get_decayed_patterns(window)) {
+    if (member_or_null(pattern, "confidence_tier") == "confirmed") continue;
+    const Json& id = member_or_null(pattern, "pattern_id");
+    kb->expire_pattern(id);
+    expired.push_back(id.is_string() ? id.get<std::string>() : plain_text(id));
+  }
+  return expired;
+}
+
+Json Dornath::run() {
+  const std::string now = now_timestamp();
+  Json signals = _load_all_signals();
+  if (signals.empty())
+    return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
+  auto explanations = _load_explanations();
+  std::vector<Component> components =
+      signals_to_components(signals, required_param(params, "direction_threshold"));
+  Json batch_fingerprint = components.empty() ? Json(nullptr) : Json(compute_fingerprint(components));
+
+  Json summary = {{"status", "complete"},
+                  {"total_signals", signals.size()},
+                  {"deviating_signals", components.size()},
+                  {"batch_fingerprint", batch_fingerprint},
+                  {"patterns_recognized", 0},
+                  {"patterns_incremented", 0},
+                  {"patterns_discovered", 0},
+                  {"patterns_enriched", 0},
+                  {"patterns_promoted", 0},
+                  {"patterns_expired", 0},
+                  {"knowledge_artifacts", 0},
+                  {"details", Json::array()}};
+  Json& details = summary["details"];
+
+  // Counts one more observation of a stored pattern and promotes it once it
+  // has been seen often enough; returns the new knowledge id, if any.
+  auto observe_again = [&](const Json& pattern_id, const Json& refs) -> std::optional<std::string> {
+    kb->increment_pattern(pattern_id, refs, now);
+    add_one(summary, "patterns_incremented");
+    std::optional<Json> stored = kb->get_pattern(pattern_id);
+    if (!stored || !_check_promotion(*stored)) return std::nullopt;
+    std::string knowledge_id = _promote_pattern(*stored);
+    add_one(summary, "patterns_promoted");
+    return knowledge_id;
+  };
+
+  if (batch_fingerprint.is_string()) {
+    Json found = _lookup_fingerprint(batch_fingerprint.get<std::string>());
+    if (found["match"] == "knowledge") {
+      add_one(summary, "patterns_recognized");
+      details.push_back(recognized_detail(batch_fingerprint.get<std::string>(), found["artifact"]));
+    } else if (found["match"] == "pattern") {
+      const Json pattern_id = member_or_null(found["artifact"], "pattern_id");
+      if (std::optional<std::string> knowledge_id = observe_again(pattern_id, batch_refs(signals)))
+        details.push_back(Json{{"action", "promoted"},
+                               {"pattern_id", pattern_id},
+                               {"knowledge_id", *knowledge_id}});
+    }
+  }
+
+  Json candidates = _discover_cooccurrences(signals);
+  for (Json& candidate : _discover_presence_patterns(signals)) candidates.push_back(std::move(candidate));
+
+  for (Json& candidate : candidates) {
+    std::optional<Json> existing = kb->get_pattern_by_fingerprint(candidate["fingerprint"], nullptr);
+    if (!existing) {
+      for (Json& pattern : kb->list_patterns("local"))
+        if (same_families_and_metrics(pattern, candidate)) {
+          existing = std::move(pattern);
+          break;
+        }
+    }
+    if (existing) {
+      const Json* refs = find_member(candidate, "signal_refs");
+      observe_again(member_or_null(*existing, "pattern_id"), refs ? *refs : Json::array());
+      continue;
+    }
+    std::string pattern_id = kb->create_pattern(candidate);
+    add_one(summary, "patterns_discovered");
+    candidate["pattern_id"] = pattern_id;
+    std::optional<std::string> semantic = _interpret_pattern(candidate, explanations);
+    if (semantic && !semantic->empty()) {
+      kb->update_pattern(pattern_id, Json{{"description_semantic", *semantic}});
+      add_one(summary, "patterns_enriched");
+    }
+    details.push_back(Json{{"action", "discovered"},
+                           {"pattern_id", pattern_id},
+                           {"fingerprint", candidate["fingerprint"]},
+                           {"sources", candidate["sources"]},
+                           {"metrics", candidate["metrics"]},
+                           {"correlation", candidate["correlation_strength"]},
+                           {"description_statistical", candidate["description_statistical"]},
+                           {"description_semantic", semantic ? Json(*semantic) : Json(nullptr)}});
+  }
+
+  summary["patterns_expired"] = _run_decay().size();
+  summary["knowledge_artifacts"] = kb->list_knowledge("local").size();
+  write_json_file(output_path / "phase4_summary.json", summary);
+  return summary;
+}
+
+}  // namespace velquor::dornath

@@ -1,0 +1,210 @@
+// Presence patterns: does a git metric behave differently on the commits
+// where another family produced events at all? Treated commits carry an
+// aligned signal of the family, control commits do not; the standardised
+// mean difference (effect size d, pooled population deviation) decides.
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+#include "shared/clock.h"
+#include "shared/errors.h"
+#include "shared/numbers.h"
+#include "velquor/dornath/commit_ids.h"
+#include "velquor/dornath/dornath.h"
+#include "velquor/dornath/log.h"
+#include "velquor/dornath/params.h"
+#include "velquor/dornath/signal_access.h"
+#include "velquor/dornath/statistics.h"
+
+namespace velquor::dornath {
+namespace {
+
+constexpr size_t kMaxRefs = 20;
+constexpr double kMinControlCommits = 30;
+
+// Insertion-ordered map from a text key to a value.
+template <typename Value>
+class OrderedMap {
+ public:
+  Value& operator[](const std::string& key) {
+    auto [it, added] = index_.try_emplace(key, entries_.size());
+    if (added) entries_.emplace_back(key, Value{});
+    return entries_[it->second].second;
+  }
+  const Value* find(const std::string& key) const {
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+  }
+  const std::vector<std::pair<std::string, Value>>& entries() const { return entries_; }
+
+ private:
+  std::vector<std::pair<std::string, Value>> entries_;
+  std::unordered_map<std::string, size_t> index_;
+};
+
+struct GitMetric {
+  std::string metric;
+  const std::unordered_map<int64_t, double>* values;
+};
+
+// The groups of one family: commit ids in ascending text order.
+struct Groups {
+  std::vector<int64_t> treated;
+  std::vector<int64_t> control;
+};
+
+Groups split_git_commits(const std::unordered_set<int64_t>& git,
+                         const std::unordered_set<int64_t>& family, const std::vector<int64_t>& rank) {
+  Groups g;
+  for (int64_t id : git) (family.count(id) ? g.treated : g.control).push_back(id);
+  auto by_text = [&](int64_t a, int64_t b) { return rank[a] < rank[b]; };
+  std::sort(g.treated.begin(), g.treated.end(), by_text);
+  std::sort(g.control.begin(), g.control.end(), by_text);
+  return g;
+}
+
+std::vector<double> values_at(const std::vector<int64_t>& commits,
+                              const std::unordered_map<int64_t, double>& values) {
+  std::vector<double> result;
+  for (int64_t id : commits) {
+    auto it = values.find(id);
+    if (it != values.end()) result.push_back(it->second);
+  }
+  return result;
+}
+
+// Effect size of treated against control values; nullopt when both groups
+// are constant or the pooled deviation is 0.
+std::optional<double> effect_size(const std::vector<double>& treated,
+                                  const std::vector<double>& control) {
+  double nt = static_cast<double>(treated.size()), nc = static_cast<double>(control.size());
+  double mean_t = mean_of(treated), mean_c = mean_of(control);
+  double std_t = population_stddev(treated, mean_t), std_c = population_stddev(control, mean_c);
+  if (std_t == 0 && std_c == 0) return std::nullopt;
+  double pooled = std::sqrt((std_t * std_t * nt + std_c * std_c * nc) / (nt + nc));
+  if (pooled == 0) return std::nullopt;
+  return (mean_t - mean_c) / pooled;
+}
+
+Json presence_record(const std::string& family, const std::string& metric, double d, size_t nt,
+                     size_t nc, Json refs, const Json& params) {
+  std::string direction(d > 0 ? kIncreased : kDecreased);
+  std::string presence = family + "_presence";
+  double full_at = param_or(params, "confidence_full_at", 30);
+  if (full_at == 0) throw ValueError("params: member 'confidence_full_at' must not be 0");
+  Json record = Json::object();
+  record["fingerprint"] =
+      compute_fingerprint({{"git", metric, direction}, {family, "_presence", std::string(kIncreased)}});
+  record["scope"] = "local";
+  record["discovery_method"] = "statistical";
+  record["alignment"] = "presence";
+  record["pattern_type"] = "co_occurrence";
+  record["sources"] = family < "git" ? Json::array({family, "git"}) : Json::array({"git", family});
+  record["metrics"] = presence < metric ? Json::array({presence, metric}) : Json::array({metric, presence});
+  record["description_statistical"] = "When " + family + " events occur, git." + metric +
+                                      " is systematically " + direction + " (effect size d=" +
+                                      format_fixed(d, 2) + ", treated=" + std::to_string(nt) +
+                                      ", control=" + std::to_string(nc) + ").";
+  double rounded = round_half_even(d, 4);
+  record["correlation_strength"] = rounded;
+  record["raw_correlation"] = rounded;
+  record["confidence_weight"] = std::min(1.0, static_cast<double>(std::min(nt, nc)) / full_at);
+  record["effect_size"] = rounded;
+  record["accepted_via"] = "presence";
+  record["occurrence_count"] = static_cast<int64_t>(nt);
+  record["signal_refs"] = std::move(refs);
+  record["first_seen"] = now_timestamp();
+  record["last_seen"] = now_timestamp();
+  record["confidence_tier"] = "statistical";
+  record["confidence_status"] = "emerging";
+  return record;
+}
+
+}  // namespace
+
+Json Dornath::_discover_presence_patterns(const Json& signals) {
+  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+  const double min_support = required_param(params, "min_support");
+  const double min_effect_size = param_or(params, "min_effect_size", 0.3);
+  const auto& commit_index = _build_commit_index();
+
+  CommitIds commits;
+  OrderedMap<std::unordered_map<int64_t, double>> metric_values;  // key: family \0 metric
+  OrderedMap<std::unordered_set<int64_t>> commits_by_family;
+  std::vector<std::pair<std::string, std::string>> metric_keys;
+  for (size_t i = 0; i < signals.size(); ++i) {
+    const Json& signal = signals[i];
+    std::string where = "signals[" + std::to_string(i) + "]";
+    bool degenerate = false;
+    std::optional<Measure> measure = read_present_measure(signal, where, &degenerate);
+    if (!measure) continue;
+    auto commit = commit_index.find(std::string(event_ref_of(signal)));
+    if (commit == commit_index.end() || commit->second.empty()) continue;
+    std::string family = signal_text(signal, "engine_id", where);
+    std::string metric = signal_text(signal, "metric", where);
+    int64_t id = commits.intern(commit->second);
+    std::string key = family + '\0' + metric;
+    if (!metric_values.find(key)) metric_keys.emplace_back(family, metric);
+    metric_values[key][id] = measure->value;
+    commits_by_family[family].insert(id);
+  }
+
+  Json candidates = Json::array();
+  const std::unordered_set<int64_t>* git = commits_by_family.find("git");
+  if (!git || git->empty()) return candidates;
+  std::vector<GitMetric> git_metrics;
+  for (const auto& [family, metric] : metric_keys)
+    if (family == "git") git_metrics.push_back({metric, metric_values.find(family + '\0' + metric)});
+
+  const std::vector<int64_t> rank = commits.ranks();
+  // Every input signal's reference by commit, built at the first admitted
+  // pattern: one pass over the signals instead of one per treated commit.
+  std::optional<std::unordered_map<std::string_view, std::vector<std::string_view>>> refs_by_commit;
+  auto references_of = [&](const std::vector<int64_t>& treated) {
+    if (!refs_by_commit) {
+      refs_by_commit.emplace();
+      for (const Json& signal : signals) {
+        std::string_view ref = event_ref_of(signal);
+        auto commit = commit_index.find(std::string(ref));
+        if (commit != commit_index.end()) (*refs_by_commit)[commit->second].push_back(ref);
+      }
+    }
+    Json refs = Json::array();
+    for (size_t i = 0; i < treated.size() && i < kMaxRefs && refs.size() < kMaxRefs; ++i) {
+      auto found = refs_by_commit->find(commits.name(treated[i]));
+      if (found == refs_by_commit->end()) continue;
+      for (std::string_view ref : found->second) {
+        refs.push_back(std::string(ref));
+        if (refs.size() == kMaxRefs) break;
+      }
+    }
+    return refs;
+  };
+
+  const double min_control = std::max(min_support, kMinControlCommits);
+  for (const auto& [family, family_commits] : commits_by_family.entries()) {
+    if (family == "git") continue;
+    Groups groups = split_git_commits(*git, family_commits, rank);
+    if (static_cast<double>(groups.treated.size()) < min_support ||
+        static_cast<double>(groups.control.size()) < min_control)
+      continue;
+    for (const GitMetric& g : git_metrics) {
+      std::vector<double> treated = values_at(groups.treated, *g.values);
+      std::vector<double> control = values_at(groups.control, *g.values);
+      if (static_cast<double>(treated.size()) < min_support ||
+          static_cast<double>(control.size()) < min_support)
+        continue;
+      std::optional<double> d = effect_size(treated, control);
+      if (!d || std::fabs(*d) < min_effect_size) continue;
+      candidates.push_back(presence_record(family, g.metric, *d, treated.size(), control.size(),
+                                           references_of(groups.treated), params));
+    }
+  }
+  if (!candidates.empty() && log_enabled(LogLevel::kInfo))
+    log_message(LogLevel::kInfo, format_log("Presence-based discovery found %zu candidate patterns",
+                                            candidates.size()));
+  return candidates;
+}
+
+}  // namespace velquor::dornath
