@@ -22,12 +22,17 @@ void check_optional_integer(const Json& value, std::string_view name, const std:
 // True for a non-empty string: the form in which a filter argument counts.
 bool is_non_empty_text(const Json& value);
 
+// Whether a value counts as given: true, a non-zero number (NaN included), a
+// non-empty text, list or map.
+bool is_set(const Json& value);
+
 // Member `key` of `map`, or `fallback` when the member is absent. A member
 // that is present but null stays null.
 Json member_or(const Json& map, std::string_view key, const Json& fallback);
 
-// The id a caller chose through member `key`: its text when non-empty,
-// nothing when absent, null or "" (the store then derives the id).
+// The id a caller chose through member `key`: its text when set, nothing
+// when absent or not set (null, "", 0...; the store then derives the id). A
+// set value that is not text is a TypeError.
 std::optional<std::string> chosen_id(const Json& map, std::string_view key,
                                      const std::string& where);
 

@@ -5,7 +5,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -31,12 +30,6 @@ constexpr std::array<std::string_view, 5> kUpdatableColumns = {
 // Columns holding JSON text, decoded when a row is read.
 constexpr std::array<std::string_view, 3> kJsonColumns = {"sources", "metrics", "details"};
 
-bool is_set(const Json& value) {
-  if (value.is_number()) return value != 0;
-  if (value.is_boolean()) return value.get<bool>();
-  return !value.is_null();
-}
-
 // now() minus `days` days; nothing when that instant has no four-digit
 // year, the only form a store timestamp can take.
 std::optional<TimePoint> days_before_now(const Json& days) {
@@ -44,8 +37,9 @@ std::optional<TimePoint> days_before_now(const Json& days) {
   // Beyond this bound the year is out of range anyway; checking it first
   // keeps the microsecond arithmetic from overflowing.
   constexpr std::int64_t kBound = 4'000'000;
-  bool bounded = days.is_number_unsigned() ? days.get<std::uint64_t>() <= kBound
-                                           : std::abs(days.get<std::int64_t>()) <= kBound;
+  bool bounded = days.is_number_unsigned()
+                     ? days.get<std::uint64_t>() <= static_cast<std::uint64_t>(kBound)
+                     : days.get<std::int64_t>() >= -kBound && days.get<std::int64_t>() <= kBound;
   if (!bounded) return std::nullopt;
   TimePoint cutoff = now() - std::chrono::days(days.get<std::int64_t>());
   year y = year_month_day{floor<std::chrono::days>(cutoff)}.year();
@@ -92,9 +86,7 @@ void SQLiteLorvessa::_create_tables() {
     throw_database_error(_conn, _origin);
   if (sqlite3_exec(_conn, kRepoCountMigration, nullptr, nullptr, nullptr) != SQLITE_OK) {
     // Only the refusal of an existing column means "already current".
-    std::string_view message = sqlite3_errmsg(_conn);
-    if (message.substr(0, std::string_view(kDuplicateColumnMessage).size()) !=
-        kDuplicateColumnMessage)
+    if (!std::string_view(sqlite3_errmsg(_conn)).starts_with(kDuplicateColumnMessage))
       throw_database_error(_conn, _origin);
   }
 }
