@@ -1,0 +1,240 @@
+// Which signals are worth reporting, and the evidence behind them: the
+// commits, paths, failing tests and direct dependencies of their events, and
+// a timeline of what happened.
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <utility>
+
+#include "shared/errors.h"
+#include "shared/json_access.h"
+#include "shared/numbers.h"
+#include "velquor/esperlin/esperlin.h"
+#include "velquor/esperlin/input_checks.h"
+#include "velquor/esperlin/key_index.h"
+#include "velquor/esperlin/values.h"
+
+namespace velquor::esperlin {
+namespace {
+
+constexpr size_t kMaxCommits = 20;
+constexpr size_t kMaxFiles = 50;
+constexpr size_t kMaxTests = 30;
+constexpr size_t kMaxDependencies = 30;
+constexpr size_t kMaxTimeline = 50;
+
+void expect_array(const Json& value, const char* name) {
+  if (!value.is_array()) throw TypeError(std::string(name) + ": expected an array, got " + json_kind(value));
+}
+
+void expect_map(const Json& value, const char* name) {
+  if (!value.is_object()) throw TypeError(std::string(name) + ": expected an object, got " + json_kind(value));
+}
+
+// The event a signal refers to, or nullptr when the index has none under its
+// (text) event_ref.
+const Json* event_of(const Json& signal, const KeyIndex& events) {
+  const Json& ref = get_or(signal, "event_ref", empty_text());
+  if (!ref.is_string()) return nullptr;
+  return events.find(ref.get_ref<const std::string&>());
+}
+
+Json first(const Json& list, size_t limit) {
+  Json out = Json::array();
+  for (size_t i = 0; i < list.size() && i < limit; ++i) out.push_back(list[i]);
+  return out;
+}
+
+// The lists gathered while walking the significant signals.
+struct EvidenceLists {
+  Json commits = Json::array();
+  Json files = Json::array();
+  Json tests = Json::array();
+  Json dependencies = Json::array();
+  Json timeline = Json::array();
+  std::set<std::string> seen_shas;
+  std::set<std::string> seen_paths;
+};
+
+// "Files Changed: 42 (3.2 stddev above normal)"
+std::string deviation_description(const Json& signal, const std::string& where) {
+  const Json& metric = require_member(signal, "metric", where);
+  expect_kind(metric, "string", "metric", where);
+  const Json& measure = require_member(require_member(signal, "deviation", where), "measure", where);
+  const double dev = to_double(measure, where + " deviation.measure");
+  const std::string observed = general4(require_member(signal, "observed", where), where + " observed");
+  return metric_label(metric.get_ref<const std::string&>()) + ": " + observed + " (" + format_fixed(std::fabs(dev), 1) +
+         " stddev " + (dev > 0 ? "above" : "below") + " normal)";
+}
+
+void add_commit(EvidenceLists& lists, const Json& event, const Json& payload,
+                const std::string& time, const std::string& where) {
+  const Json& sha_value = get_or(map_or_empty(event, "attestation", where), "commit_hash", empty_text());
+  if (!sha_value.is_string()) return;  // null: no commit recorded
+  const std::string& sha = sha_value.get_ref<const std::string&>();
+  if (sha.empty() || !lists.seen_shas.insert(sha).second) return;
+  const Json& files = list_or_empty(payload, "files", where);
+  lists.commits.push_back({{"sha", sha},
+                           {"message", get_or(payload, "message", empty_text())},
+                           {"author", get_or(payload, "author", empty_text())},
+                           {"timestamp", time},
+                           {"files_changed", files}});
+  for (const Json& path : files) {
+    if (!lists.seen_paths.insert(text_of(path)).second) continue;
+    lists.files.push_back({{"path", path}, {"change_type", "modified"}, {"first_seen_in", sha}});
+  }
+}
+
+void add_failed_tests(EvidenceLists& lists, const Json& payload, const std::string& where) {
+  const Json& since = get_or(trigger_of(payload, where), "commit_sha", empty_text());
+  for (const Json& test_case : list_or_empty(payload, "cases", where)) {
+    const Json& status = get_or(test_case, "status", Json());
+    if (status != "failed" && status != "errored") continue;
+    lists.tests.push_back({{"name", get_or(test_case, "name", Json("unknown"))},
+                           {"status_before", "passed"},
+                           {"status_now", status},
+                           {"since_commit", since}});
+  }
+}
+
+void add_direct_dependencies(EvidenceLists& lists, const Json& payload, const std::string& where) {
+  for (const Json& dependency : list_or_empty(payload, "dependencies", where)) {
+    if (!truthy(get_or(dependency, "direct", Json(false)))) continue;
+    lists.dependencies.push_back({{"name", get_or(dependency, "name", empty_text())},
+                                  {"change", "present"},
+                                  {"version", get_or(dependency, "version", empty_text())}});
+  }
+}
+
+void add_severe_findings(EvidenceLists& lists, const Json& payload, const std::string& time,
+                         const std::string& where) {
+  for (const Json& finding : list_or_empty(payload, "findings", where)) {
+    const Json& severity = get_or(finding, "severity", empty_text());
+    if (severity != "critical" && severity != "high") continue;
+    lists.timeline.push_back(
+        {{"timestamp", time},
+         {"family", "security"},
+         {"event", "Vulnerability " + text_of(get_or(finding, "id", Json("unknown"))) + ": " +
+                       text_of(severity) + " in " + text_of(get_or(finding, "package", empty_text()))}});
+  }
+}
+
+// Sorted by time (stably), keeping the earliest of identical (family, event)
+// descriptions.
+Json ordered_timeline(const Json& timeline) {
+  std::vector<const Json*> entries;
+  for (const Json& entry : timeline) entries.push_back(&entry);
+  std::stable_sort(entries.begin(), entries.end(), [](const Json* a, const Json* b) {
+    return text_of(get_or(*a, "timestamp", empty_text())) < text_of(get_or(*b, "timestamp", empty_text()));
+  });
+  std::set<std::pair<std::string, std::string>> seen;
+  Json out = Json::array();
+  for (const Json* entry : entries) {
+    std::pair<std::string, std::string> key{dump_compact((*entry)["family"]), text_of((*entry)["event"])};
+    if (seen.insert(key).second) out.push_back(*entry);
+  }
+  return out;
+}
+
+std::string commit_of(const Json& event, const Json& payload) {
+  const Json& sha = get_or(event, "source_type", Json()) == "git"
+                        ? get_or(payload, "commit_hash", empty_text())
+                        : get_or(trigger_of(payload, "event"), "commit_sha", empty_text());
+  return sha.is_string() ? sha.get<std::string>() : "";
+}
+
+}  // namespace
+
+Json Esperlin::_filter_significant(const Json& signals) const {
+  expect_array(signals, "signals");
+  Json significant = Json::array();
+  for (size_t i = 0; i < signals.size(); ++i) {
+    if (is_significant(signals[i], significance_threshold, "signals[" + std::to_string(i) + "]"))
+      significant.push_back(signals[i]);
+  }
+  return significant;
+}
+
+Json Esperlin::_collect_evidence(const Json& significant_signals, const Json& all_events) const {
+  expect_array(significant_signals, "significant_signals");
+  expect_map(all_events, "all_events");
+  const KeyIndex events(all_events);
+  EvidenceLists lists;
+  for (size_t i = 0; i < significant_signals.size(); ++i) {
+    const Json& signal = significant_signals[i];
+    const Json* event = event_of(signal, events);
+    if (!event || !truthy(*event)) continue;
+    const std::string where = "event " + get_or(signal, "event_ref", empty_text()).get<std::string>();
+    const Json* family_member = find_member(*event, "source_family");
+    if (!family_member) family_member = find_member(*event, "source_type");
+    const Json family = family_member ? *family_member : Json("unknown");
+    const Json& payload = map_or_empty(*event, "payload", where);
+    const std::string time = event_time(*event, where);
+    lists.timeline.push_back({{"timestamp", time},
+                              {"family", family},
+                              {"event", deviation_description(signal, "signals[" + std::to_string(i) + "]")}});
+    if (family == "version_control") add_commit(lists, *event, payload, time, where);
+    else if (family == "testing") add_failed_tests(lists, payload, where);
+    else if (family == "dependency") add_direct_dependencies(lists, payload, where);
+    else if (family == "security") add_severe_findings(lists, payload, time, where);
+  }
+  return Json{{"commits", first(lists.commits, kMaxCommits)},
+              {"files_affected", first(lists.files, kMaxFiles)},
+              {"tests_impacted", first(lists.tests, kMaxTests)},
+              {"dependencies_changed", first(lists.dependencies, kMaxDependencies)},
+              {"timeline", first(ordered_timeline(lists.timeline), kMaxTimeline)}};
+}
+
+Json Esperlin::_get_commit_list(const Json& all_events) const {
+  expect_map(all_events, "all_events");
+  std::vector<std::pair<std::string, std::string>> dated;  // (observed_at, sha)
+  for (const auto& [id, event] : all_events.items()) {
+    const std::string where = "event " + id;
+    const std::string sha = commit_of(event, map_or_empty(event, "payload", where));
+    if (sha.empty()) continue;
+    const Json& observed = get_or(event, "observed_at", empty_text());
+    dated.emplace_back(observed.is_string() ? observed.get<std::string>() : "", sha);
+  }
+  std::stable_sort(dated.begin(), dated.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  Json shas = Json::array();
+  for (auto& [observed, sha] : dated) shas.push_back(std::move(sha));
+  return shas;
+}
+
+void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_signals,
+                                             const Json& all_events) const {
+  expect_array(changes, "changes");
+  expect_array(all_signals, "all_signals");
+  expect_map(all_events, "all_events");
+  const KeyIndex events(all_events);
+  for (Json& change : changes) {
+    expect_map(change, "change");
+    const Json& family = get_or(change, "family", empty_text());
+    const Json& metric = get_or(change, "metric", empty_text());
+    const Json* latest = nullptr;
+    std::string latest_time;
+    for (const Json& signal : all_signals) {
+      if (get_or(signal, "engine_id", Json()) != family || get_or(signal, "metric", Json()) != metric)
+        continue;
+      const Json* event = event_of(signal, events);
+      if (!event) continue;
+      std::string time = event_time(*event, "event " + text_of(signal["event_ref"]));
+      if (time > latest_time) {
+        latest = &signal;
+        latest_time = std::move(time);
+      }
+    }
+    if (!latest) continue;
+    const Json& measure = get_or(map_or_empty(*latest, "deviation", "signal"), "measure", Json());
+    if (measure.is_null()) continue;
+    const Json& latest_ref = get_or(*latest, "event_ref", empty_text());
+    change["latest_deviation"] = round_value(measure, 2, "latest deviation.measure");
+    change["latest_value"] = get_or(*latest, "observed", Json());
+    change["latest_event_ref"] = latest_ref;
+    change["is_latest_event"] = get_or(change, "event_ref", empty_text()) == latest_ref;
+  }
+}
+
+}  // namespace velquor::esperlin
