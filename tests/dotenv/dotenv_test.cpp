@@ -80,6 +80,9 @@ TEST_F(LoadDotenvTest, ReadsDotEnvOfTheWorkingDirectoryAndToleratesItsAbsence) {
   const fs::path previous = fs::current_path();
   fs::current_path(dir_);
   EXPECT_FALSE(load_dotenv());
+  fs::create_directory(dir_ / ".env");
+  EXPECT_FALSE(load_dotenv());  // a directory of that name is no settings file
+  fs::remove(dir_ / ".env");
   write_file_atomic(dir_ / ".env", "VQ_PLAIN=here");
   EXPECT_TRUE(load_dotenv());
   fs::current_path(previous);

@@ -17,6 +17,7 @@ class AnthropicClientTest : public ::testing::Test {
  protected:
   ScopedEnv key_{"ANTHROPIC_API_KEY", kKey};
   ScopedEnv base_{"ANTHROPIC_BASE_URL", nullptr};
+  ScopedEnv no_proxy_{"no_proxy", "127.0.0.1"};  // the stub is local, whatever the proxy
 
   static ClientOptions at(const StubServer& server) {
     ClientOptions options;
@@ -53,6 +54,19 @@ TEST_F(AnthropicClientTest, SendsTheMessagesRequestAndReturnsTheFirstText) {
             parse_json(R"({"model": "claude-sonnet-4-5", "max_tokens": 300, "messages": )"
                        R"([{"role": "user", "content": "Describe \"this\" \u00e9"}]})",
                        "expected"));
+}
+
+TEST_F(AnthropicClientTest, LongPromptsGoOutInOneRoundTrip) {
+  StubServer server([](const httplib::Request& request) {
+    const bool whole = request.body.find(std::string(20000, 'x')) != std::string::npos;
+    return StubServer::Answer{200, std::string(R"({"content": [{"text": ")") +
+                                       (whole ? "whole" : "cut") + "\"}]}"};
+  });
+  AnthropicClient client("m", at(server));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.generate(std::string(20000, 'x')), "whole");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ(server.seen().header("Expect"), "<absent>");
 }
 
 TEST_F(AnthropicClientTest, ModelNamesLoseTheVendorPrefixAndDots) {

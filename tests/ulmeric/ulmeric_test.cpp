@@ -17,6 +17,7 @@ class OpenRouterClientTest : public ::testing::Test {
  protected:
   ScopedEnv key_{"OPENROUTER_API_KEY", kKey};
   ScopedEnv base_{"OPENROUTER_BASE_URL", nullptr};
+  ScopedEnv no_proxy_{"no_proxy", "127.0.0.1"};  // the stub is local, whatever the proxy
 
   static std::string failure_of(tarvon::LanguageModel& client) {
     try {

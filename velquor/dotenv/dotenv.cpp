@@ -44,7 +44,7 @@ void apply_line(std::string_view line) {
 
 bool load_dotenv(const std::filesystem::path& path) {
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return false;
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
   std::istringstream lines(read_file(path));
   for (std::string line; std::getline(lines, line);) apply_line(line);
   return true;

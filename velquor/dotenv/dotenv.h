@@ -15,8 +15,9 @@
 
 namespace velquor::dotenv {
 
-// Returns true when the file existed and was read; a missing file is not an
-// error (false). An existing file that cannot be read raises IoError.
+// Returns true when the file existed and was read; a missing file (or a
+// directory of that name) is not an error (false). An existing file that
+// cannot be read raises IoError.
 bool load_dotenv(const std::filesystem::path& path = ".env");
 
 }  // namespace velquor::dotenv
