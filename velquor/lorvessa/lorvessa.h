@@ -195,7 +195,7 @@ class SQLiteLorvessa : public LorvessaBase {
   // Every converted row of `sql`, or the first one.
   std::vector<Json> _fetch_all(std::string_view sql, const Params& params) const;
   std::optional<Json> _fetch_first(std::string_view sql, const Params& params) const;
-  // Runs one statement that returns no rows.
+  // Runs one statement to its end; rows it returns are ignored.
   void _execute(std::string_view sql, const Params& params);
   // "<verb> INTO <table> (<names>) VALUES (?, ...)" with `values`.
   void _insert(std::string_view verb, std::string_view table, const Params& values);
