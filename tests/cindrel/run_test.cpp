@@ -67,8 +67,7 @@ class RunTest : public ::testing::Test {
 TEST_F(RunTest, GoldenFileByteForByteAndRepeatable) {
   copy_golden_signals();
   Cindrel engine(vel_dir);
-  Json records = engine.run();
-  EXPECT_EQ(records.size(), 6u);
+  EXPECT_EQ(engine.run().explanations, 6u);
   std::string expected = read_file(kGolden / "explanations.json");
   std::string first = read_file(explanations());
   EXPECT_EQ(first, expected);
@@ -79,7 +78,9 @@ TEST_F(RunTest, GoldenFileByteForByteAndRepeatable) {
 TEST_F(RunTest, EachIdHashesItsRecordWithTheLiveClock) {
   unsetenv("VELQUOR_NOW");
   copy_golden_signals();
-  Json records = Cindrel(vel_dir).run();
+  Cindrel(vel_dir).run();
+  Json records = read_json_file(explanations());
+  ASSERT_EQ(records.size(), 6u);
   for (const Json& record : records) {
     std::string stamp = record["generated_at"].get<std::string>();
     EXPECT_EQ(stamp.back(), 'Z');

@@ -29,6 +29,20 @@ Json take_member(Json& signal, std::string_view key, const std::string& where) {
   return std::move(signal.find(key).value());
 }
 
+// Appends `record` as an element of the top-level array in dump_pretty's
+// layout: on a new line, every line indented by two more spaces. Raw line
+// feeds occur only in the layout (strings escape theirs).
+void append_array_element(std::string& text, const Json& record) {
+  std::string element = dump_pretty(record);
+  text += "\n  ";
+  size_t start = 0;
+  for (size_t end; (end = element.find('\n', start)) != std::string::npos; start = end + 1) {
+    text.append(element, start, end + 1 - start);
+    text += "  ";
+  }
+  text.append(element, start);
+}
+
 }  // namespace
 
 Cindrel::Cindrel(const fs::path& vel_dir)
@@ -36,25 +50,21 @@ Cindrel::Cindrel(const fs::path& vel_dir)
       phase2_path(vel_dir / "phase2"),
       output_path(created_directory(vel_dir / "phase3")) {}
 
-std::vector<Cindrel::LoadedFile> Cindrel::load_signal_files() const {
-  std::vector<LoadedFile> files;
-  for (const SignalFile& entry : SIGNAL_FILES) {
-    fs::path path = phase2_path / entry.file_name;
-    std::error_code ec;
-    if (!fs::exists(path, ec)) continue;
-    // Signal files may carry NaN and Infinity for non-finite observations.
-    Json signals = read_json_file(path, NonFinite::kAccept);
-    if (!signals.is_array())
-      throw TypeError(path.string() + ": expected an array of signals, got " + json_kind(signals));
-    files.push_back({std::move(path), std::move(signals)});
-  }
-  return files;
+std::optional<Json> Cindrel::load_signal_file(const fs::path& path) const {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return std::nullopt;
+  // Signal files may carry NaN and Infinity for non-finite observations.
+  Json signals = read_json_file(path, NonFinite::kAccept);
+  if (!signals.is_array())
+    throw TypeError(path.string() + ": expected an array of signals, got " + json_kind(signals));
+  return signals;
 }
 
 Json Cindrel::_load_signals() const {
   Json all = Json::array();
-  for (LoadedFile& file : load_signal_files())
-    for (Json& signal : file.signals) all.push_back(std::move(signal));
+  for (const SignalFile& entry : SIGNAL_FILES)
+    if (std::optional<Json> signals = load_signal_file(phase2_path / entry.file_name))
+      for (Json& signal : *signals) all.push_back(std::move(signal));
   return all;
 }
 
@@ -75,18 +85,24 @@ Json Cindrel::explain(Json& signal, const std::string& where) const {
   return record;
 }
 
-Json Cindrel::run() {
-  std::vector<LoadedFile> files = load_signal_files();
-  Json records = Json::array();
-  for (LoadedFile& file : files) {
-    std::string prefix = file.path.string() + "[";
-    for (size_t i = 0; i < file.signals.size(); ++i)
-      records.push_back(explain(file.signals[i], prefix + std::to_string(i) + "]"));
-    file.signals = Json();  // the records now own the signals' figures
+RunResult Cindrel::run() {
+  std::string text = "[";
+  RunResult result;
+  for (const SignalFile& entry : SIGNAL_FILES) {
+    fs::path path = phase2_path / entry.file_name;
+    std::optional<Json> signals = load_signal_file(path);
+    if (!signals) continue;
+    std::string prefix = path.string() + "[";
+    for (size_t i = 0; i < signals->size(); ++i) {
+      Json record = explain((*signals)[i], prefix + std::to_string(i) + "]");
+      if (result.explanations++ > 0) text += ',';
+      append_array_element(text, record);
+    }
   }
-  if (records.empty()) throw FileNotFound(kNoSignals);
-  write_json_file(output_path / "explanations.json", records);
-  return records;
+  if (result.explanations == 0) throw FileNotFound(kNoSignals);
+  text += "\n]";
+  write_file_atomic(output_path / "explanations.json", text);
+  return result;
 }
 
 std::string Cindrel::_hash(const Json& data) { return canonical_hash(data); }

@@ -18,6 +18,10 @@
 // Because generated_at is hashed, ids repeat across runs only when the clock
 // is pinned (VELQUOR_NOW).
 //
+// The explanations file is a JSON array of these records in signal order,
+// in the system's two-space layout (the dash of every summary written
+// \u2014), without a final newline.
+//
 // Failures: a signal file that is not JSON or not an array, or a signal that
 // lacks a member the record needs, raises an error naming the file, the
 // signal's position ("phase2/ci_signals.json[12]") and the member. The
@@ -28,7 +32,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <optional>
 
 #include "shared/json.h"
 
@@ -55,15 +59,23 @@ inline constexpr SignalFile SIGNAL_FILES[] = {
     {"error_tracking", "error_tracking_signals.json"},
 };
 
+// What a run wrote.
+struct RunResult {
+  size_t explanations = 0;  // records written to explanations.json
+  size_t size() const { return explanations; }
+};
+
 class Cindrel {
  public:
   // Creates `vel_dir`/phase3 (with missing parents) when it does not exist.
   explicit Cindrel(const fs::path& vel_dir);
 
-  // Explains every signal and writes phase3/explanations.json; returns the
-  // records written (a JSON array). FileNotFound "No Phase 2 signals found.
-  // ..." when no signal file holds a signal; nothing is written then.
-  Json run();
+  // Explains every signal and writes phase3/explanations.json. The signals
+  // are read one file at a time and each record goes to the output text as
+  // soon as it is built, so a run never holds all records as JSON values.
+  // FileNotFound "No Phase 2 signals found. ..." when no signal file holds a
+  // signal; nothing is written then.
+  RunResult run();
 
   // All signals of the present signal files, concatenated in SIGNAL_FILES
   // order, each file's signals in file order. Absent files are skipped.
@@ -92,11 +104,8 @@ class Cindrel {
   const fs::path output_path;  // vel_dir/phase3
 
  private:
-  struct LoadedFile {
-    fs::path path;
-    Json signals;  // array
-  };
-  std::vector<LoadedFile> load_signal_files() const;
+  // The signals of one file (an array), or nullopt when it does not exist.
+  std::optional<Json> load_signal_file(const fs::path& path) const;
   Json explain(Json& signal, const std::string& where) const;
 };
 
