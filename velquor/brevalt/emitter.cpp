@@ -1,0 +1,79 @@
+#include "shared/exact_stats.h"
+#include "velquor/brevalt/internal.h"
+
+namespace velquor::brevalt {
+namespace {
+
+// The message is built only on failure: this runs for every metric value.
+SampleValue metric_value(const Json& value, const std::string& where, const std::string& metric) {
+  if (value.is_number() || value.is_boolean()) return SampleValue::from_json(value, where);
+  return SampleValue::from_json(value, where + ": metric '" + metric + "'");
+}
+
+}  // namespace
+
+SignalEmitter::SignalEmitter(int64_t window_size, int64_t min_baseline, std::string engine_id,
+                             std::string label)
+    : window_size_(window_size),
+      min_baseline_(min_baseline),
+      engine_id_(std::move(engine_id)),
+      label_(std::move(label)) {}
+
+uint32_t SignalEmitter::metric_id(const std::string& name) {
+  for (uint32_t id = 0; id < metric_names_.size(); ++id)
+    if (metric_names_[id] == name) return id;
+  metric_names_.push_back(name);
+  return static_cast<uint32_t>(metric_names_.size() - 1);
+}
+
+void SignalEmitter::emit(const MetricMap& metrics, const std::function<std::string()>& event_ref,
+                         const std::string& where, SignalList& out) {
+  if (static_cast<int64_t>(window_.size()) < min_baseline_) return;
+  std::optional<std::string> ref;
+  for (const Metric& metric : metrics) {
+    if (metric.value.is_null()) continue;
+    uint32_t id = metric_id(metric.name);
+    sample_.clear();
+    for (const Entry& entry : window_)
+      for (const auto& [entry_id, value] : entry)
+        if (entry_id == id) sample_.push_back(value);
+    if (static_cast<int64_t>(sample_.size()) < min_baseline_) continue;
+    if (!ref) ref = event_ref();
+    build(metric.name, metric.value, *ref, where, out.emplace_back());
+  }
+}
+
+void SignalEmitter::build(const std::string& metric, const Json& observed,
+                          const std::string& event_ref, const std::string& where, Signal& out) {
+  double observed_value = metric_value(observed, where, metric).to_double();
+  RobustDeviation robust = compute_robust_deviation(observed_value, sample_);
+  out.engine_id = engine_id_;
+  out.source_type = label_;
+  out.metric = metric;
+  out.window_size = window_size_;
+  out.mean = exact_mean(sample_);
+  out.stddev = exact_pstdev(sample_);
+  out.median = robust.median;
+  out.mad = robust.mad;
+  out.observed = observed;
+  out.measure = robust.measure.value_or(0.0);
+  out.unit = robust.unit;
+  out.degenerate = robust.degenerate;
+  out.sample_count = static_cast<int64_t>(sample_.size());
+  out.sufficient = out.sample_count >= window_size_;
+  out.event_ref = event_ref;
+}
+
+void SignalEmitter::push(const MetricMap& metrics, const std::string& where) {
+  Entry entry;
+  entry.reserve(metrics.size());
+  for (const Metric& metric : metrics) {
+    if (metric.value.is_null()) continue;
+    entry.emplace_back(metric_id(metric.name),
+                       metric_value(metric.value, where, metric.name));
+  }
+  window_.push_back(std::move(entry));
+  if (static_cast<int64_t>(window_.size()) > window_size_) window_.pop_front();
+}
+
+}  // namespace velquor::brevalt

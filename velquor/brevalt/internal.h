@@ -1,0 +1,138 @@
+// Building blocks of the family runs, private to the module.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "velquor/brevalt/brevalt.h"
+
+namespace velquor::brevalt {
+
+inline constexpr size_t kGitFamily = 0;  // index of git in families()
+using FamilySet = std::bitset<10>;       // by index into families()
+
+// ---- Event files -----------------------------------------------------------
+
+// One event file parsed; TypeError when its top-level value is no object.
+Json read_event(const fs::path& path);
+
+// The sort key of an event: `observed_at`, "" when absent or null;
+// TypeError for any other kind.
+std::string observed_at_key(const Json& event, const std::string& where);
+
+// `event_id` as a signal's event reference: the text, or "" when null or
+// (unless `required`, as for git) absent; an error for any other kind.
+std::string event_ref_of(const Json& event, const std::string& where, bool required);
+
+// Whether the family selects the event (git by source_type, the others by
+// source_family).
+bool selects(const Family& family, const Json& event);
+
+// The metrics of an event of a payload family (not git).
+MetricMap payload_metrics(std::string_view family, const Json& event, const std::string& where);
+
+// ---- One family's events, reduced to what its run needs ------------------
+
+struct FamilyEvent {
+  std::string file;  // names the event in errors
+  std::string observed_at;
+  std::exception_ptr order_error;  // observed_at of a wrong kind
+  std::exception_ptr error;        // raised when the run reaches the event
+  std::string event_ref;
+  std::exception_ptr ref_error;    // raised when a signal needs the event id
+  MetricMap metrics;               // git: files_touched and dispersion
+  std::vector<std::string> paths;  // git: the distinct paths, sorted
+};
+
+struct FamilyInput {
+  std::exception_ptr error;         // the family cannot run at all
+  std::vector<FamilyEvent> events;  // in processing order
+};
+
+// Reads every event file of `events_dir` once, on `threads` threads, and
+// hands each event to every wanted family that selects it. The result has
+// one input per family (unwanted ones empty).
+std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySet wanted,
+                                            int threads);
+
+// ---- Git metrics -------------------------------------------------------------
+
+// The distinct paths of a git event's payload.files, sorted.
+std::vector<std::string> git_paths(const Json& event, const std::string& where);
+// {files_touched, dispersion} of a commit's distinct paths.
+MetricMap git_base_metrics(const std::vector<std::string>& distinct_paths);
+
+// The files and co-change pairs of the window's commits as counted
+// multisets, updated as commits enter and leave, so that measuring a commit
+// costs its own size rather than the window's.
+class CochangeWindow {
+ public:
+  explicit CochangeWindow(size_t capacity) : capacity_(capacity) {}
+  // Appends change_locality and cochange_novelty_ratio of a commit (its
+  // distinct sorted paths) to `metrics`, then lets the commit enter.
+  void measure_and_add(const std::vector<std::string>& paths, MetricMap& metrics);
+
+ private:
+  struct Commit {
+    std::vector<uint32_t> files;
+    std::vector<uint64_t> pairs;
+  };
+  uint32_t intern(const std::string& path);
+  void add(Commit commit);
+  void evict_oldest();
+
+  size_t capacity_;
+  std::unordered_map<std::string, uint32_t> ids_;
+  std::vector<uint32_t> file_count_;  // by path id
+  std::unordered_map<uint64_t, uint32_t> pair_count_;
+  std::deque<Commit> commits_;
+};
+
+// ---- Signal emission -------------------------------------------------------
+
+// The rolling window of one family run and the signals measured against it.
+class SignalEmitter {
+ public:
+  SignalEmitter(int64_t window_size, int64_t min_baseline, std::string engine_id,
+                std::string label);
+
+  // The signals of one event's metrics (none while the window holds fewer
+  // than min_baseline entries). `event_ref` is asked once, when the first
+  // signal is built. `where` names the event in errors.
+  void emit(const MetricMap& metrics, const std::function<std::string()>& event_ref,
+            const std::string& where, SignalList& out);
+  // The event's metrics join the window; the oldest entry leaves a full one.
+  void push(const MetricMap& metrics, const std::string& where);
+
+ private:
+  using Entry = std::vector<std::pair<uint32_t, SampleValue>>;  // metric id, value
+  uint32_t metric_id(const std::string& name);
+  void build(const std::string& metric, const Json& observed, const std::string& event_ref,
+             const std::string& where, Signal& out);
+
+  int64_t window_size_;
+  int64_t min_baseline_;
+  std::string engine_id_;
+  std::string label_;
+  std::vector<std::string> metric_names_;  // by id
+  std::deque<Entry> window_;
+  std::vector<SampleValue> sample_;  // scratch
+};
+
+// Runs a family (signals and file) from its loaded input. Returns nothing
+// when a payload family has no events (no file written).
+std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input);
+
+// ---- Threads ---------------------------------------------------------------
+
+// Runs body(worker) on `count` threads named "p2_worker_<i>" and waits for
+// all of them.
+void run_on_workers(int count, const std::function<void(int)>& body);
+
+}  // namespace velquor::brevalt

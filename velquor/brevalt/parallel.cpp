@@ -1,0 +1,85 @@
+// The parallel driver: event files parsed once on the workers, then one task
+// per family on the same number of workers. A failing family is reported and
+// the others go on.
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "shared/errors.h"
+#include "velquor/brevalt/internal.h"
+
+namespace velquor::brevalt {
+namespace {
+
+struct Completion {
+  size_t family = 0;
+  std::optional<SignalList> signals;
+  bool failed = false;
+  std::string error;
+};
+
+Completion run_task(const Brevalt& engine, size_t family, FamilyInput input) {
+  Completion done;
+  done.family = family;
+  try {
+    done.signals = run_family(engine, family, std::move(input));
+  } catch (const std::exception& e) {
+    done.failed = true;
+    done.error = e.what();
+  } catch (...) {
+    done.failed = true;
+    done.error = "unknown error";
+  }
+  return done;
+}
+
+}  // namespace
+
+void run_on_workers(int count, const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  threads.reserve(count);
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&body, i] {
+      std::string name = "p2_worker_" + std::to_string(i);
+      name.resize(std::min<size_t>(name.size(), 15));  // the kernel's limit
+      pthread_setname_np(pthread_self(), name.c_str());
+      body(i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutcome>* outcomes) const {
+  if (max_workers < 1) throw ValueError("max_workers must be at least 1");
+  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), max_workers);
+
+  std::mutex mutex;
+  std::vector<Completion> completed;  // in order of completion
+  std::atomic<size_t> next{0};
+  const size_t count = families().size();
+  run_on_workers(static_cast<int>(std::min<size_t>(max_workers, count)), [&](int) {
+    for (size_t f = next++; f < count; f = next++) {
+      Completion done = run_task(*this, f, std::move(inputs[f]));
+      std::lock_guard<std::mutex> lock(mutex);
+      completed.push_back(std::move(done));
+    }
+  });
+
+  FamilySignals result;
+  for (Completion& done : completed) {
+    const char* name = families()[done.family].name;
+    if (done.failed) std::cout << "  [Phase 2] " << name << " failed: " << done.error << std::endl;
+    if (outcomes) {
+      outcomes->push_back({name, done.failed, done.error, done.signals ? done.signals->size() : 0,
+                           done.signals.has_value()});
+    }
+    result.emplace_back(name, done.signals ? std::move(*done.signals) : SignalList{});
+  }
+  return result;
+}
+
+}  // namespace velquor::brevalt
