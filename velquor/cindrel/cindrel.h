@@ -29,10 +29,11 @@
 // failing run leaves an older file as it was.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <optional>
 
 #include "shared/json.h"
 
