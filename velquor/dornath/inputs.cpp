@@ -58,7 +58,7 @@ std::unordered_map<std::string, Json> Dornath::_load_explanations() const {
       throw TypeError(path.string() + "[" + std::to_string(i) + "]: expected an object, got " +
                       json_kind(record));
     const Json* ref = find_member(record, "signal_ref");
-    if (!ref || !ref->is_string() || ref->empty()) continue;
+    if (!ref || !ref->is_string() || ref->get_ref<const std::string&>().empty()) continue;
     std::string key = ref->get<std::string>();
     by_ref[key] = std::move(record);
   }

@@ -47,7 +47,7 @@ Json scope_of(const Json& pattern) {
 
 Json recognized_detail(const std::string& fingerprint, const Json& knowledge) {
   const Json& semantic = member_or_null(knowledge, "description_semantic");
-  bool has_semantic = semantic.is_string() && !semantic.empty();
+  bool has_semantic = semantic.is_string() && !semantic.get_ref<const std::string&>().empty();
   return Json{{"action", "recognized"},
               {"fingerprint", fingerprint},
               {"knowledge_id", member_or_null(knowledge, "knowledge_id")},
