@@ -19,7 +19,7 @@ bool is_set(const Json& value) {
     case Json::value_t::number_integer: return value.get<int64_t>() != 0;
     case Json::value_t::number_unsigned: return value.get<uint64_t>() != 0;
     case Json::value_t::number_float: return value.get<double>() != 0.0;  // NaN is set
-    case Json::value_t::string:
+    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
     case Json::value_t::array:
     case Json::value_t::object: return !value.empty();
     default: return false;
