@@ -1,0 +1,41 @@
+// velquor baseline DIR: stage 2, rolling baselines and deviation signals.
+
+#include <iostream>
+
+#include "cli/commands.h"
+#include "cli/stages.h"
+
+namespace velquor::cli {
+namespace {
+
+int run_baseline_command(const Args& args) {
+  const fs::path dir = existing_data_dir(args.positional(0));
+  const BaselineSettings settings = baseline_settings(args);
+  BaselineOutcome outcome;
+  try {
+    run_baseline(dir, settings, outcome);
+  } catch (...) {
+    std::cout << family_lines(outcome);  // the families that ran before the failure
+    throw;
+  }
+  std::cout << family_lines(outcome) << outcome.signals << " signals from "
+            << outcome.event_files << " event files in " << (dir / "phase2").string() << "\n";
+  return outcome.failed > 0 ? kExitRuntimeError : kExitOk;
+}
+
+}  // namespace
+
+const Command kBaselineCommand = {
+    "baseline",
+    {"DIR"},
+    baseline_options(),
+    "stage 2: compute baselines and deviation signals",
+    "Reads DIR/events, keeps a rolling baseline of every metric of the ten source\n"
+    "families, and writes one signal per event and metric into\n"
+    "DIR/phase2/<family>_signals.json. Prints one line per family: the signals\n"
+    "written, or the error that stopped it. By default the families run in\n"
+    "parallel and a failing family does not stop the others (exit status 1).",
+    run_baseline_command,
+};
+
+}  // namespace velquor::cli

@@ -1,0 +1,66 @@
+#include "cli/pipeline.h"
+
+#include <iostream>
+
+namespace velquor::cli {
+namespace {
+
+std::string count_text(size_t count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+int64_t summary_count(const Json& summary, const char* key) {
+  const auto it = summary.find(key);
+  return it != summary.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+}
+
+}  // namespace
+
+PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& settings) {
+  PipelineOutcome outcome;
+  {
+    StageProgress stage(2, "baseline");
+    BaselineOutcome baseline;
+    run_baseline(dir, settings.baseline, baseline);
+    outcome.failed_families = baseline.failed;
+    std::string what = "read " + count_text(baseline.event_files, "event file") + ", wrote " +
+                       count_text(baseline.signals, "signal") + " to " +
+                       count_text(baseline.files_written, "signal file");
+    if (baseline.failed > 0) what += ", " + std::to_string(baseline.failed) + " failed";
+    stage.done(what);
+    for (const auto& family : baseline.families)
+      if (family.failed) std::cerr << "  " << family.family << " failed: " << family.error << "\n";
+  }
+  {
+    StageProgress stage(3, "explain");
+    const size_t written = run_explain(dir);
+    stage.done("read " + count_text(written, "signal") + ", wrote " +
+               count_text(written, "explanation") + " to phase3/explanations.json");
+  }
+  {
+    set_learn_verbosity(settings.verbosity);
+    StageProgress stage(4, "learn");
+    const Json summary = run_learn(dir, Json());
+    stage.done("read " + count_text(summary_count(summary, "total_signals"), "signal") + ", " +
+               std::to_string(summary_count(summary, "patterns_discovered")) + " new, " +
+               std::to_string(summary_count(summary, "patterns_incremented")) + " seen again, " +
+               std::to_string(summary_count(summary, "patterns_promoted")) +
+               " promoted; phase4/knowledge.db holds " +
+               count_text(summary_count(summary, "knowledge_artifacts"), "learned pattern"));
+  }
+  return outcome;
+}
+
+std::string advise_progress(const Json& result) {
+  std::vector<std::string> files = written_files(result);
+  if (files.empty()) return "nothing significant, no advisory written";
+  std::string names;
+  for (const auto& file : files) names += (names.empty() ? "" : ", ") + fs::path(file).filename().string();
+  size_t changes = 0;
+  const auto advisory = result.find("advisory");
+  if (advisory != result.end() && advisory->is_object() && advisory->contains("changes"))
+    changes = (*advisory)["changes"].size();
+  return count_text(changes, "change") + " to report; wrote phase5/" + names;
+}
+
+}  // namespace velquor::cli

@@ -1,0 +1,254 @@
+#include "cli/stages.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "shared/errors.h"
+#include "shared/file_io.h"
+#include "velquor/cindrel/cindrel.h"
+#include "velquor/dornath/dornath.h"
+#include "velquor/esperlin/esperlin.h"
+#include "velquor/pellan/pellan.h"
+
+namespace velquor::cli {
+namespace {
+
+std::string plural(size_t count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+size_t family_rank(const std::string& family) {
+  auto table = brevalt::families();
+  for (size_t i = 0; i < table.size(); ++i)
+    if (family == table[i].name) return i;
+  return table.size();
+}
+
+std::string padded(const std::string& text, size_t width) {
+  return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
+}
+
+int64_t count_of(const Json& summary, const char* key) {
+  const auto it = summary.find(key);
+  return it != summary.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+}
+
+}  // namespace
+
+// ---- stage 2 ----------------------------------------------------------------
+
+std::vector<OptionSpec> worker_options() {
+  return {{"--workers", 0, "N", "run the families on N threads (default 4)"},
+          {"--sequential", 0, "", "run the families one after the other; stop at a failure"}};
+}
+
+std::vector<OptionSpec> baseline_options() {
+  std::vector<OptionSpec> options = {
+      {"--window-size", 0, "N", "events in each rolling baseline (default 50)"},
+      {"--min-baseline", 0, "N", "events needed before a metric is judged (default 5)"}};
+  for (auto& option : worker_options()) options.push_back(option);
+  return options;
+}
+
+int worker_setting(const Args& args) {
+  if (args.has("--sequential") && args.has("--workers"))
+    throw UsageError("--sequential and --workers exclude each other");
+  if (args.has("--sequential")) return 0;
+  return static_cast<int>(std::min<int64_t>(args.integer("--workers", 4, 1), 64));
+}
+
+BaselineSettings baseline_settings(const Args& args) {
+  BaselineSettings settings;
+  settings.window_size = args.integer("--window-size", 50, 1);
+  settings.min_baseline = args.integer("--min-baseline", 5, 1);
+  settings.workers = worker_setting(args);
+  return settings;
+}
+
+void run_baseline(const fs::path& dir, const BaselineSettings& settings,
+                  BaselineOutcome& outcome) {
+  outcome.event_files = list_json_files(dir / "events").size();
+  brevalt::Brevalt engine(dir, settings.window_size, settings.min_baseline);
+  auto tally = [&] {
+    std::stable_sort(outcome.families.begin(), outcome.families.end(),
+                     [](const auto& a, const auto& b) {
+                       return family_rank(a.family) < family_rank(b.family);
+                     });
+    for (const auto& family : outcome.families) {
+      outcome.signals += family.signal_count;
+      outcome.files_written += family.file_written;
+      outcome.failed += family.failed;
+    }
+  };
+  try {
+    if (settings.workers == 0)
+      engine.run_all(&outcome.families);
+    else
+      engine.run_all_parallel(settings.workers, &outcome.families);
+  } catch (...) {
+    tally();
+    throw;
+  }
+  tally();
+}
+
+std::string family_lines(const BaselineOutcome& outcome) {
+  std::ostringstream out;
+  for (const auto& family : outcome.families) {
+    out << "  " << padded(family.family, 16);
+    if (family.failed)
+      out << "failed: " << family.error;
+    else if (!family.file_written)
+      out << "no events";
+    else
+      out << plural(family.signal_count, "signal");
+    out << "\n";
+  }
+  return out.str();
+}
+
+// ---- stage 3 ----------------------------------------------------------------
+
+size_t run_explain(const fs::path& dir) {
+  cindrel::Cindrel engine(dir);
+  return engine.run().size();
+}
+
+// ---- stage 4 ----------------------------------------------------------------
+
+Json learn_params(const Args& args) {
+  const auto& overrides = args.values("--param");
+  if (overrides.empty()) return Json();
+  Json params = Json::object();
+  for (const auto& text : overrides) {
+    try {
+      dornath::apply_param_override(params, text);
+    } catch (const ValueError& e) {
+      throw UsageError("--param needs KEY=VALUE, got '" + text + "'");
+    }
+  }
+  return params;
+}
+
+void set_learn_verbosity(int verbosity) {
+  dornath::set_log_level(verbosity >= 2   ? dornath::LogLevel::kDebug
+                         : verbosity == 1 ? dornath::LogLevel::kInfo
+                                          : dornath::LogLevel::kWarning);
+}
+
+Json run_learn(const fs::path& dir, const Json& params) {
+  dornath::Dornath engine(dir, params);
+  Json summary = engine.run();
+  engine.close();
+  return summary;
+}
+
+std::string learn_lines(const Json& summary) {
+  std::ostringstream out;
+  if (summary.value("status", "") != "complete") {
+    out << "no signals to learn from\n";
+    return out.str();
+  }
+  out << "signals: " << count_of(summary, "total_signals") << " ("
+      << count_of(summary, "deviating_signals") << " deviating)\n"
+      << "patterns: " << count_of(summary, "patterns_discovered") << " discovered, "
+      << count_of(summary, "patterns_incremented") << " seen again, "
+      << count_of(summary, "patterns_promoted") << " promoted, "
+      << count_of(summary, "patterns_recognized") << " recognized, "
+      << count_of(summary, "patterns_enriched") << " described, "
+      << count_of(summary, "patterns_expired") << " expired\n"
+      << "knowledge: " << plural(static_cast<size_t>(count_of(summary, "knowledge_artifacts")),
+                                 "learned pattern")
+      << "\n";
+  return out.str();
+}
+
+// ---- stage 5 ----------------------------------------------------------------
+
+Json run_advise(const fs::path& dir, const std::string& scope) {
+  esperlin::Esperlin engine(dir);
+  return engine.run(scope);
+}
+
+std::vector<std::string> written_files(const Json& result) {
+  std::vector<std::string> files;
+  const Json* formats = result.contains("formats") ? &result["formats"] : nullptr;
+  if (formats == nullptr || !formats->is_object()) return files;
+  for (const auto& [key, path] : formats->items()) {
+    if (!path.is_string()) continue;
+    files.push_back(path.get<std::string>());
+    // evidence.json is written with advisory.json but has no entry of its own.
+    if (key == "json")
+      files.push_back((fs::path(path.get<std::string>()).parent_path() / "evidence.json").string());
+  }
+  return files;
+}
+
+std::string advise_text(const Json& result) {
+  const std::string status = result.value("status", "");
+  if (status == "no_signals") return "No signals to advise on: run the earlier stages first.";
+  if (status != "complete") {
+    if (result.contains("accepted_count"))
+      return "No significant changes to report.";
+    return "No significant changes: every metric is within its normal range.";
+  }
+  const auto it = result.find("human_summary");
+  return it != result.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+const std::vector<std::string>& risk_labels() {
+  static const std::vector<std::string> kLabels = {"NOTABLE", "ELEVATED", "HIGH", "CRITICAL"};
+  return kLabels;
+}
+
+bool advisory_reaches(const Json& result, const std::string& label) {
+  const auto& labels = risk_labels();
+  const auto wanted = std::find(labels.begin(), labels.end(), label) - labels.begin();
+  const auto advisory = result.find("advisory");
+  if (advisory == result.end() || !advisory->is_object()) return false;
+  const auto changes = advisory->find("changes");
+  if (changes == advisory->end() || !changes->is_array()) return false;
+  for (const auto& change : *changes) {
+    const auto deviation = change.find("deviation_stddev");
+    if (deviation == change.end() || !deviation->is_number()) continue;
+    const std::string level = pellan::risk_level(*deviation)["label"].get<std::string>();
+    const auto rank = std::find(labels.begin(), labels.end(), level) - labels.begin();
+    if (rank < static_cast<long>(labels.size()) && rank >= wanted) return true;
+  }
+  return false;
+}
+
+// ---- reporting --------------------------------------------------------------
+
+StageProgress::StageProgress(int stage, std::string name)
+    : prefix_("stage " + std::to_string(stage) + " " + std::move(name) + ": "),
+      live_(::isatty(STDERR_FILENO) == 1) {
+  if (live_) std::cerr << prefix_ << "running..." << std::flush;
+}
+
+void StageProgress::done(const std::string& what) {
+  if (live_) std::cerr << "\r\033[K";
+  progress(prefix_ + what + " (" + watch_.elapsed() + ")");
+}
+
+StdoutToStderr::StdoutToStderr(bool active) {
+  if (!active) return;
+  std::cout.flush();
+  std::fflush(stdout);
+  saved_ = ::dup(STDOUT_FILENO);
+  if (saved_ >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+StdoutToStderr::~StdoutToStderr() {
+  if (saved_ < 0) return;
+  std::cout.flush();
+  std::fflush(stdout);
+  ::dup2(saved_, STDOUT_FILENO);
+  ::close(saved_);
+}
+
+}  // namespace velquor::cli

@@ -1,0 +1,113 @@
+// The five pipeline stages as the command runs them: construct the engine on
+// the data directory, call its entry operation, and describe what happened.
+// The per-stage commands and `run` share these, so a stage behaves the same
+// whichever way it is started.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "shared/json.h"
+#include "velquor/brevalt/brevalt.h"
+
+namespace velquor::cli {
+
+// ---- stage 2 ----------------------------------------------------------------
+
+struct BaselineSettings {
+  int64_t window_size = 50;
+  int64_t min_baseline = 5;
+  int workers = 4;  // 0 = the sequential driver
+};
+
+// The --window-size, --min-baseline, --workers and --sequential options.
+std::vector<OptionSpec> baseline_options();
+BaselineSettings baseline_settings(const Args& args);
+// Only --workers / --sequential (the options `run` shares).
+std::vector<OptionSpec> worker_options();
+int worker_setting(const Args& args);
+
+struct BaselineOutcome {
+  std::vector<brevalt::FamilyOutcome> families;  // in driver table order
+  size_t event_files = 0;
+  size_t signals = 0;
+  size_t files_written = 0;
+  size_t failed = 0;
+};
+
+// Runs stage 2. The parallel driver reports a failing family and goes on;
+// the sequential one stops at the first failure, which propagates after
+// `outcome` received the families already run.
+void run_baseline(const fs::path& dir, const BaselineSettings& settings,
+                  BaselineOutcome& outcome);
+
+// One line per family: "  ci              812 signals" / "failed: ...".
+std::string family_lines(const BaselineOutcome& outcome);
+
+// ---- stage 3 ----------------------------------------------------------------
+
+// Runs stage 3; the number of explanations written.
+size_t run_explain(const fs::path& dir);
+
+// ---- stage 4 ----------------------------------------------------------------
+
+// The --param options as the engine's parameter map (null when none).
+// UsageError for an option that is not KEY=VALUE.
+Json learn_params(const Args& args);
+// -v shows stage 4's information lines, -vv its debug lines, on stderr.
+void set_learn_verbosity(int verbosity);
+// Runs stage 4 and closes it; its summary.
+Json run_learn(const fs::path& dir, const Json& params);
+// "patterns: 3 discovered, ..." lines of a stage-4 summary.
+std::string learn_lines(const Json& summary);
+
+// ---- stage 5 ----------------------------------------------------------------
+
+inline constexpr const char* kDefaultScope = "velquor-engine";
+
+// Runs stage 5; the run result.
+Json run_advise(const fs::path& dir, const std::string& scope);
+// The files a stage-5 result says were written, as paths.
+std::vector<std::string> written_files(const Json& result);
+// The text a person reads for a stage-5 result: the human summary, or a
+// sentence saying why there is none.
+std::string advise_text(const Json& result);
+
+// Risk labels from lowest to highest, as --fail-on takes them.
+const std::vector<std::string>& risk_labels();
+// Whether the advisory of `result` holds a kept change whose risk label is
+// `label` or higher.
+bool advisory_reaches(const Json& result, const std::string& label);
+
+// ---- reporting --------------------------------------------------------------
+
+// Prints "stage N NAME: ..." on stderr; on a terminal a "running" line is
+// shown while the stage works and replaced when it ends.
+class StageProgress {
+ public:
+  StageProgress(int stage, std::string name);
+  void done(const std::string& what);
+
+ private:
+  std::string prefix_;
+  Stopwatch watch_;
+  bool live_;
+};
+
+// While alive, whatever is written to stdout goes to stderr, so that
+// `run --json` keeps stdout for the JSON alone even when an engine prints.
+class StdoutToStderr {
+ public:
+  explicit StdoutToStderr(bool active);
+  ~StdoutToStderr();
+  StdoutToStderr(const StdoutToStderr&) = delete;
+  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+}  // namespace velquor::cli
