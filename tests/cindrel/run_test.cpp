@@ -20,7 +20,7 @@ using ::testing::HasSubstr;
 const fs::path kGolden = fs::path(VELQUOR_SOURCE_DIR) / "tests/cindrel/golden";
 constexpr char kOlder[] = "[\"older explanations\"]";
 
-class RunTest : public ::testing::Test {
+class CindrelRun : public ::testing::Test {
  protected:
   void SetUp() override {
     vel_dir = fs::temp_directory_path() /
@@ -64,7 +64,7 @@ class RunTest : public ::testing::Test {
   fs::path vel_dir;
 };
 
-TEST_F(RunTest, GoldenFileByteForByteAndRepeatable) {
+TEST_F(CindrelRun, GoldenFileByteForByteAndRepeatable) {
   copy_golden_signals();
   Cindrel engine(vel_dir);
   EXPECT_EQ(engine.run().explanations, 6u);
@@ -75,7 +75,7 @@ TEST_F(RunTest, GoldenFileByteForByteAndRepeatable) {
   EXPECT_EQ(read_file(explanations()), first);
 }
 
-TEST_F(RunTest, EachIdHashesItsRecordWithTheLiveClock) {
+TEST_F(CindrelRun, EachIdHashesItsRecordWithTheLiveClock) {
   unsetenv("VELQUOR_NOW");
   copy_golden_signals();
   Cindrel(vel_dir).run();
@@ -90,7 +90,7 @@ TEST_F(RunTest, EachIdHashesItsRecordWithTheLiveClock) {
   }
 }
 
-TEST_F(RunTest, LoadsPresentFilesInTableOrder) {
+TEST_F(CindrelRun, LoadsPresentFilesInTableOrder) {
   write_signals("security_signals.json", R"([{"n": 3}])");
   write_signals("git_signals.json", R"([{"n": 1}, {"n": 2}])");
   write_signals("error_tracking_signals.json", R"([{"n": 4}])");
@@ -98,7 +98,7 @@ TEST_F(RunTest, LoadsPresentFilesInTableOrder) {
   EXPECT_EQ(Cindrel(vel_dir)._load_signals().dump(), R"([{"n":1},{"n":2},{"n":3},{"n":4}])");
 }
 
-TEST_F(RunTest, NoSignalsFailsAndWritesNothing) {
+TEST_F(CindrelRun, NoSignalsFailsAndWritesNothing) {
   const std::string message =
       "No Phase 2 signals found. Ensure Phase 2 has been run for at least one source family.";
   Cindrel engine(vel_dir);
@@ -114,7 +114,7 @@ TEST_F(RunTest, NoSignalsFailsAndWritesNothing) {
   expect_failure<FileNotFound>({message});
 }
 
-TEST_F(RunTest, BadSignalFilesNameTheFile) {
+TEST_F(CindrelRun, BadSignalFilesNameTheFile) {
   write_signals("git_signals.json", "[{");
   expect_failure<JsonError>({"git_signals.json"});
   write_signals("git_signals.json", R"({"engine_id": "git"})");
@@ -124,7 +124,7 @@ TEST_F(RunTest, BadSignalFilesNameTheFile) {
 }
 
 // Every member a record needs, removed from the second signal of ci.
-TEST_F(RunTest, MissingMembersNameFilePositionAndMember) {
+TEST_F(CindrelRun, MissingMembersNameFilePositionAndMember) {
   struct Case {
     std::vector<std::string> path;  // the member to remove, outermost first
     std::string where;
@@ -153,7 +153,7 @@ TEST_F(RunTest, MissingMembersNameFilePositionAndMember) {
   }
 }
 
-TEST_F(RunTest, UnusableValuesNameTheMember) {
+TEST_F(CindrelRun, UnusableValuesNameTheMember) {
   Json signals = read_json_file(kGolden / "phase2/ci_signals.json");
   signals[0]["observed"] = "failed";
   write_signals("ci_signals.json", dump_pretty(signals));
@@ -166,7 +166,7 @@ TEST_F(RunTest, UnusableValuesNameTheMember) {
 
 // Every strict prefix of a valid signal file is an error, never a crash or
 // a partial result.
-TEST_F(RunTest, TruncatedSignalFileIsAnError) {
+TEST_F(CindrelRun, TruncatedSignalFileIsAnError) {
   const std::string full = read_file(kGolden / "phase2/git_signals.json");
   Cindrel engine(vel_dir);
   for (size_t length = 0; length < full.size(); ++length) {

@@ -30,10 +30,10 @@ Json make_signal(const std::string& metric, const Json& observed, const Json& me
               {"event_ref", "e1"}};
 }
 
-class SummaryTest : public ::testing::Test {
+class CindrelSummary : public ::testing::Test {
  protected:
-  SummaryTest() : engine(std::filesystem::temp_directory_path() / "velquor-cindrel-summary") {}
-  ~SummaryTest() override { std::filesystem::remove_all(engine.vel_dir); }
+  CindrelSummary() : engine(std::filesystem::temp_directory_path() / "velquor-cindrel-summary") {}
+  ~CindrelSummary() override { std::filesystem::remove_all(engine.vel_dir); }
   Cindrel engine;
 };
 
@@ -44,7 +44,7 @@ struct Row {
   std::string expected;
 };
 
-TEST_F(SummaryTest, EveryTemplateRowWithItsNumberFormat) {
+TEST_F(CindrelSummary, EveryTemplateRowWithItsNumberFormat) {
   const Row rows[] = {
       {"files_touched", 12, 10,
        "This commit touched 12 files " + kDash + " 20% higher than usual. Larger commits are "
@@ -129,7 +129,7 @@ TEST_F(SummaryTest, EveryTemplateRowWithItsNumberFormat) {
         << row.metric << " observed " << row.observed.dump();
 }
 
-TEST_F(SummaryTest, DispersionUsesTheMedianWhenTheMadIsPositive) {
+TEST_F(CindrelSummary, DispersionUsesTheMedianWhenTheMadIsPositive) {
   Json signal = make_signal("dispersion", 1.5, 1.0);
   signal["baseline"]["median"] = 0.9;
   signal["baseline"]["mad"] = 0.2;
@@ -139,7 +139,7 @@ TEST_F(SummaryTest, DispersionUsesTheMedianWhenTheMadIsPositive) {
                 "than usual.");
 }
 
-TEST_F(SummaryTest, LimitedHistoryNoteFollowsTheInsight) {
+TEST_F(CindrelSummary, LimitedHistoryNoteFollowsTheInsight) {
   EXPECT_EQ(engine._template(make_signal("run_failed", 1.0, 0.1, "accumulating")),
             "This CI build failed. A failing build blocks integration until it is fixed." +
                 kLimited);
@@ -151,7 +151,7 @@ TEST_F(SummaryTest, LimitedHistoryNoteFollowsTheInsight) {
             "This schema version defines 3 types " + kDash + " the same as usual." + kLimited);
 }
 
-TEST_F(SummaryTest, DegenerateSentenceHasNoInsightAndNoNote) {
+TEST_F(CindrelSummary, DegenerateSentenceHasNoInsightAndNoNote) {
   struct Case {
     Json median;  // null here: the baseline has no median member
     Json mean;
@@ -180,7 +180,7 @@ TEST_F(SummaryTest, DegenerateSentenceHasNoInsightAndNoNote) {
             "This schema version defines 3 types " + kDash + " the same as usual.");
 }
 
-TEST_F(SummaryTest, ReferenceValueIsTheMedianOnlyForAPositiveMad) {
+TEST_F(CindrelSummary, ReferenceValueIsTheMedianOnlyForAPositiveMad) {
   Json signal = make_signal("x", 1, 10);
   signal["baseline"]["median"] = 8;
   signal["baseline"]["mad"] = 0.5;
@@ -199,7 +199,7 @@ TEST_F(SummaryTest, ReferenceValueIsTheMedianOnlyForAPositiveMad) {
   EXPECT_THROW(engine._get_median(signal), TypeError);
 }
 
-TEST_F(SummaryTest, DirectionAgainstTheReferenceValue) {
+TEST_F(CindrelSummary, DirectionAgainstTheReferenceValue) {
   struct Case {
     Json observed;
     Json mean;

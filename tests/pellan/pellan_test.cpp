@@ -16,7 +16,7 @@ struct ChangeCase {
   const char* expected;
 };
 
-TEST(RelativeChange, WordsEveryKindOfChange) {
+TEST(PellanRelativeChange, WordsEveryKindOfChange) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const ChangeCase cases[] = {
       // The documented examples.
@@ -55,7 +55,7 @@ TEST(RelativeChange, WordsEveryKindOfChange) {
         << "current " << c.current.dump() << ", base " << c.base.dump();
 }
 
-TEST(MetricInsight, KnownPairsHaveASentenceOthersNone) {
+TEST(PellanMetricInsight, KnownPairsHaveASentenceOthersNone) {
   EXPECT_EQ(metric_insight("files_touched", "up"),
             "Larger commits are harder to review and more likely to hide unrelated changes.");
   EXPECT_EQ(metric_insight("dispersion", "down"), "The change is more focused than usual.");
@@ -66,7 +66,7 @@ TEST(MetricInsight, KnownPairsHaveASentenceOthersNone) {
   EXPECT_EQ(metric_insight("run_failed", "sideways"), "");
 }
 
-TEST(RiskLevel, LevelsBySizeOfDeviation) {
+TEST(PellanRiskLevel, LevelsBySizeOfDeviation) {
   struct Case {
     Json deviation;
     const char* level;
@@ -90,7 +90,7 @@ TEST(RiskLevel, LevelsBySizeOfDeviation) {
   EXPECT_THROW(risk_level(nullptr), TypeError);
 }
 
-TEST(FriendlyPattern, CandidatesAndKnownPatterns) {
+TEST(PellanFriendlyPattern, CandidatesAndKnownPatterns) {
   Json candidate = {{"families", {"git", "ci"}},
                     {"metrics", {"files_touched", "run_duration"}},
                     {"correlation", 0.825}};  // 0.82499999... in binary
@@ -121,7 +121,7 @@ TEST(FriendlyPattern, CandidatesAndKnownPatterns) {
             "git: dispersion, 3 tend to change together [known pattern, seen 0 times]");
 }
 
-TEST(PatternRiskAssessment, SeverityByMetricsThenStrength) {
+TEST(PellanPatternRiskAssessment, SeverityByMetricsThenStrength) {
   auto severity = [](const Json& pattern) {
     Json result = pattern_risk_assessment(pattern);
     return result["severity"].get<std::string>() + " / " + result["reason"].get<std::string>();
@@ -140,7 +140,7 @@ TEST(PatternRiskAssessment, SeverityByMetricsThenStrength) {
             R"({"severity":"info","reason":"recurring link"})");
 }
 
-TEST(AdvisoryStatus, ClearWatchOrActionNeeded) {
+TEST(PellanAdvisoryStatus, ClearWatchOrActionNeeded) {
   const char* clear =
       R"({"state":"clear","highest_risk":"NORMAL","message":"No unaccepted significant changes."})";
   EXPECT_EQ(advisory_status(Json::object()).dump(), clear);
