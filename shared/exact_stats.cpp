@@ -6,6 +6,7 @@
 #include <bit>
 #include <climits>
 #include <cmath>
+#include <optional>
 
 #include "shared/errors.h"
 #include "shared/numbers.h"
@@ -184,20 +185,78 @@ void require_values(std::span<const SampleValue> values, const char* what) {
   if (values.empty()) throw ValueError(std::string(what) + " of an empty sample");
 }
 
-// sqrt(d) / n rounded to the nearest double, for 0 <= d < 2^113. A long
-// double root carries 11 bits beyond a double; only when those bits lie near
-// a rounding midpoint is the exact integer root needed.
-double small_root(u128 d, uint64_t n) {
+int bit_length(u128 v) {
+  uint64_t high = static_cast<uint64_t>(v >> 64);
+  return high ? 128 - std::countl_zero(high) : 64 - std::countl_zero(static_cast<uint64_t>(v));
+}
+
+// The double nearest to a * 2^exp / n, for n below 2^61.
+double round_quotient_128(u128 a, uint64_t n, long exp) {
+  if (a == 0) return 0.0;
+  int shift = 127 - bit_length(a);  // keep the quotient wide: 127-bit dividend
+  a <<= shift;
+  exp -= shift;
+  u128 q = a / n;
+  bool sticky = a % n != 0;
+  int drop = bit_length(q) - 64;
+  uint64_t top = static_cast<uint64_t>(q >> drop);
+  sticky = sticky || (q & ((u128(1) << drop) - 1)) != 0;
+  return round_normalized(top, exp + drop, sticky);
+}
+
+// The double nearest to sqrt(d) * 2^exp / n. A long double root carries 11
+// bits beyond a double; only when those bits lie near a rounding midpoint
+// (or the result is subnormal) is the exact integer root needed.
+double root_over_n(u128 d, uint64_t n, long exp) {
   if (d == 0) return 0.0;
   long double approx = std::sqrt(static_cast<long double>(d)) / static_cast<long double>(n);
   int e = 0;
   long double f = std::frexp(approx, &e);
   uint64_t bits = static_cast<uint64_t>(std::ldexp(f, 64));
   long below = static_cast<long>(bits & 0x7FF) - 0x400;
-  if (below > 8 || below < -8) return static_cast<double>(approx);
+  if ((below > 8 || below < -8) && e + exp > -1020 && e + exp < 1020)
+    return std::ldexp(static_cast<double>(approx), static_cast<int>(exp));
   Registers& r = registers();
   set_u128(r.sum_sq, d);
-  return round_root(r.sum_sq, 0, n);
+  return round_root(r.sum_sq, exp, n);
+}
+
+// Exact sums of a sample scaled by 2^-emin, in 128 bits: possible when every
+// scaled value stays below 2^57 and there are at most 64 values, which holds
+// for nearly every real sample of one metric (durations, rates).
+struct SmallSums {
+  __int128 sum = 0;
+  __int128 sum_sq = 0;
+  long emin = 0;
+};
+
+std::optional<SmallSums> small_scaled_sums(std::span<const SampleValue> values) {
+  if (values.size() > 64) return std::nullopt;
+  Dyadic parts[64];
+  long emin = LONG_MAX, emax = LONG_MIN;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i].is_integer() && magnitude(values[i].integer_value()) >= (u128(1) << 57)) return std::nullopt;
+    parts[i] = dyadic(values[i]);
+    if (parts[i].mantissa == 0) continue;
+    emin = std::min(emin, parts[i].exponent);
+    emax = std::max(emax, parts[i].exponent + bit_length(parts[i].mantissa));
+  }
+  SmallSums sums;
+  if (emin == LONG_MAX) return sums;  // all zeros
+  if (emax - emin > 57) return std::nullopt;
+  sums.emin = emin;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (parts[i].mantissa == 0) continue;
+    __int128 scaled = static_cast<__int128>(parts[i].mantissa << (parts[i].exponent - emin));
+    sums.sum += parts[i].negative ? -scaled : scaled;
+    sums.sum_sq += scaled * scaled;
+  }
+  return sums;
+}
+
+double signed_quotient(__int128 sum, uint64_t n, long exp) {
+  double value = round_quotient_128(magnitude(sum), n, exp);
+  return sum < 0 ? -value : value;
 }
 
 }  // namespace
@@ -279,6 +338,26 @@ SampleValue subtract(const SampleValue& a, const SampleValue& b) {
   return SampleValue::real(a.to_double() - b.to_double());
 }
 
+namespace {
+
+// Stable and allocation-free: baseline samples hold a window's worth of
+// values, where this beats a merge sort with its buffer.
+template <class Less>
+void insertion_sort(std::vector<SampleValue>& values, Less less) {
+  for (size_t i = 1; i < values.size(); ++i) {
+    SampleValue item = values[i];
+    size_t j = i;
+    for (; j > 0 && less(item, values[j - 1]); --j) values[j] = values[j - 1];
+    values[j] = item;
+  }
+}
+
+bool all_reals(std::span<const SampleValue> values) {
+  return std::none_of(values.begin(), values.end(), [](const SampleValue& v) { return v.is_integer(); });
+}
+
+}  // namespace
+
 void sort_by_value(std::vector<SampleValue>& values) {
   if (all_integers(values)) {
     // Equal integers are indistinguishable, so an unstable sort is stable.
@@ -287,8 +366,13 @@ void sort_by_value(std::vector<SampleValue>& values) {
     });
     return;
   }
-  std::stable_sort(values.begin(), values.end(),
-                   [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; });
+  auto by_value = [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; };
+  auto by_real = [](const SampleValue& a, const SampleValue& b) {
+    return compare_reals(a.real_value(), b.real_value()) < 0;
+  };
+  if (values.size() > 64) std::stable_sort(values.begin(), values.end(), by_value);
+  else if (all_reals(values)) insertion_sort(values, by_real);
+  else insertion_sort(values, by_value);
 }
 
 // ---- Statistics ------------------------------------------------------------
@@ -323,12 +407,13 @@ SampleValue exact_mean(std::span<const SampleValue> values) {
     __int128 sum = 0;
     for (const SampleValue& v : values) sum += v.integer_value();
     if (sum % static_cast<__int128>(n) == 0) return SampleValue::integer(sum / static_cast<__int128>(n));
-    if (magnitude(sum) < (u128(1) << 53))
-      return SampleValue::real(static_cast<double>(sum) / static_cast<double>(n));
+    return SampleValue::real(signed_quotient(sum, n, 0));
   }
   if (has_non_finite(values)) return SampleValue::real(non_finite_sum(values));
-  Registers& r = registers();
   if (all_integers(values)) return integer_mean(values);
+  if (std::optional<SmallSums> sums = small_scaled_sums(values))
+    return SampleValue::real(signed_quotient(sums->sum, n, sums->emin));
+  Registers& r = registers();
   long emin = scaled_sums(values, false);
   return SampleValue::real(round_quotient(r.sum, emin, n));
 }
@@ -337,18 +422,21 @@ double exact_pstdev(std::span<const SampleValue> values) {
   const uint64_t n = values.size();
   if (n < 2) return 0.0;
   if (has_non_finite(values)) return std::nan("");
+  // n^2 * variance = n * sum of squares - sum^2, in units of 2^(2 emin).
   if (small_integers(values)) {
     __int128 sum = 0, sum_sq = 0;
     for (const SampleValue& v : values) {
       sum += v.integer_value();
       sum_sq += v.integer_value() * v.integer_value();
     }
-    __int128 d = static_cast<__int128>(n) * sum_sq - sum * sum;
-    return small_root(static_cast<u128>(d), n);
+    return root_over_n(static_cast<u128>(static_cast<__int128>(n) * sum_sq - sum * sum), n, 0);
+  }
+  if (std::optional<SmallSums> sums = small_scaled_sums(values)) {
+    u128 d = static_cast<u128>(static_cast<__int128>(n) * sums->sum_sq - sums->sum * sums->sum);
+    return root_over_n(d, n, sums->emin);
   }
   Registers& r = registers();
   long emin = scaled_sums(values, true);
-  // n^2 * variance = n * sum_sq - sum^2, in units of 2^(2 emin).
   mpz_mul_ui(r.sum_sq, r.sum_sq, n);
   mpz_submul(r.sum_sq, r.sum, r.sum);
   return round_root(r.sum_sq, emin, n);

@@ -224,7 +224,7 @@ class RandomSamples {
 
   Sample next() {
     size_t n = std::uniform_int_distribution<size_t>(1, 60)(rng_);
-    int shape = std::uniform_int_distribution<int>(0, 5)(rng_);
+    int shape = std::uniform_int_distribution<int>(0, 7)(rng_);
     Sample s;
     for (size_t i = 0; i < n; ++i) s.push_back(value(shape));
     return s;
@@ -247,8 +247,13 @@ class RandomSamples {
       case 4:  // mixed kinds
         return pick(0, 1) ? SampleValue::integer(pick(-1000, 1000))
                           : SampleValue::real(std::uniform_real_distribution<double>(-1e3, 1e3)(rng_));
-      default:  // few distinct values: exact roots and ties
+      case 5:  // few distinct values: exact roots and ties
         return SampleValue::real(static_cast<double>(pick(0, 4)) * 0.25);
+      case 6:  // durations with one decimal
+        return SampleValue::real(static_cast<double>(pick(500, 5000)) / 10.0);
+      default:  // one binade, full precision, with a few integers
+        return pick(0, 9) ? SampleValue::real(std::uniform_real_distribution<double>(256, 512)(rng_))
+                          : SampleValue::integer(pick(256, 511));
     }
   }
   std::mt19937_64 rng_;
@@ -256,7 +261,7 @@ class RandomSamples {
 
 TEST(ExactStats, MeanMatchesRationalReference) {
   RandomSamples samples(7);
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < 4000; ++i) {
     Sample s = samples.next();
     expect_same(exact_mean(s), reference_mean(s), s);
   }

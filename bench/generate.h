@@ -1,0 +1,35 @@
+// Deterministic synthetic development histories for benchmarks and tests.
+//
+// generate_events writes `event_count` event files into `vel_dir`/events:
+// a stream of commits, each a git event, followed by events of the other
+// nine families that the commit triggered (CI runs, test runs, coverage,
+// dependency snapshots, schemas, releases, infrastructure configuration,
+// error reports, security scans), each naming the commit in
+// payload.trigger.commit_sha. Git events carry event_id, source_family
+// "version_control", source_type "git", observed_at and a payload with
+// commit_hash, message, author, committed_at, authored_at and files, plus
+// attestation.commit_hash.
+//
+// The history is meant to exercise real-world awkwardness: non-ASCII paths,
+// equal time stamps, merges without files, commits above the co-change file
+// limit, integer and real values, conditional members, outliers. Half of the
+// files are written with \u escapes and half with raw UTF-8. The same seed
+// and count give the same bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+
+namespace velquor::bench {
+
+struct GeneratorOptions {
+  size_t event_count = 1000;
+  uint64_t seed = 1;
+};
+
+// Creates `vel_dir`/events (with parents) and writes the events; existing
+// files of the same names are replaced. Returns the number written.
+size_t generate_events(const std::filesystem::path& vel_dir, const GeneratorOptions& options);
+
+}  // namespace velquor::bench

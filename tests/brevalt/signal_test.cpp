@@ -1,0 +1,54 @@
+// The signal file writer against the shared pretty printer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "tests/brevalt/test_support.h"
+
+namespace velquor::brevalt {
+namespace {
+
+Signal sample_signal(std::mt19937_64& rng) {
+  static const std::vector<double> reals = {0.0, -0.0, 1e-05, 1e16, 0.1, 2.0, 123456789.125,
+                                            std::nan(""), INFINITY, -INFINITY, 5e-324, -1.7976931348623157e308};
+  static const std::vector<__int128> ints = {0, -1, 42, INT64_MAX, INT64_MIN, static_cast<__int128>(UINT64_MAX),
+                                             static_cast<__int128>(UINT64_MAX) * 4};
+  auto value = [&]() {
+    return rng() % 2 ? SampleValue::real(reals[rng() % reals.size()])
+                     : SampleValue::integer(ints[rng() % ints.size()]);
+  };
+  static const std::vector<Json> observed = {Json(true), Json(false), Json(7), Json(uint64_t{1} << 63),
+                                             Json(-3), Json(0.25), Json(std::nan("")), Json(-INFINITY)};
+  Signal s;
+  s.engine_id = "error_tracking";
+  s.source_type = "sentry";
+  s.metric = rng() % 2 ? "cochange_novelty_ratio" : "m\"é\x01";
+  s.window_size = static_cast<int64_t>(rng() % 100);
+  s.mean = value();
+  s.stddev = reals[rng() % reals.size()];
+  s.median = value();
+  s.mad = value();
+  s.observed = observed[rng() % observed.size()];
+  s.measure = reals[rng() % reals.size()];
+  s.unit = static_cast<DeviationUnit>(rng() % 3);
+  s.degenerate = rng() % 2;
+  s.sample_count = static_cast<int64_t>(rng() % 60);
+  s.sufficient = rng() % 2;
+  s.event_ref = rng() % 2 ? "git-日本-\t" : "";
+  return s;
+}
+
+TEST(SignalFile, WriterMatchesThePrettyLayout) {
+  std::mt19937_64 rng(9);
+  EXPECT_EQ(signal_file_text({}), "[]");
+  for (int round = 0; round < 50; ++round) {
+    SignalList signals;
+    for (size_t i = 0, n = rng() % 5 + 1; i < n; ++i) signals.push_back(sample_signal(rng));
+    ASSERT_EQ(signal_file_text(signals), dump_pretty(to_json(signals)));
+  }
+}
+
+}  // namespace
+}  // namespace velquor::brevalt
