@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"

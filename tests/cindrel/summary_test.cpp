@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <limits>
+#include <string>
+
+#include <unistd.h>
 
 #include "shared/errors.h"
 #include "velquor/cindrel/cindrel.h"
@@ -32,7 +35,10 @@ Json make_signal(const std::string& metric, const Json& observed, const Json& me
 
 class CindrelSummary : public ::testing::Test {
  protected:
-  CindrelSummary() : engine(std::filesystem::temp_directory_path() / "velquor-cindrel-summary") {}
+  // One folder per process: ctest runs the cases of a suite side by side.
+  CindrelSummary()
+      : engine(std::filesystem::temp_directory_path() /
+               ("velquor-cindrel-summary-" + std::to_string(::getpid()))) {}
   ~CindrelSummary() override { std::filesystem::remove_all(engine.vel_dir); }
   Cindrel engine;
 };
