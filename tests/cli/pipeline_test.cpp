@@ -185,5 +185,18 @@ TEST_F(Pipeline, StagesRunAloneAndAFailingFamilyDoesNotStopTheOthers) {
   EXPECT_NE(run.out.find("Velquor Advisory"), std::string::npos) << "later stages still ran";
 }
 
+TEST(Examples, EveryExampleEventIsReadByItsFamily) {
+  // The README points collector authors at these files; each must be an
+  // event that stage 2 reads without complaint.
+  ScratchDir dir;
+  fs::create_directories(dir.path() / "events");
+  for (const auto& file : list_json_files(fs::path(VELQUOR_SOURCE_DIR) / "examples" / "events"))
+    fs::copy_file(file, dir.path() / "events" / file.filename());
+  Outcome run = velquor({"baseline", dir.str(), "--min-baseline", "1"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out.find("failed"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("no events"), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace velquor::cli::testing
