@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/git_history.h"
+#include "cli/parallel_write.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 
@@ -47,12 +48,17 @@ int run_collect(const Args& args) {
   }
   if (fresh.size() > kProgressEvery)
     progress("collect: writing " + std::to_string(fresh.size()) + " commit events");
-  for (size_t i = 0; i < fresh.size(); ++i) {
-    const auto& [commit, ordinal] = fresh[i];
-    write_json_file(events_dir / git_event_file_name(*commit, ordinal), git_commit_event(*commit));
-    if ((i + 1) % kProgressEvery == 0)
-      progress("collect: " + std::to_string(i + 1) + "/" + std::to_string(fresh.size()));
-  }
+  write_files_concurrently(
+      fresh.size(),
+      [&](size_t i) {
+        const auto& [commit, ordinal] = fresh[i];
+        return std::make_pair(events_dir / git_event_file_name(*commit, ordinal),
+                              dump_pretty(git_commit_event(*commit)));
+      },
+      [&](size_t done) {
+        progress("collect: " + std::to_string(done) + "/" + std::to_string(fresh.size()));
+      },
+      kProgressEvery);
   std::cout << "collected " << fresh.size() << " new commit" << (fresh.size() == 1 ? "" : "s")
             << " from " << repo.string() << " into " << events_dir.string() << " ("
             << commits.size() - fresh.size() << " already there)\n";

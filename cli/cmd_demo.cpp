@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/demo_history.h"
+#include "cli/parallel_write.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 
@@ -27,10 +28,10 @@ int run_demo(const Args& args) {
 
   std::map<std::string, int> per_family;
   const std::vector<DemoEvent> events = demo_history(commits);
-  for (const auto& item : events) {
-    write_json_file(events_dir / item.file_name, item.event);
-    per_family[item.event["source_family"].get<std::string>()]++;
-  }
+  write_files_concurrently(events.size(), [&](size_t i) {
+    return std::make_pair(events_dir / events[i].file_name, dump_pretty(events[i].event));
+  });
+  for (const auto& item : events) per_family[item.event["source_family"].get<std::string>()]++;
   std::cout << "wrote " << events.size() << " events of a " << commits
             << "-commit project history into " << events_dir.string() << "\n";
   for (const auto& [family, count] : per_family)
