@@ -1,7 +1,8 @@
 // velquor_bench: times stage 2 (sequential and parallel drivers) and stage 3
 // (explaining the signals stage 2 wrote) on synthetic histories of 10,000 and
-// 100,000 events against merely reading and parsing the same event files. Data goes to VELQUOR_BENCH_DIR or the
-// build directory and is reused between runs.
+// 100,000 events against merely reading and parsing the same event files.
+// Data goes to VELQUOR_BENCH_DIR or the build directory and is reused between
+// runs.
 #include <sys/resource.h>
 
 #include <chrono>
