@@ -124,10 +124,10 @@ TEST_F(InputsTest, MalformedRecordsNameTheirFile) {
 // Every proper prefix of a valid file is an error naming the file, never a
 // crash or a partial result.
 TEST_F(InputsTest, TruncatedFilesAreErrors) {
-  const std::string signals = dump_pretty(Json::array({signal("git", "files_touched", "g1", 42, 3.25)}));
+  const std::string signals = dump_compact(Json::array({signal("git", "files_touched", "g1", 42, 3.25)}));
   const std::string explanations =
-      dump_pretty(Json::array({{{"signal_ref", "g1"}, {"engine_id", "git"}, {"details", {{"metric", "m"}}}}}));
-  const std::string event = dump_pretty(git_event("g1", "abc", "2025-01-01", {"a.py"}, "msg"));
+      dump_compact(Json::array({{{"signal_ref", "g1"}, {"engine_id", "git"}, {"details", {{"metric", "m"}}}}}));
+  const std::string event = dump_compact(git_event("g1", "abc", "2025-01-01", {"a.py"}, "msg"));
   Esperlin engine(dir);
   struct Case {
     const char* file;
