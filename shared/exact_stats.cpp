@@ -352,27 +352,54 @@ void insertion_sort(std::vector<SampleValue>& values, Less less) {
   }
 }
 
-bool all_reals(std::span<const SampleValue> values) {
-  return std::none_of(values.begin(), values.end(), [](const SampleValue& v) { return v.is_integer(); });
+// Whether equal values are indistinguishable, so that any order among them
+// gives the same result as a stable sort: one kind, and for reals no
+// negative zero (written "-0.0") and no NaN.
+bool interchangeable_ties(std::span<const SampleValue> values) {
+  if (all_integers(values)) return true;
+  return std::all_of(values.begin(), values.end(), [](const SampleValue& v) {
+    return !v.is_integer() && !std::isnan(v.real_value()) &&
+           !(v.real_value() == 0.0 && std::signbit(v.real_value()));
+  });
+}
+
+bool less_by_value(const SampleValue& a, const SampleValue& b) {
+  if (a.is_integer() && b.is_integer()) return a.integer_value() < b.integer_value();
+  if (!a.is_integer() && !b.is_integer()) return a.real_value() < b.real_value();
+  return compare(a, b) < 0;
+}
+
+SampleValue middle_pair_median(const SampleValue& low, const SampleValue& high) {
+  if (low.is_integer() && high.is_integer()) {
+    // The conversion rounds the exact sum once; halving a double is exact.
+    return SampleValue::real(static_cast<double>(low.integer_value() + high.integer_value()) / 2.0);
+  }
+  return SampleValue::real((low.to_double() + high.to_double()) / 2.0);
 }
 
 }  // namespace
 
 void sort_by_value(std::vector<SampleValue>& values) {
-  if (all_integers(values)) {
-    // Equal integers are indistinguishable, so an unstable sort is stable.
-    std::sort(values.begin(), values.end(), [](const SampleValue& a, const SampleValue& b) {
-      return a.integer_value() < b.integer_value();
-    });
+  if (interchangeable_ties(values)) {
+    std::sort(values.begin(), values.end(), less_by_value);
     return;
   }
   auto by_value = [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; };
-  auto by_real = [](const SampleValue& a, const SampleValue& b) {
-    return compare_reals(a.real_value(), b.real_value()) < 0;
-  };
   if (values.size() > 64) std::stable_sort(values.begin(), values.end(), by_value);
-  else if (all_reals(values)) insertion_sort(values, by_real);
   else insertion_sort(values, by_value);
+}
+
+SampleValue median_in_place(std::vector<SampleValue>& values) {
+  require_values(values, "median");
+  if (!interchangeable_ties(values)) {
+    sort_by_value(values);
+    return median_of_sorted(values);
+  }
+  // Only the middle values matter: select them instead of sorting.
+  auto middle = values.begin() + values.size() / 2;
+  std::nth_element(values.begin(), middle, values.end(), less_by_value);
+  if (values.size() % 2 == 1) return *middle;
+  return middle_pair_median(*std::max_element(values.begin(), middle, less_by_value), *middle);
 }
 
 // ---- Statistics ------------------------------------------------------------
@@ -446,31 +473,29 @@ SampleValue median_of_sorted(std::span<const SampleValue> sorted) {
   require_values(sorted, "median");
   size_t n = sorted.size();
   if (n % 2 == 1) return sorted[n / 2];
-  const SampleValue& low = sorted[n / 2 - 1];
-  const SampleValue& high = sorted[n / 2];
-  if (low.is_integer() && high.is_integer()) {
-    // The conversion rounds the exact sum once; halving a double is exact.
-    return SampleValue::real(static_cast<double>(low.integer_value() + high.integer_value()) / 2.0);
-  }
-  return SampleValue::real((low.to_double() + high.to_double()) / 2.0);
+  return middle_pair_median(sorted[n / 2 - 1], sorted[n / 2]);
 }
 
 SampleValue median(std::span<const SampleValue> values) {
-  std::vector<SampleValue> sorted(values.begin(), values.end());
-  sort_by_value(sorted);
-  return median_of_sorted(sorted);
+  std::vector<SampleValue> copy(values.begin(), values.end());
+  return median_in_place(copy);
 }
 
-SampleValue median_absolute_deviation(std::span<const SampleValue> values) {
-  SampleValue center = median(values);
-  std::vector<SampleValue> deviations;
-  deviations.reserve(values.size());
+SampleValue median_absolute_deviation(std::span<const SampleValue> values, const SampleValue& center) {
+  // Deviations in the sample's own order: among equal deviations of both
+  // kinds, the stable sort keeps that order. The buffer is reused.
+  thread_local std::vector<SampleValue> deviations;
+  deviations.clear();
   for (const SampleValue& v : values) {
     SampleValue d = subtract(v, center);
     deviations.push_back(d.is_integer() ? SampleValue::integer(d.integer_value() < 0 ? -d.integer_value() : d.integer_value())
                                         : SampleValue::real(std::fabs(d.real_value())));
   }
-  return median(deviations);
+  return median_in_place(deviations);
+}
+
+SampleValue median_absolute_deviation(std::span<const SampleValue> values) {
+  return median_absolute_deviation(values, median(values));
 }
 
 SampleValue interquartile_range_of_sorted(std::span<const SampleValue> sorted) {

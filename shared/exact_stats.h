@@ -72,9 +72,14 @@ void sort_by_value(std::vector<SampleValue>& values);
 SampleValue exact_mean(std::span<const SampleValue> values);
 double exact_pstdev(std::span<const SampleValue> values);
 SampleValue median(std::span<const SampleValue> values);
+// The median of `values`, which it reorders (no copy, no full sort when
+// the order of equal values cannot matter).
+SampleValue median_in_place(std::vector<SampleValue>& values);
 // The median of a sample already sorted by value.
 SampleValue median_of_sorted(std::span<const SampleValue> sorted);
 SampleValue median_absolute_deviation(std::span<const SampleValue> values);
+// The same around a known median of the sample.
+SampleValue median_absolute_deviation(std::span<const SampleValue> values, const SampleValue& center);
 // s[floor(3n/4)] - s[floor(n/4)] of the sorted sample.
 SampleValue interquartile_range(std::span<const SampleValue> values);
 SampleValue interquartile_range_of_sorted(std::span<const SampleValue> sorted);

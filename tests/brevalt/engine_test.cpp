@@ -21,7 +21,7 @@ std::string stamp(int day) {
 // CI events e01.json... with the given durations, one day apart.
 void write_ci(const DataDir& dir, const std::vector<Json>& durations) {
   for (size_t i = 0; i < durations.size(); ++i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "e%02zu.json", i + 1);
     dir.write_event(name, payload_event("ci", "ci" + std::to_string(i + 1), stamp(static_cast<int>(i) + 1),
                                         {{"timing", {{"duration_seconds", durations[i]}}}}));

@@ -287,5 +287,44 @@ TEST(ExactStats, PstdevNearRoundingMidpoints) {
   }
 }
 
+// Selection and sorting shortcuts against a plain stable sort, on samples
+// full of ties across kinds and signed zeros.
+TEST(ExactStats, MedianAndMadMatchAStableSort) {
+  std::mt19937_64 rng(13);
+  const Sample pool = {SampleValue::integer(0), SampleValue::real(0.0), SampleValue::real(-0.0),
+                       SampleValue::integer(1), SampleValue::real(1.0), SampleValue::real(2.5),
+                       SampleValue::integer(3), SampleValue::real(-1.0)};
+  auto bits = [](const SampleValue& v) {
+    return (v.is_integer() ? "i" : "r") + dump_compact(v.to_json());
+  };
+  for (int i = 0; i < 3000; ++i) {
+    Sample s;
+    size_t n = rng() % 12 + 1;
+    bool one_kind = rng() % 2;
+    for (size_t k = 0; k < n; ++k) {
+      SampleValue v = pool[rng() % pool.size()];
+      if (one_kind && v.is_integer()) v = SampleValue::real(v.to_double());
+      s.push_back(v);
+    }
+    Sample sorted = s;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; });
+    SampleValue center = median_of_sorted(sorted);
+    ASSERT_EQ(bits(median(s)), bits(center));
+    Sample deviations;
+    for (const SampleValue& v : s) {
+      SampleValue d = subtract(v, center);
+      deviations.push_back(d.is_integer() ? SampleValue::integer(d.integer_value() < 0 ? -d.integer_value() : d.integer_value())
+                                          : SampleValue::real(std::fabs(d.real_value())));
+    }
+    std::stable_sort(deviations.begin(), deviations.end(),
+                     [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; });
+    ASSERT_EQ(bits(median_absolute_deviation(s)), bits(median_of_sorted(deviations)));
+    Sample resorted = s;
+    sort_by_value(resorted);
+    for (size_t k = 0; k < n; ++k) ASSERT_EQ(bits(resorted[k]), bits(sorted[k]));
+  }
+}
+
 }  // namespace
 }  // namespace velquor

@@ -14,25 +14,10 @@ constexpr double kZscoreFactor = 0.6745;
 constexpr double kIqrToSigma = 1.35;
 constexpr int kMeasureDecimals = 6;
 
-SampleValue absolute(const SampleValue& v) {
-  if (!v.is_integer()) return SampleValue::real(std::fabs(v.real_value()));
-  return SampleValue::integer(v.integer_value() < 0 ? -v.integer_value() : v.integer_value());
-}
-
-// Scratch vectors reused by every signal of a thread.
-std::vector<SampleValue>& scratch(int which) {
-  thread_local std::vector<SampleValue> buffers[2];
-  return buffers[which];
-}
-
-SampleValue mad_around(std::span<const SampleValue> values, const SampleValue& center) {
-  // Deviations in the sample's own order: among equal deviations of both
-  // kinds, the stable sort keeps that order.
-  std::vector<SampleValue>& deviations = scratch(1);
-  deviations.clear();
-  for (const SampleValue& v : values) deviations.push_back(absolute(subtract(v, center)));
-  sort_by_value(deviations);
-  return median_of_sorted(deviations);
+// Scratch vector reused by every signal of a thread.
+std::vector<SampleValue>& sorted_scratch() {
+  thread_local std::vector<SampleValue> buffer;
+  return buffer;
 }
 
 }  // namespace
@@ -53,14 +38,14 @@ SampleValue _iqr(std::span<const SampleValue> values) { return interquartile_ran
 
 RobustDeviation compute_robust_deviation(double observed, std::span<const SampleValue> values) {
   if (values.empty()) throw ValueError("robust deviation of an empty baseline sample");
-  std::vector<SampleValue>& sorted = scratch(0);
+  std::vector<SampleValue>& sorted = sorted_scratch();
   sorted.assign(values.begin(), values.end());
   sort_by_value(sorted);
 
   RobustDeviation result;
   result.median = median_of_sorted(sorted);
   const double center = result.median.to_double();
-  SampleValue mad = mad_around(values, result.median);
+  SampleValue mad = median_absolute_deviation(values, result.median);
   if (mad.is_positive()) {
     double z = kZscoreFactor * (observed - center) / mad.to_double();
     result.measure = round_half_even(z, kMeasureDecimals);
