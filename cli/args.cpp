@@ -169,6 +169,16 @@ fs::path existing_data_dir(const std::string& text) {
   return dir;
 }
 
+fs::path data_dir_with_events(const std::string& text) {
+  fs::path dir = existing_data_dir(text);
+  std::error_code ec;
+  if (!fs::is_directory(dir / "events", ec))
+    throw FileNotFound((dir / "events").string() +
+                       ": no such directory (create the events with 'velquor collect git REPO " +
+                       text + "' or 'velquor demo " + text + "')");
+  return dir;
+}
+
 void progress(const std::string& line) {
   std::cerr << line << std::endl;
 }

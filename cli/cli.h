@@ -97,6 +97,11 @@ std::string command_usage(const Command& command);
 // naming it otherwise).
 fs::path existing_data_dir(const std::string& text);
 
+// The same, and DIR/events must exist too: the commands that start from the
+// events refuse a directory that was never a data directory (a common slip
+// is naming the repository instead).
+fs::path data_dir_with_events(const std::string& text);
+
 // Stage progress on stderr: "[stage 2] baseline: ... (0.42 s)".
 void progress(const std::string& line);
 

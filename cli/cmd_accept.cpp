@@ -76,7 +76,6 @@ std::string checked_commit(const Args& args) {
 }
 
 int run_accept(const Args& args) {
-  const fs::path dir = existing_data_dir(args.positional(0));
   const std::string family = args.positional(1), metric = args.positional(2);
   check_pair(family, metric);
   const std::string reason = args.value("--reason").value_or("");
@@ -84,6 +83,7 @@ int run_accept(const Args& args) {
   const std::string from_commit = checked_commit(args);
   const std::string since = normalized_time(args, "--since");
   const std::string expires = normalized_time(args, "--expires");
+  const fs::path dir = existing_data_dir(args.positional(0));
 
   morvic::AcceptedDeviations accepted(dir);
   accepted.accept(family, metric, reason, from_commit, since,

@@ -9,8 +9,8 @@ namespace velquor::cli {
 namespace {
 
 int run_baseline_command(const Args& args) {
-  const fs::path dir = existing_data_dir(args.positional(0));
   const BaselineSettings settings = baseline_settings(args);
+  const fs::path dir = data_dir_with_events(args.positional(0));
   BaselineOutcome outcome;
   try {
     run_baseline(dir, settings, outcome);

@@ -9,8 +9,8 @@ namespace velquor::cli {
 namespace {
 
 int run_learn_command(const Args& args) {
-  const fs::path dir = existing_data_dir(args.positional(0));
   const Json params = learn_params(args);
+  const fs::path dir = existing_data_dir(args.positional(0));
   set_learn_verbosity(args.count("--verbose"));
   const Json summary = run_learn(dir, params);
   std::cout << learn_lines(summary);

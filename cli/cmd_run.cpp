@@ -24,26 +24,33 @@ std::string fail_on_level(const Args& args) {
 }
 
 int run_run_command(const Args& args) {
-  const fs::path dir = existing_data_dir(args.positional(0));
   PipelineSettings settings;
   settings.baseline.workers = worker_setting(args);
   settings.verbosity = args.count("--verbose");
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = fail_on_level(args);
   const bool json = args.has("--json");
+  const fs::path dir = data_dir_with_events(args.positional(0));
 
   Json result;
   PipelineOutcome outcome;
   {
     StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
     outcome = run_stages_2_to_4(dir, settings);
-    StageProgress stage(5, "advise");
-    result = run_advise(dir, scope);
-    stage.done(advise_progress(result));
+    if (!outcome.no_signals) {
+      StageProgress stage(5, "advise");
+      result = run_advise(dir, scope);
+      stage.done(advise_progress(result));
+    }
+  }
+  if (outcome.no_signals) {
+    // The shape of stage 5's own answer when it has no signals.
+    result = Json{{"status", "no_signals"}, {"advisory", nullptr}};
+    if (!json) std::cout << no_signals_text(dir) << "\n";
   }
   if (json)
     std::cout << dump_pretty(result) << "\n";
-  else
+  else if (!outcome.no_signals)
     std::cout << advise_text(result) << "\n";
 
   if (outcome.failed_families > 0) {

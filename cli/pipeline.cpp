@@ -1,6 +1,5 @@
 #include "cli/pipeline.h"
 
-#include <iostream>
 
 namespace velquor::cli {
 namespace {
@@ -28,8 +27,8 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
                        count_text(baseline.files_written, "signal file");
     if (baseline.failed > 0) what += ", " + std::to_string(baseline.failed) + " failed";
     stage.done(what);
-    for (const auto& family : baseline.families)
-      if (family.failed) std::cerr << "  " << family.family << " failed: " << family.error << "\n";
+    outcome.no_signals = baseline.signals == 0 && baseline.failed == 0;
+    if (outcome.no_signals) return outcome;
   }
   {
     StageProgress stage(3, "explain");
@@ -49,6 +48,12 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
                count_text(summary_count(summary, "knowledge_artifacts"), "learned pattern"));
   }
   return outcome;
+}
+
+std::string no_signals_text(const fs::path& dir) {
+  return "Not enough history yet: " + (dir / "events").string() +
+         " gave no signals. A metric is judged once its family has more events than\n"
+         "the minimum baseline (5); add events (velquor collect git REPO DIR) and run again.";
 }
 
 std::string advise_progress(const Json& result) {

@@ -13,9 +13,15 @@ struct PipelineSettings {
 
 struct PipelineOutcome {
   size_t failed_families = 0;  // stage-2 families that failed (parallel driver)
+  // Stage 2 produced no signal at all (too little history): the later stages
+  // have nothing to work on and were not run.
+  bool no_signals = false;
 };
 
 PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& settings);
+
+// What a person reads when stage 2 found nothing to judge.
+std::string no_signals_text(const fs::path& dir);
 
 // The progress text of a finished stage-5 run: what it wrote.
 std::string advise_progress(const Json& result);

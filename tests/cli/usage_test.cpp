@@ -96,6 +96,17 @@ TEST(Usage, MissingDirectoryIsARuntimeErrorNamingIt) {
 
 TEST(Usage, StagesWithoutTheirInputsFailCleanly) {
   ScratchDir dir;
+  // Not a data directory: probably the repository was named by mistake.
+  Outcome no_events = velquor({"run", dir.str()});
+  EXPECT_EQ(no_events.status, 1);
+  EXPECT_NE(no_events.err.find("events: no such directory"), std::string::npos) << no_events.err;
+  // A data directory with too little history is not an error.
+  fs::create_directories(dir.path() / "events");
+  Outcome too_short = velquor({"run", dir.str(), "--fail-on", "NOTABLE"});
+  EXPECT_EQ(too_short.status, 0) << too_short.err;
+  EXPECT_NE(too_short.out.find("Not enough history yet"), std::string::npos) << too_short.out;
+  EXPECT_EQ(parse_json(velquor({"run", dir.str(), "--json"}).out, "stdout")["status"], "no_signals");
+
   Outcome explain = velquor({"explain", dir.str()});
   EXPECT_EQ(explain.status, 1);
   EXPECT_EQ(line_count(explain.err), 1u) << explain.err;
