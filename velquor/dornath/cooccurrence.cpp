@@ -215,18 +215,43 @@ std::string pair_id(const MetricKey& k1, const MetricKey& k2) {
   return x < y ? x + '\x01' + y : y + '\x01' + x;
 }
 
-}  // namespace
-
-Json Dornath::_discover_cooccurrences(const Json& signals) {
-  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
-  const Settings settings = read_settings(params);
-  const auto& commit_index = _build_commit_index();
-  const auto& temporal_index = _build_temporal_index();
-
-  Alignment by_commit, by_bucket;
+// Both alignment maps of one call.
+struct Alignments {
+  Alignment by_commit;
+  Alignment by_bucket;
   CommitIds commits;
-  std::unordered_map<std::string_view, std::optional<int64_t>> bucket_of_ref;
-  std::optional<int64_t> window;
+};
+
+using Index = std::unordered_map<std::string, std::string>;
+
+// The bucket of every event reference, computed once per event rather than
+// once per signal.
+class BucketOfRef {
+ public:
+  BucketOfRef(const Index& temporal_index, const Json& window)
+      : temporal_index_(temporal_index), window_(window) {}
+  std::optional<int64_t> operator()(std::string_view ref) {
+    auto [cached, fresh] = cache_.try_emplace(ref);
+    if (!fresh) return cached->second;
+    auto stamp = temporal_index_.find(std::string(ref));
+    if (stamp == temporal_index_.end() || stamp->second.empty()) return std::nullopt;
+    if (!hours_) hours_ = window_hours(window_);
+    return cached->second = Dornath::_time_bucket(stamp->second, *hours_);
+  }
+
+ private:
+  const Index& temporal_index_;
+  const Json& window_;
+  std::optional<int64_t> hours_;
+  std::unordered_map<std::string_view, std::optional<int64_t>> cache_;
+};
+
+// Places every signal with a measure on its commit and its time bucket; a
+// later signal replaces an earlier one on a commit, while a bucket keeps the
+// largest absolute deviation (the earliest on ties).
+void align_signals(const Json& signals, const Settings& settings, const Index& commit_index,
+                   const Index& temporal_index, Alignments& out) {
+  BucketOfRef bucket_of(temporal_index, settings.window);
   size_t skipped = 0;
   for (size_t i = 0; i < signals.size(); ++i) {
     const Json& signal = signals[i];
@@ -244,52 +269,64 @@ Json Dornath::_discover_cooccurrences(const Json& signals) {
 
     auto commit = commit_index.find(std::string(ref));
     if (commit != commit_index.end() && !commit->second.empty())
-      by_commit.series_for(family, metric).by_slot[commits.intern(commit->second)] = entry;
+      out.by_commit.series_for(family, metric).by_slot[out.commits.intern(commit->second)] = entry;
 
-    auto [cached, fresh] = bucket_of_ref.try_emplace(ref);
-    if (fresh) {
-      auto stamp = temporal_index.find(std::string(ref));
-      if (stamp != temporal_index.end() && !stamp->second.empty()) {
-        if (!window) window = window_hours(settings.window);
-        cached->second = _time_bucket(stamp->second, *window);
-      }
-    }
-    if (!cached->second) continue;
-    auto& slots = by_bucket.series_for(family, metric).by_slot;
-    auto [held, added] = slots.try_emplace(*cached->second, entry);
+    std::optional<int64_t> bucket = bucket_of(ref);
+    if (!bucket) continue;
+    auto& slots = out.by_bucket.series_for(family, metric).by_slot;
+    auto [held, added] = slots.try_emplace(*bucket, entry);
     if (!added && std::fabs(entry.deviation) > std::fabs(held->second.deviation))
       held->second = std::move(entry);
   }
   if (skipped > 0 && log_enabled(LogLevel::kInfo))
-    log_message(LogLevel::kInfo, format_log("Co-occurrence: skipped %zu degenerate signals (of %zu total)",
-                                            skipped, signals.size()));
+    log_message(LogLevel::kInfo,
+                format_log("Co-occurrence: skipped %zu degenerate signals (of %zu total)", skipped,
+                           signals.size()));
+}
+
+// Every admitted pair of `active` series of different families, in pair
+// order, except those `skip` names; returns the ids of the pairs found.
+template <typename Skip>
+std::vector<std::string> pair_pass(const std::vector<const Series*>& active, const Settings& settings,
+                                   bool temporal, Skip skip, Json& candidates) {
+  std::vector<std::string> found;
+  for (size_t i = 0; i < active.size(); ++i)
+    for (size_t j = i + 1; j < active.size(); ++j) {
+      const Series &a = *active[i], &b = *active[j];
+      if (a.key.family == b.key.family || skip(a, b)) continue;
+      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
+      if (!pair) continue;
+      candidates.push_back(candidate_record(a, b, *pair, temporal, settings));
+      found.push_back(pair_id(a.key, b.key));
+    }
+  return found;
+}
+
+}  // namespace
+
+Json Dornath::_discover_cooccurrences(const Json& signals) {
+  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+  const Settings settings = read_settings(params);
+  const Index& commit_index = _build_commit_index();
+  const Index& temporal_index = _build_temporal_index();
+  Alignments aligned;
+  align_signals(signals, settings, commit_index, temporal_index, aligned);
 
   Json candidates = Json::array();
-  std::unordered_set<std::string> discovered;
-  const std::vector<int64_t> rank = commits.ranks();
-  auto on_commits =
-      by_commit.active(settings.min_support, [&](int64_t id) { return rank[static_cast<size_t>(id)]; });
-  for (size_t i = 0; i < on_commits.size(); ++i)
-    for (size_t j = i + 1; j < on_commits.size(); ++j) {
-      const Series &a = *on_commits[i], &b = *on_commits[j];
-      if (a.key.family == b.key.family) continue;
-      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
-      if (!pair) continue;
-      candidates.push_back(candidate_record(a, b, *pair, false, settings));
-      discovered.insert(pair_id(a.key, b.key));
-    }
+  const std::vector<int64_t> rank = aligned.commits.ranks();
+  auto on_commits = aligned.by_commit.active(
+      settings.min_support, [&](int64_t id) { return rank[static_cast<size_t>(id)]; });
+  std::vector<std::string> found = pair_pass(
+      on_commits, settings, false, [](const Series&, const Series&) { return false; }, candidates);
 
-  size_t temporal_found = 0;
-  auto on_buckets = by_bucket.active(settings.min_support, [](int64_t bucket) { return bucket; });
-  for (size_t i = 0; i < on_buckets.size(); ++i)
-    for (size_t j = i + 1; j < on_buckets.size(); ++j) {
-      const Series &a = *on_buckets[i], &b = *on_buckets[j];
-      if (a.key.family == b.key.family || discovered.count(pair_id(a.key, b.key))) continue;
-      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
-      if (!pair) continue;
-      candidates.push_back(candidate_record(a, b, *pair, true, settings));
-      ++temporal_found;
-    }
+  // Pairs already found on commits are not reported again on time buckets.
+  std::unordered_set<std::string> discovered(found.begin(), found.end());
+  auto on_buckets = aligned.by_bucket.active(settings.min_support, [](int64_t bucket) { return bucket; });
+  size_t temporal_found =
+      pair_pass(on_buckets, settings, true,
+                [&](const Series& a, const Series& b) { return discovered.count(pair_id(a.key, b.key)) > 0; },
+                candidates)
+          .size();
   if (temporal_found > 0 && log_enabled(LogLevel::kInfo))
     log_message(LogLevel::kInfo,
                 format_log("Temporal alignment discovered %zu additional candidate patterns",

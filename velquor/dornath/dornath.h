@@ -251,6 +251,18 @@ class Dornath {
   std::optional<std::unordered_map<std::string, std::string>> _temporal_index;
 
  private:
+  // Steps of run(); each updates the counters and details of `summary`.
+  void recognize_batch(const std::string& fingerprint, const Json& signals, const std::string& now,
+                       Json& summary);
+  void absorb_candidate(Json& candidate, const std::unordered_map<std::string, Json>& explanations,
+                        const std::string& now, Json& summary);
+  // The stored pattern a candidate is another observation of, if any.
+  std::optional<Json> find_stored(const Json& candidate);
+  // Counts one more observation of a stored pattern and promotes it once it
+  // has been seen often enough; the new knowledge id, if any.
+  std::optional<std::string> observe_again(const Json& pattern_id, const Json& refs,
+                                           const std::string& now, Json& summary);
+
   // The event files read once for both indexes, dropped once both exist.
   const EventScan& events_scan();
   void drop_scan_when_indexed();

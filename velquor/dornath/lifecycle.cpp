@@ -174,6 +174,69 @@ std::vector<std::string> Dornath::_run_decay() {
   return expired;
 }
 
+std::optional<std::string> Dornath::observe_again(const Json& pattern_id, const Json& refs,
+                                                 const std::string& now, Json& summary) {
+  kb->increment_pattern(pattern_id, refs, now);
+  add_one(summary, "patterns_incremented");
+  std::optional<Json> stored = kb->get_pattern(pattern_id);
+  if (!stored || !_check_promotion(*stored)) return std::nullopt;
+  std::string knowledge_id = _promote_pattern(*stored);
+  add_one(summary, "patterns_promoted");
+  return knowledge_id;
+}
+
+void Dornath::recognize_batch(const std::string& fingerprint, const Json& signals,
+                              const std::string& now, Json& summary) {
+  Json found = _lookup_fingerprint(fingerprint);
+  if (found["match"] == "knowledge") {
+    add_one(summary, "patterns_recognized");
+    summary["details"].push_back(recognized_detail(fingerprint, found["artifact"]));
+  } else if (found["match"] == "pattern") {
+    const Json pattern_id = member_or_null(found["artifact"], "pattern_id");
+    if (std::optional<std::string> knowledge_id =
+            observe_again(pattern_id, batch_refs(signals), now, summary))
+      summary["details"].push_back(
+          Json{{"action", "promoted"}, {"pattern_id", pattern_id}, {"knowledge_id", *knowledge_id}});
+  }
+}
+
+std::optional<Json> Dornath::find_stored(const Json& candidate) {
+  if (std::optional<Json> same = kb->get_pattern_by_fingerprint(candidate["fingerprint"], nullptr))
+    return same;
+  // Directions may have flipped since: the same families and metric names
+  // are still the same pattern.
+  for (Json& pattern : kb->list_patterns("local"))
+    if (same_families_and_metrics(pattern, candidate)) return std::move(pattern);
+  return std::nullopt;
+}
+
+void Dornath::absorb_candidate(Json& candidate,
+                               const std::unordered_map<std::string, Json>& explanations,
+                               const std::string& now, Json& summary) {
+  if (std::optional<Json> existing = find_stored(candidate)) {
+    const Json* refs = find_member(candidate, "signal_refs");
+    observe_again(member_or_null(*existing, "pattern_id"), refs ? *refs : Json::array(), now,
+                  summary);
+    return;
+  }
+  std::string pattern_id = kb->create_pattern(candidate);
+  add_one(summary, "patterns_discovered");
+  candidate["pattern_id"] = pattern_id;
+  std::optional<std::string> semantic = _interpret_pattern(candidate, explanations);
+  if (semantic && !semantic->empty()) {
+    kb->update_pattern(pattern_id, Json{{"description_semantic", *semantic}});
+    add_one(summary, "patterns_enriched");
+  }
+  summary["details"].push_back(Json{{"action", "discovered"},
+                                    {"pattern_id", pattern_id},
+                                    {"fingerprint", candidate["fingerprint"]},
+                                    {"sources", candidate["sources"]},
+                                    {"metrics", candidate["metrics"]},
+                                    {"correlation", candidate["correlation_strength"]},
+                                    {"description_statistical", candidate["description_statistical"]},
+                                    {"description_semantic", semantic ? Json(*semantic) : Json(nullptr)}});
+}
+
 Json Dornath::run() {
   const std::string now = now_timestamp();
   Json signals = _load_all_signals();
@@ -196,68 +259,13 @@ Json Dornath::run() {
                   {"patterns_expired", 0},
                   {"knowledge_artifacts", 0},
                   {"details", Json::array()}};
-  Json& details = summary["details"];
-
-  // Counts one more observation of a stored pattern and promotes it once it
-  // has been seen often enough; returns the new knowledge id, if any.
-  auto observe_again = [&](const Json& pattern_id, const Json& refs) -> std::optional<std::string> {
-    kb->increment_pattern(pattern_id, refs, now);
-    add_one(summary, "patterns_incremented");
-    std::optional<Json> stored = kb->get_pattern(pattern_id);
-    if (!stored || !_check_promotion(*stored)) return std::nullopt;
-    std::string knowledge_id = _promote_pattern(*stored);
-    add_one(summary, "patterns_promoted");
-    return knowledge_id;
-  };
-
-  if (batch_fingerprint.is_string()) {
-    Json found = _lookup_fingerprint(batch_fingerprint.get<std::string>());
-    if (found["match"] == "knowledge") {
-      add_one(summary, "patterns_recognized");
-      details.push_back(recognized_detail(batch_fingerprint.get<std::string>(), found["artifact"]));
-    } else if (found["match"] == "pattern") {
-      const Json pattern_id = member_or_null(found["artifact"], "pattern_id");
-      if (std::optional<std::string> knowledge_id = observe_again(pattern_id, batch_refs(signals)))
-        details.push_back(Json{{"action", "promoted"},
-                               {"pattern_id", pattern_id},
-                               {"knowledge_id", *knowledge_id}});
-    }
-  }
+  if (batch_fingerprint.is_string())
+    recognize_batch(batch_fingerprint.get<std::string>(), signals, now, summary);
 
   Json candidates = _discover_cooccurrences(signals);
-  for (Json& candidate : _discover_presence_patterns(signals)) candidates.push_back(std::move(candidate));
-
-  for (Json& candidate : candidates) {
-    std::optional<Json> existing = kb->get_pattern_by_fingerprint(candidate["fingerprint"], nullptr);
-    if (!existing) {
-      for (Json& pattern : kb->list_patterns("local"))
-        if (same_families_and_metrics(pattern, candidate)) {
-          existing = std::move(pattern);
-          break;
-        }
-    }
-    if (existing) {
-      const Json* refs = find_member(candidate, "signal_refs");
-      observe_again(member_or_null(*existing, "pattern_id"), refs ? *refs : Json::array());
-      continue;
-    }
-    std::string pattern_id = kb->create_pattern(candidate);
-    add_one(summary, "patterns_discovered");
-    candidate["pattern_id"] = pattern_id;
-    std::optional<std::string> semantic = _interpret_pattern(candidate, explanations);
-    if (semantic && !semantic->empty()) {
-      kb->update_pattern(pattern_id, Json{{"description_semantic", *semantic}});
-      add_one(summary, "patterns_enriched");
-    }
-    details.push_back(Json{{"action", "discovered"},
-                           {"pattern_id", pattern_id},
-                           {"fingerprint", candidate["fingerprint"]},
-                           {"sources", candidate["sources"]},
-                           {"metrics", candidate["metrics"]},
-                           {"correlation", candidate["correlation_strength"]},
-                           {"description_statistical", candidate["description_statistical"]},
-                           {"description_semantic", semantic ? Json(*semantic) : Json(nullptr)}});
-  }
+  for (Json& candidate : _discover_presence_patterns(signals))
+    candidates.push_back(std::move(candidate));
+  for (Json& candidate : candidates) absorb_candidate(candidate, explanations, now, summary);
 
   summary["patterns_expired"] = _run_decay().size();
   summary["knowledge_artifacts"] = kb->list_knowledge("local").size();
