@@ -131,12 +131,14 @@ void shape_commit(Commit& commit, Random& random) {
     case Kind::kDependencies:
       add_file(commit, "package.json");
       add_file(commit, "package-lock.json");
-      commit.message = "Bump dependencies";
+      commit.message = commit.drifting ? "Add next, prisma, lodash and axios for the new packages"
+                                       : "Bump dependencies";
       break;
     case Kind::kSchema:
       add_file(commit, "api/openapi.yaml");
       touch_area(commit, random, area, 1);
-      commit.message = "Extend " + area.name + " API";
+      commit.message = commit.drifting ? "Remove the legacy endpoints from the public API"
+                                       : "Extend " + area.name + " API";
       break;
     case Kind::kRelease:
       add_file(commit, "CHANGELOG.md");
@@ -146,7 +148,8 @@ void shape_commit(Commit& commit, Random& random) {
     case Kind::kInfra:
       add_file(commit, "infra/main.tf");
       if (random.chance(0.6)) add_file(commit, "infra/database.tf");
-      commit.message = "Tune infrastructure";
+      commit.message = commit.drifting ? "Provision services for the new packages"
+                                       : "Tune infrastructure";
       break;
     case Kind::kRestructure: {
       const std::string& package = random.pick(kPackages);
@@ -313,10 +316,11 @@ void emit_schema(History& history, const Commit& commit, int64_t when, int versi
                {"types_added", random.between(0, 1)},
                {"types_removed", 0}};
   if (commit.drifting) {
-    endpoints -= 6;
-    fields -= 38;
-    diff = {{"endpoints_added", 0}, {"endpoints_removed", 6}, {"fields_added", 2},
-            {"fields_removed", 40}, {"types_added", 0},       {"types_removed", 5}};
+    endpoints -= 14;
+    types -= 9;
+    fields -= 96;
+    diff = {{"endpoints_added", 0}, {"endpoints_removed", 14}, {"fields_added", 2},
+            {"fields_removed", 98}, {"types_added", 0},        {"types_removed", 9}};
   }
   Json event = base_event("schema-" + std::to_string(version), "schema", "openapi", when);
   event["payload"] = Json{{"spec_version", "3.1.0"},
@@ -422,8 +426,12 @@ void emit_error(History& history, const Commit& commit, int64_t when, int number
   add(history, commit.index, "error_tracking-" + std::to_string(number), std::move(event));
 }
 
-Kind kind_of(int index, bool drifting, Random& random) {
-  if (drifting) return index % 3 == 2 ? Kind::kFeature : Kind::kRestructure;
+// `drift_step` counts the commits since the restructuring began (-1 before).
+Kind kind_of(int index, int drift_step, Random& random) {
+  if (drift_step == 1) return Kind::kDependencies;
+  if (drift_step == 2) return Kind::kSchema;
+  if (drift_step == 3) return Kind::kInfra;
+  if (drift_step >= 0) return index % 3 == 2 ? Kind::kFeature : Kind::kRestructure;
   if (index % 11 == 5) return Kind::kDependencies;
   if (index % 13 == 7) return Kind::kSchema;
   if (index % 17 == 11) return Kind::kRelease;
@@ -431,14 +439,14 @@ Kind kind_of(int index, bool drifting, Random& random) {
   return random.chance(0.1) ? Kind::kLarge : Kind::kFeature;
 }
 
-Commit make_commit(History& history, int index, int64_t time, bool drifting) {
+Commit make_commit(History& history, int index, int64_t time, int drift_step) {
   Commit commit;
   commit.index = index;
-  commit.drifting = drifting;
+  commit.drifting = drift_step >= 0;
   commit.time = time;
   commit.hash = sha256_hex("velquor demo commit " + std::to_string(index)).substr(0, 40);
   commit.author = history.random.pick(kAuthors);
-  commit.kind = kind_of(index, drifting, history.random);
+  commit.kind = kind_of(index, drift_step, history.random);
   shape_commit(commit, history.random);
   return commit;
 }
@@ -454,7 +462,7 @@ std::vector<DemoEvent> demo_history(int commits) {
   for (int i = 0; i < commits; ++i) {
     time += 60 * random.between(120, 540) + random.between(0, 59);
     const bool drifting = i >= drift_start;
-    Commit commit = make_commit(history, i, time, drifting);
+    Commit commit = make_commit(history, i, time, drifting ? i - drift_start : -1);
     emit_git(history, commit);
     const int64_t built = emit_build(history, commit);
     switch (commit.kind) {
@@ -464,10 +472,7 @@ std::vector<DemoEvent> demo_history(int commits) {
       case Kind::kInfra: emit_config(history, commit, built, config++); break;
       default: break;
     }
-    // The restructuring drags every kind of change along with it.
-    if (drifting && i == drift_start + 1) emit_dependencies(history, commit, built, dependency++);
-    if (drifting && i == drift_start + 2) emit_schema(history, commit, built, schema++);
-    if (drifting && i == drift_start + 3) emit_config(history, commit, built, config++);
+    // Hasty release candidates follow the restructuring.
     if (drifting && i % 2 == 0) emit_release(history, commit, built, release++, previous_release);
     if (i % 9 == 4 || (drifting && i == drift_start + 2)) emit_scan(history, commit, built + 300, scan++);
     if (drifting || random.chance(0.3))
