@@ -1,30 +1,53 @@
 #include "shared/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "shared/errors.h"
 
 namespace velquor {
 
 std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::error_code ec;
-    if (!fs::exists(path, ec)) throw FileNotFound(path.string() + ": no such file");
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) throw FileNotFound(path.string() + ": no such file");
     throw IoError(path.string() + ": cannot be read: " + std::strerror(errno));
   }
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) throw IoError(path.string() + ": read failed");
-  return std::move(buffer).str();
+  auto fail = [&](const char* what) {
+    int saved = errno;
+    ::close(fd);
+    throw IoError(path.string() + ": " + what + ": " + std::strerror(saved));
+  };
+  struct stat info;
+  if (::fstat(fd, &info) != 0) fail("cannot be read");
+  if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    fail("cannot be read");
+  }
+  // Read straight into the result; the size is only a hint, since the file
+  // may change while it is read.
+  std::string content;
+  content.resize(static_cast<size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
+  size_t used = 0;
+  for (;;) {
+    if (used == content.size()) content.resize(content.size() * 2 + 4096);
+    ssize_t got = ::read(fd, content.data() + used, content.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail("read failed");
+    }
+    if (got == 0) break;
+    used += static_cast<size_t>(got);
+  }
+  ::close(fd);
+  content.resize(used);
+  return content;
 }
 
 void write_file_atomic(const fs::path& path, std::string_view content) {
