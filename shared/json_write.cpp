@@ -67,25 +67,37 @@ void append_newline(std::string& out, int indent, int depth) {
 
 void append_value(std::string& out, const Json& value, const Layout& layout, int depth);
 
+void append_member(std::string& out, const std::string& key, const Json& member,
+                   const Layout& layout, int depth, bool first) {
+  if (!first) out += layout.indent ? "," : layout.item_sep;
+  if (layout.indent) append_newline(out, layout.indent, depth + 1);
+  append_json_string(out, key);
+  out += layout.key_sep;
+  append_value(out, member, layout, depth + 1);
+}
+
 void append_object(std::string& out, const Json& value, const Layout& layout, int depth) {
   if (value.empty()) { out += "{}"; return; }
-  std::vector<std::pair<const std::string*, const Json*>> members;
-  members.reserve(value.size());
-  for (auto it = value.begin(); it != value.end(); ++it)
-    members.emplace_back(&it.key(), &it.value());
-  // Byte order of UTF-8 is code point order.
-  if (layout.sort_keys)
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return *a.first < *b.first; });
   out += '{';
-  bool first = true;
-  for (const auto& [key, member] : members) {
-    if (!first) out += layout.indent ? "," : layout.item_sep;
-    first = false;
-    if (layout.indent) append_newline(out, layout.indent, depth + 1);
-    append_json_string(out, *key);
-    out += layout.key_sep;
-    append_value(out, *member, layout, depth + 1);
+  if (layout.sort_keys) {
+    std::vector<std::pair<const std::string*, const Json*>> members;
+    members.reserve(value.size());
+    for (auto it = value.begin(); it != value.end(); ++it)
+      members.emplace_back(&it.key(), &it.value());
+    // Byte order of UTF-8 is code point order.
+    std::sort(members.begin(), members.end(),
+              [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    bool first = true;
+    for (const auto& [key, member] : members) {
+      append_member(out, *key, *member, layout, depth, first);
+      first = false;
+    }
+  } else {
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      append_member(out, it.key(), it.value(), layout, depth, first);
+      first = false;
+    }
   }
   if (layout.indent) append_newline(out, layout.indent, depth);
   out += '}';
