@@ -69,9 +69,7 @@ Esperlin::Esperlin(const fs::path& vel_dir_arg, double threshold)
       output_path(vel_dir / "phase5"),
       significance_threshold(threshold),
       _accepted_devs(vel_dir) {
-  std::error_code ec;
-  fs::create_directories(output_path, ec);
-  if (ec) throw IoError(output_path.string() + ": cannot be created: " + ec.message());
+  ensure_directory(output_path);
 }
 
 Json Esperlin::_load_signals() const {

@@ -84,11 +84,126 @@ Json families_of(const Json& changes) {
   return Json(std::vector<std::string>(families.begin(), families.end()));
 }
 
-// The accepted-changes part of the summary, shared by both advisory forms.
-struct Accepted {
-  Json changes = Json::array();
-  Json metrics = Json::array();  // "family/metric" of each
+// The changes of a run, split by the maintainers' acceptances.
+struct Verdicts {
+  Json kept = Json::array();
+  Json accepted = Json::array();
+  Json accepted_metrics = Json::array();  // "family/metric" of each accepted change
 };
+
+Verdicts split_accepted(Json changes, const morvic::AcceptedDeviations& acceptances,
+                        const std::vector<std::string>& commit_list) {
+  Verdicts verdicts;
+  for (Json& change : changes) {
+    const std::string family = text_of(change["family"]);
+    const std::string metric = text_of(change["metric"]);
+    if (acceptances.is_accepted_in_context(family, metric, text_or_empty(change["trigger_commit"]),
+                                           text_or_empty(change["observed_at"]), commit_list)) {
+      verdicts.accepted_metrics.push_back(family + "/" + metric);
+      verdicts.accepted.push_back(std::move(change));
+    } else {
+      verdicts.kept.push_back(std::move(change));
+    }
+  }
+  return verdicts;
+}
+
+std::vector<std::string> commit_texts(const Json& shas) {
+  std::vector<std::string> texts;
+  for (const Json& sha : shas) texts.push_back(sha.get<std::string>());
+  return texts;
+}
+
+Json formats_entry(const fs::path& path) { return path.string(); }
+
+// Writes the all-clear advisory: every significant change was accepted.
+Json all_clear_result(const std::string& scope, const std::string& now, const Json& period,
+                             const Verdicts& verdicts, const Json& evidence, const fs::path& output_path) {
+  const size_t count = verdicts.accepted.size();
+  Json advisory = {{"advisory_id", _content_hash(Json{{"scope", scope}, {"accepted", count}})},
+                   {"scope", scope},
+                   {"generated_at", now},
+                   {"period", period}};
+  advisory["summary"] = {{"significant_changes", 0},
+                         {"accepted_changes", count},
+                         {"accepted_metrics", verdicts.accepted_metrics},
+                         {"families_affected", Json::array()},
+                         {"known_patterns_matched", 0},
+                         {"candidate_patterns_matched", 0},
+                         {"event_groups", 0},
+                         {"new_observations", 0}};
+  for (const char* key : {"changes", "event_groups", "pattern_matches", "candidate_patterns"})
+    advisory[key] = Json::array();
+  advisory["status"] = pellan::advisory_status(advisory);
+  const std::string line =
+      "All clear — " + std::to_string(count) + " accepted deviation(s), no new issues detected.";
+  const fs::path advisory_path = output_path / "advisory.json";
+  const fs::path summary_path = output_path / "summary.txt";
+  ensure_directory(output_path);
+  write_json_file(advisory_path, advisory);
+  write_json_file(output_path / "evidence.json", evidence);
+  write_file_atomic(summary_path, line);
+  return Json{{"status", "complete"},
+              {"advisory", std::move(advisory)},
+              {"human_summary", line},
+              {"formats", {{"json", formats_entry(advisory_path)}, {"human", formats_entry(summary_path)}}}};
+}
+
+// The advisory record of the kept changes, its id and status set.
+Json main_advisory(const Esperlin& engine, const std::string& scope, const std::string& now,
+                          const Json& period, Verdicts verdicts, Json pattern_matches, const Json& evidence) {
+  const size_t kept = verdicts.kept.size();
+  const size_t known = pattern_matches.size();
+  Json event_groups = engine._group_by_trigger_event(verdicts.kept);
+  Json advisory = {{"advisory_id", nullptr}, {"scope", scope}, {"generated_at", now}, {"period", period}};
+  advisory["summary"] = {{"significant_changes", kept},
+                         {"accepted_changes", verdicts.accepted.size()},
+                         {"accepted_metrics", verdicts.accepted_metrics},
+                         {"families_affected", families_of(verdicts.kept)},
+                         {"known_patterns_matched", known},
+                         {"candidate_patterns_matched", 0},
+                         {"event_groups", event_groups.size()},
+                         {"new_observations", kept > known ? kept - known : 0}};
+  advisory["changes"] = std::move(verdicts.kept);
+  advisory["event_groups"] = std::move(event_groups);
+  advisory["pattern_matches"] = std::move(pattern_matches);
+  advisory["candidate_patterns"] = Json::array();
+  Json identified = {{"evidence_id", _content_hash(evidence)}, {"advisory_ref", nullptr}};
+  for (const auto& [key, value] : evidence.items()) identified[key] = value;
+  advisory["evidence"] = std::move(identified);
+  const std::string id = _content_hash(Json{{"scope", scope}, {"period", period}, {"changes_count", kept}});
+  advisory["advisory_id"] = id;
+  advisory["evidence"]["advisory_ref"] = id;
+  advisory["status"] = pellan::advisory_status(advisory);
+  return advisory;
+}
+
+// Renders the three texts, then writes the five files in their fixed order.
+Json main_result(const Esperlin& engine, Json advisory, const fs::path& output_path) {
+  const std::string human = engine._format_human_summary(advisory);
+  const std::string chat = engine._format_chat(advisory);
+  const std::string prompt = engine._format_investigation_prompt(advisory);
+  const fs::path advisory_path = output_path / "advisory.json";
+  const fs::path summary_path = output_path / "summary.txt";
+  const fs::path chat_path = output_path / "chat.txt";
+  const fs::path prompt_path = output_path / "investigation_prompt.txt";
+  ensure_directory(output_path);
+  write_json_file(advisory_path, advisory);
+  write_json_file(output_path / "evidence.json", advisory["evidence"]);
+  write_file_atomic(summary_path, human);
+  write_file_atomic(chat_path, chat);
+  write_file_atomic(prompt_path, prompt);
+  return Json{{"status", "complete"},
+              {"advisory", std::move(advisory)},
+              {"formats",
+               {{"json", formats_entry(advisory_path)},
+                {"human", formats_entry(summary_path)},
+                {"chat", formats_entry(chat_path)},
+                {"investigation", formats_entry(prompt_path)}}},
+              {"human_summary", human},
+              {"chat_format", chat},
+              {"investigation_prompt", prompt}};
+}
 
 }  // namespace
 
@@ -118,102 +233,16 @@ Json Esperlin::run(const std::string& scope) {
   Json changes(distinct_changes(std::move(records)));
   _enrich_with_latest_deviation(changes, signals, events);
 
-  std::vector<std::string> commit_list;
-  for (const Json& sha : _get_commit_list(events)) commit_list.push_back(sha.get<std::string>());
-  Accepted accepted;
-  Json kept = Json::array();
-  for (Json& change : changes) {
-    const std::string family = text_of(change["family"]);
-    const std::string metric = text_of(change["metric"]);
-    if (_accepted_devs.is_accepted_in_context(family, metric, text_or_empty(change["trigger_commit"]),
-                                              text_or_empty(change["observed_at"]), commit_list)) {
-      accepted.metrics.push_back(family + "/" + metric);
-      accepted.changes.push_back(std::move(change));
-    } else {
-      kept.push_back(std::move(change));
-    }
-  }
-  if (!accepted.changes.empty()) pattern_matches = relevant_patterns(pattern_matches, kept);
-
-  const fs::path advisory_path = output_path / "advisory.json";
-  const fs::path summary_path = output_path / "summary.txt";
-  if (kept.empty()) {
-    if (accepted.changes.empty())
+  Verdicts verdicts = split_accepted(std::move(changes), _accepted_devs, commit_texts(_get_commit_list(events)));
+  if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
+  if (verdicts.kept.empty()) {
+    if (verdicts.accepted.empty())
       return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}, {"accepted_count", 0}};
-    const size_t count = accepted.changes.size();
-    Json advisory = {{"advisory_id", _content_hash(Json{{"scope", scope}, {"accepted", count}})},
-                     {"scope", scope},
-                     {"generated_at", now},
-                     {"period", period}};
-    advisory["summary"] = {{"significant_changes", 0},
-                           {"accepted_changes", count},
-                           {"accepted_metrics", accepted.metrics},
-                           {"families_affected", Json::array()},
-                           {"known_patterns_matched", 0},
-                           {"candidate_patterns_matched", 0},
-                           {"event_groups", 0},
-                           {"new_observations", 0}};
-    for (const char* key : {"changes", "event_groups", "pattern_matches", "candidate_patterns"})
-      advisory[key] = Json::array();
-    advisory["status"] = pellan::advisory_status(advisory);
-    const std::string line = "All clear — " + std::to_string(count) +
-                             " accepted deviation(s), no new issues detected.";
-    fs::create_directories(output_path);
-    write_json_file(advisory_path, advisory);
-    write_json_file(output_path / "evidence.json", evidence);
-    write_file_atomic(summary_path, line);
-    return Json{{"status", "complete"},
-                {"advisory", std::move(advisory)},
-                {"human_summary", line},
-                {"formats", {{"json", advisory_path.string()}, {"human", summary_path.string()}}}};
+    return all_clear_result(scope, now, period, verdicts, evidence, output_path);
   }
-
-  const size_t kept_count = kept.size();
-  const size_t known = pattern_matches.size();
-  Json event_groups = _group_by_trigger_event(kept);
-  Json advisory = {{"advisory_id", nullptr}, {"scope", scope}, {"generated_at", now}, {"period", period}};
-  advisory["summary"] = {{"significant_changes", kept_count},
-                         {"accepted_changes", accepted.changes.size()},
-                         {"accepted_metrics", accepted.metrics},
-                         {"families_affected", families_of(kept)},
-                         {"known_patterns_matched", known},
-                         {"candidate_patterns_matched", 0},
-                         {"event_groups", event_groups.size()},
-                         {"new_observations", kept_count > known ? kept_count - known : 0}};
-  advisory["changes"] = std::move(kept);
-  advisory["event_groups"] = std::move(event_groups);
-  advisory["pattern_matches"] = std::move(pattern_matches);
-  advisory["candidate_patterns"] = Json::array();
-  Json identified = {{"evidence_id", _content_hash(evidence)}, {"advisory_ref", nullptr}};
-  for (const auto& [key, value] : evidence.items()) identified[key] = value;
-  advisory["evidence"] = std::move(identified);
-  const std::string advisory_id =
-      _content_hash(Json{{"scope", scope}, {"period", period}, {"changes_count", kept_count}});
-  advisory["advisory_id"] = advisory_id;
-  advisory["evidence"]["advisory_ref"] = advisory_id;
-  advisory["status"] = pellan::advisory_status(advisory);
-
-  const std::string human = _format_human_summary(advisory);
-  const std::string chat = _format_chat(advisory);
-  const std::string prompt = _format_investigation_prompt(advisory);
-  const fs::path chat_path = output_path / "chat.txt";
-  const fs::path prompt_path = output_path / "investigation_prompt.txt";
-  fs::create_directories(output_path);
-  write_json_file(advisory_path, advisory);
-  write_json_file(output_path / "evidence.json", advisory["evidence"]);
-  write_file_atomic(summary_path, human);
-  write_file_atomic(chat_path, chat);
-  write_file_atomic(prompt_path, prompt);
-  return Json{{"status", "complete"},
-              {"advisory", std::move(advisory)},
-              {"formats",
-               {{"json", advisory_path.string()},
-                {"human", summary_path.string()},
-                {"chat", chat_path.string()},
-                {"investigation", prompt_path.string()}}},
-              {"human_summary", human},
-              {"chat_format", chat},
-              {"investigation_prompt", prompt}};
+  return main_result(*this, main_advisory(*this, scope, now, period, std::move(verdicts),
+                                          std::move(pattern_matches), evidence),
+                     output_path);
 }
 
 }  // namespace velquor::esperlin

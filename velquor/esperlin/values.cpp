@@ -91,6 +91,12 @@ std::string general4(const Json& value, const std::string& what) {
   return format_general(to_double(value, what), 4);
 }
 
+void ensure_directory(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) throw IoError(dir.string() + ": cannot be created: " + ec.message());
+}
+
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
   std::string out;
   for (size_t i = 0; i < parts.size(); ++i) {

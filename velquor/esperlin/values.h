@@ -5,6 +5,7 @@
 // wrong kind raises TypeError naming where it was found.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,9 @@ std::string text_of(const Json& value);
 
 // "%.4g"-style text of a numeric value; TypeError naming `what` otherwise.
 std::string general4(const Json& value, const std::string& what);
+
+// Creates `dir` with its missing parents; IoError when that fails.
+void ensure_directory(const std::filesystem::path& dir);
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 
