@@ -5,6 +5,7 @@
 #include <array>
 
 #include "shared/errors.h"
+#include "shared/json_access.h"
 #include "velquor/brevalt/brevalt.h"
 #include "velquor/brevalt/internal.h"
 #include "velquor/brevalt/payload.h"
@@ -101,7 +102,7 @@ MetricMap security(const Payload& p) {
     if (!finding.is_object())
       throw TypeError(p.where() + ": member 'payload.findings' holds " + json_kind(finding) +
                       ", expected object");
-    const Json* fixed = finding.find("fixed_version") != finding.end() ? &finding["fixed_version"] : nullptr;
+    const Json* fixed = find_member(finding, "fixed_version");
     if (fixed != nullptr && is_set(*fixed)) ++fixable;
   }
   return {{"vulnerability_count", p.value({"summary", "total"}, kZero)},
