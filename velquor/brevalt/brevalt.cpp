@@ -67,11 +67,11 @@ SignalList run_single(const Brevalt& engine, std::string_view name) {
 
 std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
   if (input.error) std::rethrow_exception(input.error);
-  const Family& spec = families()[family];
+  const Family& table_entry = families()[family];
   if (input.events.empty() && family != kGitFamily) return std::nullopt;
   SignalList signals = family == kGitFamily ? git_signals(engine, input.events)
-                                            : payload_family_signals(engine, spec, input.events);
-  write_file_atomic(engine.output_path / spec.signal_file, signal_file_text(signals));
+                                            : payload_family_signals(engine, table_entry, input.events);
+  write_file_atomic(engine.output_path / table_entry.signal_file, signal_file_text(signals));
   return signals;
 }
 
