@@ -108,6 +108,48 @@ void Esperlin::_append_change_lines(std::vector<std::string>& lines, const Json&
   if (!insight.empty()) lines.push_back(indent + "   → " + insight);
 }
 
+namespace {
+
+// The changes, by trigger event when the advisory has groups: a group of
+// several changes under an "Event i" heading, a single change on its own.
+void append_changes(const Esperlin& engine, std::vector<std::string>& lines, const Json& advisory) {
+  const Json& groups = get_or(advisory, "event_groups", empty_list());
+  if (groups.empty()) {
+    for (const Json& change : get_or(advisory, "changes", empty_list())) {
+      engine._append_change_lines(lines, change, "");
+      lines.push_back("");
+    }
+    return;
+  }
+  size_t number = 0;
+  for (const Json& group : groups) {
+    ++number;
+    const Json& count = member(group, "signal_count");
+    if (to_double(count, "signal_count") > 1) {
+      lines.push_back("Event " + std::to_string(number) + " (" + plain_text(count) + " signals across " +
+                      family_labels(member(group, "families"), ", ") + "):");
+      for (const Json& change : member(group, "changes")) engine._append_change_lines(lines, change, "  ");
+    } else {
+      engine._append_change_lines(lines, member(group, "primary"), "");
+    }
+    lines.push_back("");
+  }
+}
+
+void append_patterns(std::vector<std::string>& lines, const Json& advisory) {
+  const Json& matches = get_or(advisory, "pattern_matches", Json());
+  if (!truthy(matches)) return;
+  const Json shown = _dedup_and_limit_patterns(matches);
+  lines.push_back("KNOWN PATTERNS (" + std::to_string(shown.size()) + ")");
+  lines.push_back("");
+  for (const Json& pattern : shown) {
+    lines.push_back("  " + pellan::friendly_pattern(pattern));
+    lines.push_back("");
+  }
+}
+
+}  // namespace
+
 std::string Esperlin::_format_human_summary(const Json& advisory) const {
   if (!advisory.is_object()) throw TypeError("advisory: expected an object, got " + json_kind(advisory));
   const Json& period = member(advisory, "period");
@@ -118,44 +160,12 @@ std::string Esperlin::_format_human_summary(const Json& advisory) const {
           prefix_chars(text_of(member(period, "to")), 10),
       "",
       count_sentence(summary)};
-  const Json& groups = get_or(advisory, "event_groups", empty_list());
-  const double significant = to_double(member(summary, "significant_changes"), "significant_changes");
-  if (!groups.empty() && static_cast<double>(groups.size()) < significant)
-    lines.push_back("(Grouped into " + std::to_string(groups.size()) + " trigger events)");
+  const size_t groups = get_or(advisory, "event_groups", empty_list()).size();
+  if (groups > 0 && static_cast<double>(groups) < to_double(member(summary, "significant_changes"), "significant_changes"))
+    lines.push_back("(Grouped into " + std::to_string(groups) + " trigger events)");
   lines.push_back("");
-
-  if (!groups.empty()) {
-    size_t number = 0;
-    for (const Json& group : groups) {
-      ++number;
-      const Json& count = member(group, "signal_count");
-      if (to_double(count, "signal_count") > 1) {
-        lines.push_back("Event " + std::to_string(number) + " (" + plain_text(count) + " signals across " +
-                        family_labels(member(group, "families"), ", ") + "):");
-        for (const Json& change : member(group, "changes")) _append_change_lines(lines, change, "  ");
-      } else {
-        _append_change_lines(lines, member(group, "primary"), "");
-      }
-      lines.push_back("");
-    }
-  } else {
-    for (const Json& change : get_or(advisory, "changes", empty_list())) {
-      _append_change_lines(lines, change, "");
-      lines.push_back("");
-    }
-  }
-
-  const Json& matches = get_or(advisory, "pattern_matches", Json());
-  if (truthy(matches)) {
-    const Json shown = _dedup_and_limit_patterns(matches);
-    lines.push_back("KNOWN PATTERNS (" + std::to_string(shown.size()) + ")");
-    lines.push_back("");
-    for (const Json& pattern : shown) {
-      lines.push_back("  " + pellan::friendly_pattern(pattern));
-      lines.push_back("");
-    }
-  }
-
+  append_changes(*this, lines, advisory);
+  append_patterns(lines, advisory);
   const std::vector<std::string> counts = evidence_counts(
       advisory, {{"commits", "commits"}, {"files_affected", "files"}, {"tests_impacted", "failing tests"},
                  {"dependencies_changed", "dependencies"}});
