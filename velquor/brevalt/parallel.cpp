@@ -55,7 +55,10 @@ void run_on_workers(int count, const std::function<void(int)>& body) {
 
 FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutcome>* outcomes) const {
   if (max_workers < 1) throw ValueError("max_workers must be at least 1");
-  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), max_workers);
+  // Parsing is pure computation: more parser threads than cores only adds
+  // switching.
+  int parsers = std::min<int>(max_workers, std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), parsers);
 
   std::mutex mutex;
   std::vector<Completion> completed;  // in order of completion
