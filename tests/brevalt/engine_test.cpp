@@ -127,6 +127,16 @@ TEST(Loading, OrderFiltersAndIgnoredEntries) {
   EXPECT_EQ(ids(engine._load_events("ci", "git")), "");
 }
 
+TEST(Loading, MissingEventsFolderIsAnEmptyHistory) {
+  DataDir dir;
+  fs::remove_all(dir.events());
+  Brevalt engine(dir.path());
+  EXPECT_TRUE(engine._load_events().empty());
+  FamilySignals all = engine.run_all();
+  EXPECT_EQ(all.size(), 10u);
+  EXPECT_EQ(dir.read_signals("git"), "[]");
+}
+
 TEST(Loading, WrongKindOfTimeStampFailsItsFamily) {
   DataDir dir;
   Json event = payload_event("ci", "a", "", Json::object());
