@@ -210,11 +210,10 @@ void emit_git(History& history, const Commit& commit) {
   add(history, commit.index, "git", std::move(event));
 }
 
-// CI, test run and coverage report of one commit; returns when CI finished.
-int64_t emit_build(History& history, const Commit& commit) {
+// The CI run of one commit; returns when it finished.
+int64_t emit_ci(History& history, const Commit& commit) {
   Random& random = history.random;
-  const double size = static_cast<double>(commit.files.size());
-  double duration = 240.0 + 7.0 * size + 12.0 * random.normal();
+  double duration = 240.0 + 7.0 * static_cast<double>(commit.files.size()) + 12.0 * random.normal();
   if (commit.drifting) duration = duration * 1.9 + 60.0;
   bool failed = random.chance(commit.drifting ? 0.35 : 0.04);
   const int64_t created = commit.time + random.between(30, 90);
@@ -231,13 +230,11 @@ int64_t emit_build(History& history, const Commit& commit) {
                                        {"duration_seconds", round_to(duration, 1)}}},
                        {"trigger", trigger_of(commit)}};
   add(history, commit.index, "ci", std::move(ci));
+  return finished;
+}
 
-  int total = 380 + commit.index / 3 - (commit.drifting ? 30 : 0);
-  int failures = commit.drifting ? random.between(4, 12)
-                                 : (random.chance(0.1) ? random.between(1, 2) : 0);
-  int skipped = commit.drifting ? random.between(22, 34) : random.between(3, 12);
-  double suite = 95.0 + 1.8 * size + 5.0 * random.normal();
-  if (commit.drifting) suite *= 1.6;
+// The cases that did not pass: failing ones and the first few skipped ones.
+Json unpassed_cases(const Commit& commit, int failures, int skipped) {
   Json cases = Json::array();
   for (int i = 0; i < failures; ++i) {
     const Area& area = areas()[static_cast<size_t>(commit.index + i) % areas().size()];
@@ -248,26 +245,45 @@ int64_t emit_build(History& history, const Commit& commit) {
   for (int i = 0; i < std::min(skipped, 3); ++i)
     cases.push_back(Json{{"name", "tests/web/e2e.test.ts::flow " + std::to_string(i + 1)},
                          {"status", "skipped"}});
-  Json tests = base_event("test-" + std::to_string(commit.index), "testing", "junit_xml",
-                          finished - 20);
+  return cases;
+}
+
+void emit_test_run(History& history, const Commit& commit, int64_t when) {
+  Random& random = history.random;
+  int total = 380 + commit.index / 3 - (commit.drifting ? 30 : 0);
+  int failures = commit.drifting ? random.between(4, 12)
+                                 : (random.chance(0.1) ? random.between(1, 2) : 0);
+  int skipped = commit.drifting ? random.between(22, 34) : random.between(3, 12);
+  double suite = 95.0 + 1.8 * static_cast<double>(commit.files.size()) + 5.0 * random.normal();
+  if (commit.drifting) suite *= 1.6;
+  Json tests = base_event("test-" + std::to_string(commit.index), "testing", "junit_xml", when);
   tests["payload"] = Json{{"summary", Json{{"total", total},
                                            {"passed", total - failures - skipped},
                                            {"failed", failures},
                                            {"skipped", skipped}}},
                           {"execution", Json{{"duration_seconds", round_to(suite, 1)}}},
-                          {"cases", cases},
+                          {"cases", unpassed_cases(commit, failures, skipped)},
                           {"trigger", trigger_of(commit)}};
   add(history, commit.index, "testing", std::move(tests));
+}
 
-  double progress = commit.drifting ? 1.0 : 0.0;
-  double line = 0.842 - 0.09 * progress + 0.004 * random.normal();
-  double branch = 0.713 - 0.08 * progress + 0.005 * random.normal();
-  Json coverage = base_event("cov-" + std::to_string(commit.index), "coverage", "cobertura",
-                             finished - 10);
+void emit_coverage(History& history, const Commit& commit, int64_t when) {
+  Random& random = history.random;
+  const double drop = commit.drifting ? 1.0 : 0.0;
+  double line = 0.842 - 0.09 * drop + 0.004 * random.normal();
+  double branch = 0.713 - 0.08 * drop + 0.005 * random.normal();
+  Json coverage = base_event("cov-" + std::to_string(commit.index), "coverage", "cobertura", when);
   coverage["payload"] = Json{{"line_rate", round_to(line, 4)},
                              {"branch_rate", round_to(branch, 4)},
                              {"trigger", trigger_of(commit)}};
   add(history, commit.index, "coverage", std::move(coverage));
+}
+
+// CI, test run and coverage report of one commit; returns when CI finished.
+int64_t emit_build(History& history, const Commit& commit) {
+  const int64_t finished = emit_ci(history, commit);
+  emit_test_run(history, commit, finished - 20);
+  emit_coverage(history, commit, finished - 10);
   return finished;
 }
 
