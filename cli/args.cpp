@@ -1,5 +1,7 @@
 // Argument checking and help texts shared by every subcommand.
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -132,8 +134,12 @@ Args parse_args(const Command& command, const std::vector<std::string>& words) {
       }
     }
   }
-  if (positionals.size() < command.positionals.size())
-    throw UsageError("missing argument " + command.positionals[positionals.size()]);
+  if (positionals.size() < command.positionals.size()) {
+    const std::string& name = command.positionals[positionals.size()];
+    // Lower-case names are literal words ("collect git"), the others placeholders.
+    bool literal = std::none_of(name.begin(), name.end(), [](char c) { return std::isupper(c); });
+    throw UsageError(literal ? "expected '" + name + "'" : "missing argument " + name);
+  }
   if (positionals.size() > command.positionals.size())
     throw UsageError("unexpected argument '" + positionals[command.positionals.size()] + "'");
   return Args(command, std::move(positionals), std::move(values));
