@@ -136,6 +136,25 @@ TEST(LoadSignals, AcceptsNonFiniteTokensAndRejectsNonLists) {
   EXPECT_THROW(engine._load_all_signals(), TypeError);
 }
 
+TEST(LoadSignals, ReadsRecordsOneByOneExactlyAsTheWholeDocument) {
+  VelDir dir;
+  fs::create_directories(dir.path() / "phase2");
+  const std::string text =
+      " [ {\"a\": \"x]}\\\"\", \"b\": [1, {\"c\": NaN}], \"a\": 2} ,3,\"s,]\" ,-Infinity,[[]],{}\n]\n";
+  put(dir.path() / "phase2" / "git_signals.json", text);
+  Dornath engine(dir.path());
+  EXPECT_EQ(dump_compact(engine._load_all_signals()),
+            dump_compact(parse_json(text, "t", NonFinite::kAccept)));
+  for (const char* bad : {"\xEF\xBB\xBF[]", "[1,]", "[1 2]", "[] x", "[{\"a\": tru}]", "[\"\xFF\"]"}) {
+    put(dir.path() / "phase2" / "git_signals.json", bad);
+    EXPECT_THROW(engine._load_all_signals(), JsonError) << bad;
+  }
+  put(dir.path() / "phase2" / "git_signals.json", " 3 ");
+  EXPECT_THROW(engine._load_all_signals(), TypeError);
+  put(dir.path() / "phase2" / "git_signals.json", " [ ] ");
+  EXPECT_TRUE(engine._load_all_signals().empty());
+}
+
 TEST(LoadExplanations, KeysByNonEmptySignalRefLaterWins) {
   VelDir dir;
   Dornath engine(dir.path());

@@ -251,6 +251,11 @@ class Dornath {
   std::optional<std::unordered_map<std::string, std::string>> _temporal_index;
 
  private:
+  // The loaders, optionally keeping only the members a run reads, which
+  // keeps a long history's records small in memory.
+  Json load_signals(bool discovery_members_only) const;
+  std::unordered_map<std::string, Json> load_explanations(bool prompt_members_only) const;
+
   // Steps of run(); each updates the counters and details of `summary`.
   void recognize_batch(const std::string& fingerprint, const Json& signals, const std::string& now,
                        Json& summary);

@@ -5,17 +5,16 @@
 #include "shared/json_access.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/event_scan.h"
+#include "velquor/dornath/record_stream.h"
 #include "velquor/dornath/signal_access.h"
 
 namespace velquor::dornath {
 namespace {
 
-Json read_record_list(const fs::path& path) {
-  Json records = read_json_file(path, NonFinite::kAccept);
-  if (!records.is_array())
-    throw TypeError(path.string() + ": expected an array, got " + json_kind(records));
-  return records;
-}
+// The members of a signal that pattern discovery reads, and of an
+// explanation that the interpretation prompt reads.
+constexpr std::string_view kSignalMembers[] = {"engine_id", "metric", "deviation", "event_ref"};
+constexpr std::string_view kExplanationMembers[] = {"summary"};
 
 // The index of one derived value: event id -> value, the later file winning;
 // events without an id are left out before their content is looked at.
@@ -34,34 +33,43 @@ std::unordered_map<std::string, std::string> build_index(
 
 }  // namespace
 
-Json Dornath::_load_all_signals() const {
+Json Dornath::_load_all_signals() const { return load_signals(false); }
+
+std::unordered_map<std::string, Json> Dornath::_load_explanations() const {
+  return load_explanations(false);
+}
+
+Json Dornath::load_signals(bool discovery_members_only) const {
   Json signals = Json::array();
   for (const auto& [family, file_name] : SIGNAL_FILES) {
     fs::path path = phase2_path / file_name;
     std::error_code ec;
     if (!fs::exists(path, ec)) continue;
-    Json records = read_record_list(path);
-    for (Json& record : records) signals.push_back(std::move(record));
+    for_each_record(path, [&](Json&& record) {
+      signals.push_back(discovery_members_only ? keep_members(std::move(record), kSignalMembers)
+                                               : std::move(record));
+    });
   }
   return signals;
 }
 
-std::unordered_map<std::string, Json> Dornath::_load_explanations() const {
+std::unordered_map<std::string, Json> Dornath::load_explanations(bool prompt_members_only) const {
   std::unordered_map<std::string, Json> by_ref;
   fs::path path = phase3_path / "explanations.json";
   std::error_code ec;
   if (!fs::exists(path, ec)) return by_ref;
-  Json records = read_record_list(path);
-  for (size_t i = 0; i < records.size(); ++i) {
-    Json& record = records[i];
+  size_t i = 0;
+  for_each_record(path, [&](Json&& record) {
     if (!record.is_object())
       throw TypeError(path.string() + "[" + std::to_string(i) + "]: expected an object, got " +
                       json_kind(record));
+    ++i;
     const Json* ref = find_member(record, "signal_ref");
-    if (!ref || !ref->is_string() || ref->get_ref<const std::string&>().empty()) continue;
+    if (!ref || !ref->is_string() || ref->get_ref<const std::string&>().empty()) return;
     std::string key = ref->get<std::string>();
-    by_ref[key] = std::move(record);
-  }
+    by_ref[key] = prompt_members_only ? keep_members(std::move(record), kExplanationMembers)
+                                      : std::move(record);
+  });
   return by_ref;
 }
 

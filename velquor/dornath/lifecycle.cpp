@@ -239,10 +239,10 @@ void Dornath::absorb_candidate(Json& candidate,
 
 Json Dornath::run() {
   const std::string now = now_timestamp();
-  Json signals = _load_all_signals();
+  Json signals = load_signals(true);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
-  auto explanations = _load_explanations();
+  auto explanations = load_explanations(true);
   std::vector<Component> components =
       signals_to_components(signals, required_param(params, "direction_threshold"));
   Json batch_fingerprint = components.empty() ? Json(nullptr) : Json(compute_fingerprint(components));
