@@ -151,5 +151,15 @@ TEST_F(CollectGit, CollectedHistoryRunsThroughStageTwo) {
   EXPECT_EQ(read_json(data_.path() / "phase2" / "git_signals.json").size(), 3u * 4u);
 }
 
+TEST_F(CollectGit, PathsThatAreNotUtf8BecomeReplacementCharacters) {
+  write("bad\xffname.txt", "x");
+  write("tab\tand\nnewline.txt", "y");
+  commit("Odd names", "2024-07-01T08:00:00Z");
+  Outcome run = velquor({"collect", "git", repo_, data_.str()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Json files = events().begin()->second["payload"]["files"];
+  EXPECT_EQ(files, Json::parse(R"(["bad\ufffdname.txt", "tab\tand\nnewline.txt"])")) << files;
+}
+
 }  // namespace
 }  // namespace velquor::cli::testing

@@ -198,5 +198,19 @@ TEST(Examples, EveryExampleEventIsReadByItsFamily) {
   EXPECT_EQ(run.out.find("no events"), std::string::npos) << run.out;
 }
 
+TEST(Demo, ShortestHistoryRunsAndUnwritablePlacesFailCleanly) {
+  ScratchDir dir;
+  ASSERT_EQ(velquor({"demo", dir.str(), "--commits", "10"}).status, 0);
+  Outcome run = velquor({"run", dir.str(), "-v"});
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  ScratchDir blocked;
+  write_file_atomic(blocked.path() / "events", "a file where the folder should be");
+  Outcome demo = velquor({"demo", blocked.str()});
+  EXPECT_EQ(demo.status, 1);
+  EXPECT_EQ(line_count(demo.err), 1u) << demo.err;
+  EXPECT_NE(demo.err.find("events"), std::string::npos) << demo.err;
+}
+
 }  // namespace
 }  // namespace velquor::cli::testing
