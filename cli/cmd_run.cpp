@@ -40,7 +40,7 @@ int run_run_command(const Args& args) {
     if (!outcome.no_signals) {
       StageProgress stage(5, "advise");
       result = run_advise(dir, scope);
-      stage.done(advise_progress(result));
+      stage.done(advise_progress(outcome, result));
     }
   }
   if (outcome.no_signals) {

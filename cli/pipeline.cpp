@@ -22,6 +22,8 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     BaselineOutcome baseline;
     run_baseline(dir, settings.baseline, baseline);
     outcome.failed_families = baseline.failed;
+    outcome.event_files = baseline.event_files;
+    outcome.signals = baseline.signals;
     std::string what = "read " + count_text(baseline.event_files, "event file") + ", wrote " +
                        count_text(baseline.signals, "signal") + " to " +
                        count_text(baseline.files_written, "signal file");
@@ -56,16 +58,18 @@ std::string no_signals_text(const fs::path& dir) {
          "the minimum baseline (5); add events (velquor collect git REPO DIR) and run again.";
 }
 
-std::string advise_progress(const Json& result) {
+std::string advise_progress(const PipelineOutcome& inputs, const Json& result) {
+  const std::string read = "read " + count_text(inputs.signals, "signal") + " and " +
+                           count_text(inputs.event_files, "event file") + "; ";
   std::vector<std::string> files = written_files(result);
-  if (files.empty()) return "nothing significant, no advisory written";
+  if (files.empty()) return read + "nothing significant, no advisory written";
   std::string names;
   for (const auto& file : files) names += (names.empty() ? "" : ", ") + fs::path(file).filename().string();
   size_t changes = 0;
   const auto advisory = result.find("advisory");
   if (advisory != result.end() && advisory->is_object() && advisory->contains("changes"))
     changes = (*advisory)["changes"].size();
-  return count_text(changes, "change") + " to report; wrote phase5/" + names;
+  return read + count_text(changes, "change") + " to report; wrote phase5/" + names;
 }
 
 }  // namespace velquor::cli

@@ -16,6 +16,8 @@ struct PipelineOutcome {
   // Stage 2 produced no signal at all (too little history): the later stages
   // have nothing to work on and were not run.
   bool no_signals = false;
+  size_t event_files = 0;
+  size_t signals = 0;
 };
 
 PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& settings);
@@ -23,7 +25,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
 // What a person reads when stage 2 found nothing to judge.
 std::string no_signals_text(const fs::path& dir);
 
-// The progress text of a finished stage-5 run: what it wrote.
-std::string advise_progress(const Json& result);
+// The progress text of a finished stage-5 run: what it read and wrote.
+std::string advise_progress(const PipelineOutcome& inputs, const Json& result);
 
 }  // namespace velquor::cli
