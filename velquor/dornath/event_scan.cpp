@@ -77,7 +77,11 @@ std::string commit_of(const Json& ev, const std::string& where) {
 ScannedEvent scan_one(const Json& ev, const std::string& where) {
   ScannedEvent scanned;
   scanned.is_object = ev.is_object();
-  if (ev.is_object()) scanned.event_id = text_or_empty(find_member(ev, "event_id"));
+  if (ev.is_object()) {
+    const Json* id = find_member(ev, "event_id");
+    scanned.has_id = id && is_set(*id);
+    scanned.event_id = text_or_empty(id);
+  }
   try {
     scanned.commit = commit_of(ev, where);
   } catch (const Error&) {

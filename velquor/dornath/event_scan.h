@@ -15,7 +15,8 @@ namespace velquor::dornath {
 // so each index fails exactly where reading for it alone would have failed.
 struct ScannedEvent {
   bool is_object = true;  // a file holding no map fails both indexes
-  std::string event_id;  // "" when absent or not text: left out of both indexes
+  bool has_id = false;   // event_id is set (a non-text id still reads the event)
+  std::string event_id;  // "" when absent or not text: never indexed
   std::string commit;    // "" when none
   std::string timestamp;
   std::exception_ptr commit_error;

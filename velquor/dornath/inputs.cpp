@@ -24,9 +24,9 @@ std::unordered_map<std::string, std::string> build_index(
   std::unordered_map<std::string, std::string> index;
   for (const ScannedEvent& ev : scan.events) {
     if (!ev.is_object) std::rethrow_exception(ev.*error);
-    if (ev.event_id.empty()) continue;
+    if (!ev.has_id) continue;
     if (ev.*error) std::rethrow_exception(ev.*error);
-    if (!(ev.*value).empty()) index[ev.event_id] = ev.*value;
+    if (!ev.event_id.empty() && !(ev.*value).empty()) index[ev.event_id] = ev.*value;
   }
   return index;
 }
