@@ -129,6 +129,16 @@ TEST_F(VerifyRunTest, InvalidPreviousFileStopsBeforeTheRunWritesAnything) {
   EXPECT_EQ(engine._load_previous_advisory(dir / "previous.json"), Json());
 }
 
+TEST_F(VerifyRunTest, TruncatedPreviousAdvisoryIsAnError) {
+  const std::string text = dump_compact(Json{{"advisory_id", "a"}, {"changes", changes(2)}});
+  for (size_t length = 0; length < text.size(); ++length) {
+    write("previous.json", text.substr(0, length));
+    EXPECT_THROW(engine._load_previous_advisory(dir / "previous.json"), JsonError) << length;
+  }
+  write("previous.json", text);
+  EXPECT_EQ(engine._load_previous_advisory(dir / "previous.json")["advisory_id"], "a");
+}
+
 TEST_F(VerifyRunTest, ComparingWithTheCurrentAdvisoryFileSeesTheFix) {
   const Json first = engine.run("proj");
   ASSERT_EQ(first["advisory"]["changes"].size(), 2u);
