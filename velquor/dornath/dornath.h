@@ -162,9 +162,21 @@ class Dornath {
   Dornath(const Dornath&) = delete;
   Dornath& operator=(const Dornath&) = delete;
 
-  // One discovery pass; returns the summary also written to
-  // phase4/phase4_summary.json. Without signals: {"status": "no_signals",
+  // One discovery pass: recognise the whole batch by its fingerprint, count
+  // every candidate that matches a stored pattern (by fingerprint, else by
+  // its families and metric names) and promote it at `promotion_threshold`
+  // observations, store the others (described by the language model when
+  // enabled), and expire unconfirmed patterns unseen for `decay_window` days.
+  //
+  // Returns the summary also written to phase4/phase4_summary.json, members
+  // in this order: status ("complete"), total_signals, deviating_signals,
+  // batch_fingerprint (null without deviations), patterns_recognized,
+  // patterns_incremented, patterns_discovered, patterns_enriched,
+  // patterns_promoted, patterns_expired, knowledge_artifacts (local
+  // knowledge after the run), details (recognized / promoted / discovered
+  // entries). Without signals: {"status": "no_signals",
   // "patterns_discovered": 0, "patterns_recognized": 0} and no file.
+  // Store and input errors propagate; language-model errors never do.
   Json run();
 
   // Releases the knowledge store. Idempotent.
@@ -232,8 +244,18 @@ class Dornath {
   std::optional<std::string> _interpret_pattern(
       const Json& pattern, const std::unordered_map<std::string, Json>& explanations_by_ref);
 
+  // Whether a stored pattern has earned promotion: not yet confirmed, no
+  // knowledge with its fingerprint or its families and metric names in its
+  // scope, and occurrence_count >= promotion_threshold (times
+  // semantic_multiplier for "speculative" patterns).
   bool _check_promotion(const Json& pattern);
+
+  // Stores knowledge derived from the pattern and marks the pattern
+  // confirmed; returns the knowledge id.
   std::string _promote_pattern(const Json& pattern);
+
+  // Expires every active, unconfirmed pattern unseen for `decay_window`
+  // days; returns their ids.
   std::vector<std::string> _run_decay();
 
   // --- state ---------------------------------------------------------------
