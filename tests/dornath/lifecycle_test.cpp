@@ -155,6 +155,38 @@ TEST_F(Lifecycle, BatchFingerprintOfAStoredPatternIsCountedAndPromoted) {
                 ", \"description\": \"stored\"}");
 }
 
+TEST_F(Lifecycle, PromotionCheckHonoursTierScopeAndExistingKnowledge) {
+  Dornath engine(dir_.path());
+  Json pattern = stored_pattern("3333333333333333", {"git", "ci"}, {"m1", "m2"}, 10);
+  pattern["pattern_id"] = engine.kb->create_pattern(pattern);
+  EXPECT_TRUE(engine._check_promotion(pattern));
+  pattern["occurrence_count"] = 9;
+  EXPECT_FALSE(engine._check_promotion(pattern));
+  pattern["occurrence_count"] = 29;
+  pattern["confidence_tier"] = "speculative";
+  EXPECT_FALSE(engine._check_promotion(pattern));  // 10 x 3 for a speculative pattern
+  pattern["occurrence_count"] = 30;
+  EXPECT_TRUE(engine._check_promotion(pattern));
+  pattern["confidence_tier"] = "confirmed";
+  EXPECT_FALSE(engine._check_promotion(pattern));
+
+  // Knowledge on the same families and metric names blocks another
+  // fingerprint, but only within its scope.
+  Json other = stored_pattern("4444444444444444", {"ci", "git"}, {"m2", "m1"}, 10);
+  other["pattern_id"] = engine.kb->create_pattern(other);
+  pattern["confidence_tier"] = "statistical";
+  std::string knowledge_id = engine._promote_pattern(pattern);
+  EXPECT_EQ((*engine.kb->get_pattern(pattern["pattern_id"]))["confidence_tier"], "confirmed");
+  EXPECT_EQ((*engine.kb->get_knowledge(knowledge_id))["description_statistical"], "stored");
+  EXPECT_FALSE(engine._check_promotion(other));
+  other["scope"] = "global";
+  EXPECT_TRUE(engine._check_promotion(other));
+
+  EXPECT_EQ(engine._lookup_fingerprint("3333333333333333")["match"], "knowledge");
+  EXPECT_EQ(engine._lookup_fingerprint("4444444444444444")["match"], "pattern");
+  EXPECT_EQ(dump_compact(engine._lookup_fingerprint("5555555555555555")), "{\"match\": null}");
+}
+
 TEST_F(Lifecycle, DecayExpiresStaleUnconfirmedPatternsOnly) {
   std::string stale, confirmed;
   {
