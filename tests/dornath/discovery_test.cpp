@@ -1,9 +1,11 @@
 // Co-occurrence and presence discovery on small, hand-computed histories.
 
 #include <chrono>
+#include <ctime>
 
 #include "fixture.h"
 #include "shared/errors.h"
+#include "shared/file_io.h"
 #include "velquor/dornath/dornath.h"
 
 namespace velquor::dornath {
@@ -320,6 +322,25 @@ TEST_F(Discovery, PresenceWithoutGitCommitsFindsNothing) {
   set_log_level(LogLevel::kWarning);
   set_log_sink(nullptr);
   EXPECT_TRUE(lines.empty());
+}
+
+// A mixed history (commit, time-bucket and presence alignments, admission by
+// correlation and by lift, degenerate and equal-size deviations, offsets and
+// local times) whose candidates were checked against an independent
+// implementation.
+TEST_F(Discovery, GoldenHistoryGivesTheRecordedCandidates) {
+  fs::path golden = fs::path(VELQUOR_SOURCE_DIR) / "tests/dornath/golden";
+  Json input = read_json_file(golden / "discovery_input.json");
+  VelDir dir;
+  for (const Json& event : input["events"]) dir.add_event(event);
+  for (const auto& [family, signals] : input["signals"].items()) dir.write_signals(family, signals);
+  ScopedEnv utc("TZ", "UTC");
+  ::tzset();
+  Dornath engine(dir.path(), input["params"]);
+  Json signals = engine._load_all_signals();
+  Json found = engine._discover_cooccurrences(signals);
+  for (Json& record : engine._discover_presence_patterns(signals)) found.push_back(record);
+  EXPECT_EQ(dump_pretty(found), read_file(golden / "discovery_candidates.json"));
 }
 
 }  // namespace
