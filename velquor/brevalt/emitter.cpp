@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "shared/exact_stats.h"
 #include "velquor/brevalt/internal.h"
 
@@ -23,6 +25,7 @@ uint32_t SignalEmitter::metric_id(const std::string& name) {
   for (uint32_t id = 0; id < metric_names_.size(); ++id)
     if (metric_names_[id] == name) return id;
   metric_names_.push_back(name);
+  sorted_.emplace_back();
   return static_cast<uint32_t>(metric_names_.size() - 1);
 }
 
@@ -35,18 +38,21 @@ void SignalEmitter::emit(const MetricMap& metrics, const std::function<std::stri
     uint32_t id = metric_id(metric.name);
     sample_.clear();
     for (const Entry& entry : window_)
-      for (const auto& [entry_id, value] : entry)
+      for (const auto& [entry_id, value] : entry.values)
         if (entry_id == id) sample_.push_back(value);
     if (static_cast<int64_t>(sample_.size()) < min_baseline_) continue;
     if (!ref) ref = event_ref();
-    build(metric.name, metric.value, *ref, where, out.emplace_back());
+    build(id, metric.value, *ref, where, out.emplace_back());
   }
 }
 
-void SignalEmitter::build(const std::string& metric, const Json& observed,
+void SignalEmitter::build(uint32_t id, const Json& observed,
                           const std::string& event_ref, const std::string& where, Signal& out) {
+  const std::string& metric = metric_names_[id];
   double observed_value = metric_value(observed, where, metric).to_double();
-  RobustDeviation robust = compute_robust_deviation(observed_value, sample_);
+  sorted_sample_.clear();
+  for (const Slot& slot : sorted_[id]) sorted_sample_.push_back(slot.value);
+  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sample_, sorted_sample_);
   out.engine_id = engine_id_;
   out.source_type = label_;
   out.metric = metric;
@@ -66,14 +72,35 @@ void SignalEmitter::build(const std::string& metric, const Json& observed,
 
 void SignalEmitter::push(const MetricMap& metrics, const std::string& where) {
   Entry entry;
-  entry.reserve(metrics.size());
+  entry.seq = next_seq_++;
+  entry.values.reserve(metrics.size());
   for (const Metric& metric : metrics) {
     if (metric.value.is_null()) continue;
-    entry.emplace_back(metric_id(metric.name),
-                       metric_value(metric.value, where, metric.name));
+    uint32_t id = metric_id(metric.name);
+    entry.values.emplace_back(id, metric_value(metric.value, where, metric.name));
+    insert_sorted(id, entry.values.back().second, entry.seq);
   }
   window_.push_back(std::move(entry));
-  if (static_cast<int64_t>(window_.size()) > window_size_) window_.pop_front();
+  if (static_cast<int64_t>(window_.size()) > window_size_) {
+    for (const auto& [id, value] : window_.front().values) erase_sorted(id, value, window_.front().seq);
+    window_.pop_front();
+  }
+}
+
+bool SignalEmitter::slot_less(const Slot& a, const Slot& b) {
+  int order = compare(a.value, b.value);
+  return order != 0 ? order < 0 : a.seq < b.seq;
+}
+
+void SignalEmitter::insert_sorted(uint32_t id, const SampleValue& value, uint64_t seq) {
+  std::vector<Slot>& slots = sorted_[id];
+  Slot slot{value, seq};
+  slots.insert(std::upper_bound(slots.begin(), slots.end(), slot, slot_less), slot);
+}
+
+void SignalEmitter::erase_sorted(uint32_t id, const SampleValue& value, uint64_t seq) {
+  std::vector<Slot>& slots = sorted_[id];
+  slots.erase(std::lower_bound(slots.begin(), slots.end(), Slot{value, seq}, slot_less));
 }
 
 }  // namespace velquor::brevalt

@@ -96,6 +96,11 @@ class CochangeWindow {
 
 // ---- Signal emission -------------------------------------------------------
 
+// compute_robust_deviation with the sample (oldest first) already sorted
+// stably by value.
+RobustDeviation robust_deviation_of_sorted(double observed, std::span<const SampleValue> values,
+                                           std::span<const SampleValue> sorted);
+
 // The rolling window of one family run and the signals measured against it.
 class SignalEmitter {
  public:
@@ -111,9 +116,19 @@ class SignalEmitter {
   void push(const MetricMap& metrics, const std::string& where);
 
  private:
-  using Entry = std::vector<std::pair<uint32_t, SampleValue>>;  // metric id, value
+  struct Entry {
+    uint64_t seq = 0;  // arrival number: orders equal values like a stable sort
+    std::vector<std::pair<uint32_t, SampleValue>> values;  // metric id, value
+  };
+  struct Slot {
+    SampleValue value;
+    uint64_t seq;
+  };
+  static bool slot_less(const Slot& a, const Slot& b);
   uint32_t metric_id(const std::string& name);
-  void build(const std::string& metric, const Json& observed, const std::string& event_ref,
+  void insert_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
+  void erase_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
+  void build(uint32_t id, const Json& observed, const std::string& event_ref,
              const std::string& where, Signal& out);
 
   int64_t window_size_;
@@ -122,7 +137,12 @@ class SignalEmitter {
   std::string label_;
   std::vector<std::string> metric_names_;  // by id
   std::deque<Entry> window_;
-  std::vector<SampleValue> sample_;  // scratch
+  // Each metric's window values kept sorted by (value, arrival) as entries
+  // come and go, so no signal sorts its sample.
+  std::vector<std::vector<Slot>> sorted_;
+  uint64_t next_seq_ = 0;
+  std::vector<SampleValue> sample_;         // scratch: oldest first
+  std::vector<SampleValue> sorted_sample_;  // scratch: by value
 };
 
 // Runs a family (signals and file) from its loaded input. Returns nothing

@@ -6,6 +6,7 @@
 #include "shared/errors.h"
 #include "shared/numbers.h"
 #include "velquor/brevalt/brevalt.h"
+#include "velquor/brevalt/internal.h"
 
 namespace velquor::brevalt {
 namespace {
@@ -41,7 +42,11 @@ RobustDeviation compute_robust_deviation(double observed, std::span<const Sample
   std::vector<SampleValue>& sorted = sorted_scratch();
   sorted.assign(values.begin(), values.end());
   sort_by_value(sorted);
+  return robust_deviation_of_sorted(observed, values, sorted);
+}
 
+RobustDeviation robust_deviation_of_sorted(double observed, std::span<const SampleValue> values,
+                                           std::span<const SampleValue> sorted) {
   RobustDeviation result;
   result.median = median_of_sorted(sorted);
   const double center = result.median.to_double();
