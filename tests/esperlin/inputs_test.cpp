@@ -2,6 +2,7 @@
 // errors that name a malformed file.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "fixture.h"
 #include "shared/errors.h"
@@ -72,7 +73,7 @@ TEST_F(InputsTest, EventsAreKeyedByIdOrFileName) {
   EXPECT_EQ(events.begin().key(), "abc");
 }
 
-TEST_F(InputsTest, StoreIsReadByScopeAndAnOlderFileIsMigrated) {
+TEST_F(InputsTest, StoreIsReadByScope) {
   {
     lorvessa::SQLiteLorvessa store(dir / "phase4" / "knowledge.db");
     for (const char* scope : {"local", "community"}) {
@@ -83,9 +84,28 @@ TEST_F(InputsTest, StoreIsReadByScopeAndAnOlderFileIsMigrated) {
   }
   Esperlin engine(dir);
   EXPECT_EQ(engine._load_phase4_patterns().size(), 2u);
+  EXPECT_EQ(engine._load_phase4_patterns("").size(), 2u);
   ASSERT_EQ(engine._load_phase4_patterns("community").size(), 1u);
   EXPECT_EQ(engine._load_phase4_patterns("community")[0]["scope"], "community");
   EXPECT_EQ(engine._load_phase4_knowledge(), Json::array());
+}
+
+TEST_F(InputsTest, AnOlderOrEmptyStoreFileIsBroughtUpToDate) {
+  const fs::path db = dir / "phase4" / "knowledge.db";
+  write("phase4/knowledge.db", "");
+  EXPECT_EQ(Esperlin(dir)._load_phase4_patterns(), Json::array());
+  {
+    lorvessa::SQLiteLorvessa store(db);
+    store.create_pattern({{"fingerprint", "fp"}, {"discovery_method", "presence"}, {"sources", {"git"}},
+                          {"metrics", {"dispersion"}}, {"pattern_type", "presence"}});
+  }
+  sqlite3* conn = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &conn), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(conn, "ALTER TABLE patterns DROP COLUMN repo_count", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(conn);
+  const Json patterns = Esperlin(dir)._load_phase4_patterns();
+  ASSERT_EQ(patterns.size(), 1u);
+  EXPECT_EQ(patterns[0]["repo_count"], 0);
 }
 
 // Each loader stops on a malformed record with an error naming the file.
