@@ -47,80 +47,58 @@ class RecordWriter {
  public:
   explicit RecordWriter(std::string& out) : out_(out) {}
 
+  // The member names and layout are fixed, so they are written as literal
+  // fragments; only values go through the JSON text helpers.
   void signal(const Signal& s) {
-    out_ += "  {\n";
-    text_member("engine_id", s.engine_id, 4);
-    text_member("source_type", s.source_type, 4);
-    text_member("metric", s.metric, 4);
-    open("window");
-    text_member("type", "rolling", 6);
-    key("size", 6);
+    out_ += "  {\n    \"engine_id\": ";
+    text(s.engine_id);
+    out_ += ",\n    \"source_type\": ";
+    text(s.source_type);
+    out_ += ",\n    \"metric\": ";
+    text(s.metric);
+    out_ += ",\n    \"window\": {\n      \"type\": \"rolling\",\n      \"size\": ";
     out_ += std::to_string(s.window_size);
-    close();
-    open("baseline");
-    number_member("mean", s.mean);
-    number_member("stddev", SampleValue::real(s.stddev));
-    number_member("median", s.median);
-    key("mad", 6);
+    out_ += "\n    },\n    \"baseline\": {\n      \"mean\": ";
+    number(s.mean);
+    out_ += ",\n      \"stddev\": ";
+    real(s.stddev);
+    out_ += ",\n      \"median\": ";
+    number(s.median);
+    out_ += ",\n      \"mad\": ";
     number(s.mad);
-    close();
-    key("observed", 4);
+    out_ += "\n    },\n    \"observed\": ";
     observed(s.observed);
-    out_ += ",\n";
-    open("deviation");
-    number_member("measure", SampleValue::real(s.measure));
-    text_member("unit", unit_name(s.unit), 6);
-    key("degenerate", 6);
-    out_ += s.degenerate ? "true" : "false";
-    close();
-    open("confidence");
-    key("sample_count", 6);
+    out_ += ",\n    \"deviation\": {\n      \"measure\": ";
+    real(s.measure);
+    out_ += ",\n      \"unit\": ";
+    text(unit_name(s.unit));
+    out_ += s.degenerate ? ",\n      \"degenerate\": true" : ",\n      \"degenerate\": false";
+    out_ += "\n    },\n    \"confidence\": {\n      \"sample_count\": ";
     out_ += std::to_string(s.sample_count);
-    out_ += ",\n";
-    key("status", 6);
-    append_json_string(out_, s.sufficient ? "sufficient" : "accumulating");
-    close();
-    key("event_ref", 4);
-    append_json_string(out_, s.event_ref);
+    out_ += s.sufficient ? ",\n      \"status\": \"sufficient\"" : ",\n      \"status\": \"accumulating\"";
+    out_ += "\n    },\n    \"event_ref\": ";
+    text(s.event_ref);
     out_ += "\n  }";
   }
 
  private:
-  void key(std::string_view name, int indent) {
-    out_.append(indent, ' ');
-    append_json_string(out_, name);
-    out_ += ": ";
-  }
-  void text_member(std::string_view name, std::string_view text, int indent) {
-    key(name, indent);
-    append_json_string(out_, text);
-    out_ += ",\n";
-  }
-  void number_member(std::string_view name, const SampleValue& value) {
-    key(name, 6);
-    number(value);
-    out_ += ",\n";
-  }
-  void open(std::string_view name) {
-    key(name, 4);
-    out_ += "{\n";
-  }
-  void close() { out_ += "\n    },\n"; }
+  void text(std::string_view value) { append_json_string(out_, value); }
 
-  void number(const SampleValue& value) {
-    if (value.is_integer()) {
-      __int128 i = value.integer_value();
-      if (i >= INT64_MIN && i <= INT64_MAX) out_ += std::to_string(static_cast<int64_t>(i));
-      else out_ += dump_compact(value.to_json());  // beyond 64 bits: see to_json
-      return;
-    }
-    double d = value.real_value();
+  void real(double d) {
     if (std::isnan(d)) out_ += "NaN";
     else if (std::isinf(d)) out_ += d > 0 ? "Infinity" : "-Infinity";
     else out_ += float_repr(d);
   }
+
+  void number(const SampleValue& value) {
+    if (!value.is_integer()) return real(value.real_value());
+    __int128 i = value.integer_value();
+    if (i >= INT64_MIN && i <= INT64_MAX) out_ += std::to_string(static_cast<int64_t>(i));
+    else out_ += dump_compact(value.to_json());  // beyond 64 bits: see to_json
+  }
+
   void observed(const Json& value) {
-    if (value.is_number_float()) number(SampleValue::real(value.get<double>()));
+    if (value.is_number_float()) real(value.get<double>());
     else if (value.is_number_integer() && !value.is_number_unsigned()) out_ += std::to_string(value.get<int64_t>());
     else out_ += dump_compact(value);
   }
