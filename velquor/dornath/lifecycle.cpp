@@ -67,11 +67,11 @@ Json batch_refs(const Json& signals) {
 }
 
 std::string interpretation_prompt(const Json& pattern, const std::vector<std::string>& lines) {
-  const Json& statistical = member_or_null(pattern, "description_statistical");
+  const Json* statistical = find_member(pattern, "description_statistical");
   std::string prompt =
       "You are explaining a recurring code change pattern to a product manager.\n\n"
       "Statistical finding: " +
-      (statistical.is_null() ? std::string() : plain_text(statistical)) +
+      (statistical ? plain_text(*statistical) : std::string()) +
       "\n\nSignal explanations:\n";
   for (const std::string& line : lines) prompt += line + "\n";
   prompt +=
