@@ -15,10 +15,6 @@
 namespace velquor::esperlin {
 namespace {
 
-void expect_kind_of(const Json& value, bool ok, const char* name, const char* kind) {
-  if (!ok) throw TypeError(std::string(name) + ": expected " + kind + ", got " + json_kind(value));
-}
-
 // mean, stddev, median, mad of the baseline, to 4 decimals; a missing median
 // stands for the mean, a missing mad for 0.
 Json normal_of(const Json& baseline, const std::string& where) {
@@ -38,7 +34,7 @@ Json description_of(const KeyIndex& explanations, const Json& ref, const Json& e
   const Json* found = explanations.find(text_of(ref) + ":" + pair);
   if (!found || !truthy(*found)) found = explanations.find(pair);
   if (!found || !truthy(*found)) return "";
-  if (!found->is_object()) throw TypeError("explanation " + pair + ": expected an object, got " + json_kind(*found));
+  expect_map(*found, "explanation " + pair);
   return get_or(*found, "summary", empty_text());
 }
 
@@ -89,7 +85,7 @@ Json group_record(const Json& ref, std::vector<Json> changes) {
 }  // namespace
 
 Json change_record(const Json& signal, const KeyIndex& explanations, const KeyIndex& events) {
-  expect_kind_of(signal, signal.is_object(), "signal", "an object");
+  expect_map(signal, "signal");
   const std::string where = "signal " + text_of(get_or(signal, "event_ref", empty_text()));
   const Json& engine_id = require_member(signal, "engine_id", where);
   const Json& metric = require_member(signal, "metric", where);
@@ -120,14 +116,13 @@ Json change_record(const Json& signal, const KeyIndex& explanations, const KeyIn
 }
 
 Json Esperlin::_format_change(const Json& signal, const Json& explanations, const Json& all_events) const {
-  expect_kind_of(explanations, explanations.is_object(), "explanations", "an object");
-  expect_kind_of(all_events, all_events.is_object() || all_events.is_null(), "all_events",
-                 "an object or null");
+  expect_map(explanations, "explanations");
+  if (!all_events.is_null()) expect_map(all_events, "all_events");
   return change_record(signal, KeyIndex(explanations), KeyIndex(all_events));
 }
 
 Json Esperlin::_group_by_trigger_event(const Json& changes) const {
-  expect_kind_of(changes, changes.is_array(), "changes", "an array");
+  expect_array(changes, "changes");
   std::vector<std::pair<Json, std::vector<Json>>> grouped;  // in order of first appearance
   std::vector<const Json*> ungrouped;
   for (const Json& change : changes) {

@@ -18,10 +18,6 @@ constexpr size_t kPromptTests = 10;
 constexpr size_t kPromptDependencies = 10;
 constexpr size_t kPromptTimeline = 15;
 
-void expect_advisory(const Json& advisory) {
-  if (!advisory.is_object()) throw TypeError("advisory: expected an object, got " + json_kind(advisory));
-}
-
 // The first line of a message; an absent or null message has none.
 std::string message_line(const Json& message) {
   if (message.is_null()) return "";
@@ -69,7 +65,7 @@ std::string commit_evidence_line(const Json& commit) {
 }  // namespace
 
 std::string Esperlin::_format_chat(const Json& advisory) const {
-  expect_advisory(advisory);
+  expect_map(advisory, "advisory");
   const Json& count = member(member(advisory, "summary"), "significant_changes");
   std::vector<std::string> lines = {"Velquor Report — " + text_of(member(advisory, "scope")), "",
                                     plain_text(count) + " unusual change" + (count == 1 ? "" : "s") +
@@ -100,7 +96,7 @@ std::string Esperlin::_format_chat(const Json& advisory) const {
 }
 
 std::string Esperlin::_format_investigation_prompt(const Json& advisory) const {
-  expect_advisory(advisory);
+  expect_map(advisory, "advisory");
   std::vector<std::string> signal_lines;
   for (const Json& change : get_or(advisory, "changes", empty_list())) signal_lines.push_back(signal_line(change));
 

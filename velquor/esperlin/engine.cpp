@@ -43,8 +43,7 @@ fs::path tidy_path(const fs::path& path) {
 
 Json read_array_file(const fs::path& path) {
   Json content = read_json_file(path, NonFinite::kAccept);
-  if (!content.is_array())
-    throw TypeError(path.string() + ": expected an array, got " + json_kind(content));
+  expect_array(content, path.string());
   return content;
 }
 

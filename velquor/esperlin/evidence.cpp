@@ -24,14 +24,6 @@ constexpr size_t kMaxTests = 30;
 constexpr size_t kMaxDependencies = 30;
 constexpr size_t kMaxTimeline = 50;
 
-void expect_array(const Json& value, const char* name) {
-  if (!value.is_array()) throw TypeError(std::string(name) + ": expected an array, got " + json_kind(value));
-}
-
-void expect_map(const Json& value, const char* name) {
-  if (!value.is_object()) throw TypeError(std::string(name) + ": expected an object, got " + json_kind(value));
-}
-
 // The event a signal refers to, or nullptr when the index has none under its
 // (text) event_ref.
 const Json* event_of(const Json& signal, const KeyIndex& events) {

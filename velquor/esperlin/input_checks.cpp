@@ -11,10 +11,6 @@
 namespace velquor::esperlin {
 namespace {
 
-void expect_object(const Json& value, const std::string& where) {
-  if (!value.is_object()) throw TypeError(where + ": expected an object, got " + json_kind(value));
-}
-
 // A member that may be absent or null, and otherwise must be text.
 void optional_text(const Json& object, std::string_view key, const std::string& where) {
   const Json* member = find_member(object, key);
@@ -54,7 +50,7 @@ void list_of(const Json& payload, std::string_view key, std::string_view kind,
 }  // namespace
 
 std::optional<double> judged_measure(const Json& signal, const std::string& where) {
-  expect_object(signal, where);
+  expect_map(signal, where);
   const Json& deviation = map_or_empty(signal, "deviation", where);
   const Json* measure = find_member(deviation, "measure");
   if (measure && !measure->is_null() && !is_numeric(*measure))
@@ -82,7 +78,7 @@ void check_signal(const Json& signal, double threshold, const std::string& where
 }
 
 void check_explanation(const Json& explanation, const std::string& where) {
-  expect_object(explanation, where);
+  expect_map(explanation, where);
   map_or_empty(explanation, "details", where);
 }
 
@@ -94,7 +90,7 @@ const Json& trigger_of(const Json& payload, const std::string& where) {
 }
 
 void check_event(const Json& event, const std::string& where) {
-  expect_object(event, where);
+  expect_map(event, where);
   optional_text(event, "event_id", where);
   optional_text(event, "observed_at", where);
   optional_text(map_or_empty(event, "attestation", where), "commit_hash", where + " attestation");

@@ -18,10 +18,6 @@
 namespace velquor::esperlin {
 namespace {
 
-void expect_array(const Json& value, const char* name) {
-  if (!value.is_array()) throw TypeError(std::string(name) + ": expected an array, got " + json_kind(value));
-}
-
 // change_locality measures what dispersion measures, from the other side: two
 // patterns differing only in that are one pattern.
 Json canonical_metric(const Json& metric) {
@@ -33,7 +29,7 @@ Json canonical_metric(const Json& metric) {
 Json list_member(const Json& pattern, std::string_view key) {
   const Json& value = get_or(pattern, key, Json());
   if (!truthy(value)) return Json::array();
-  if (!value.is_array()) throw TypeError(std::string(key) + ": expected an array, got " + json_kind(value));
+  expect_array(value, std::string(key));
   return value;
 }
 
@@ -83,7 +79,7 @@ CurrentSets current_sets(const Json& significant_signals) {
 // without repeats.
 Json overlap(const Json& record, std::string_view key, const std::set<std::string>& current) {
   const Json& list = get_or(record, key, empty_list());
-  if (!list.is_array()) throw TypeError(std::string(key) + ": expected an array, got " + json_kind(list));
+  expect_array(list, std::string(key));
   std::set<std::string> common;
   for (const Json& value : list)
     if (value.is_string() && current.count(value.get<std::string>())) common.insert(value.get<std::string>());
@@ -107,7 +103,7 @@ Json match_records(const Json& significant_signals, const Json& records, const c
   const CurrentSets current = current_sets(significant_signals);
   if (current.families.empty()) return matches;
   for (const Json& record : records) {
-    if (!record.is_object()) throw TypeError(std::string(kind) + ": expected objects, got " + json_kind(record));
+    expect_map(record, std::string(kind) + " record");
     Json families = overlap(record, "sources", current.families);
     Json metrics = overlap(record, "metrics", current.metrics);
     if (!families.empty() && !metrics.empty())
@@ -129,7 +125,7 @@ Json _dedup_and_limit_patterns(const Json& patterns, long long limit) {
   };
   std::vector<Kept> kept;
   for (const Json& pattern : patterns) {
-    if (!pattern.is_object()) throw TypeError("patterns: expected objects, got " + json_kind(pattern));
+    expect_map(pattern, "pattern");
     Json families = list_member(pattern, "families");
     if (families.empty()) families = list_member(pattern, "sources");
     Json metrics = Json::array();

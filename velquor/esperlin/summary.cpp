@@ -96,7 +96,7 @@ std::string Esperlin::_fmt_value(const std::string& metric, const Json& value) c
 
 void Esperlin::_append_change_lines(std::vector<std::string>& lines, const Json& change,
                                     const std::string& indent) const {
-  if (!change.is_object()) throw TypeError("change: expected an object, got " + json_kind(change));
+  expect_map(change, "change");
   const std::string metric = text_of(member(change, "metric"));
   const Json& deviation = member(change, "deviation_stddev");
   const Json& current = member(change, "current");
@@ -151,7 +151,7 @@ void append_patterns(std::vector<std::string>& lines, const Json& advisory) {
 }  // namespace
 
 std::string Esperlin::_format_human_summary(const Json& advisory) const {
-  if (!advisory.is_object()) throw TypeError("advisory: expected an object, got " + json_kind(advisory));
+  expect_map(advisory, "advisory");
   const Json& period = member(advisory, "period");
   const Json& summary = member(advisory, "summary");
   std::vector<std::string> lines = {

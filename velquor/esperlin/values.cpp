@@ -25,6 +25,14 @@ const Json& empty_text() {
   return value;
 }
 
+void expect_array(const Json& value, const std::string& what) {
+  if (!value.is_array()) throw TypeError(what + ": expected an array, got " + json_kind(value));
+}
+
+void expect_map(const Json& value, const std::string& what) {
+  if (!value.is_object()) throw TypeError(what + ": expected an object, got " + json_kind(value));
+}
+
 const Json& get_or(const Json& object, std::string_view key, const Json& fallback) {
   const Json* member = find_member(object, key);
   return member ? *member : fallback;

@@ -18,6 +18,10 @@ const Json& empty_map();
 const Json& empty_list();
 const Json& empty_text();
 
+// TypeError naming `what` unless `value` is a JSON array / object.
+void expect_array(const Json& value, const std::string& what);
+void expect_map(const Json& value, const std::string& what);
+
 // The member, or `fallback` when `object` lacks it (null is a value).
 const Json& get_or(const Json& object, std::string_view key, const Json& fallback);
 

@@ -14,10 +14,6 @@
 namespace velquor::esperlin {
 namespace {
 
-void expect_map(const Json& value, const char* name) {
-  if (!value.is_object()) throw TypeError(std::string(name) + ": expected an object, got " + json_kind(value));
-}
-
 // The first 8 characters of an advisory id; "?" when it has none.
 std::string short_id(const Json& advisory) {
   const Json& id = get_or(advisory, "advisory_id", Json());
