@@ -427,46 +427,53 @@ SampleValue integer_mean(std::span<const SampleValue> values) {
 
 }  // namespace
 
-SampleValue exact_mean(std::span<const SampleValue> values) {
+// n^2 * variance = n * (sum of squares) - sum^2: both moments come from the
+// same exact sums, formed once.
+Moments exact_moments(std::span<const SampleValue> values) {
   require_values(values, "mean");
   const uint64_t n = values.size();
-  if (small_integers(values)) {
-    __int128 sum = 0;
-    for (const SampleValue& v : values) sum += v.integer_value();
-    if (sum % static_cast<__int128>(n) == 0) return SampleValue::integer(sum / static_cast<__int128>(n));
-    return SampleValue::real(signed_quotient(sum, n, 0));
-  }
-  if (has_non_finite(values)) return SampleValue::real(non_finite_sum(values));
-  if (all_integers(values)) return integer_mean(values);
-  if (std::optional<SmallSums> sums = small_scaled_sums(values))
-    return SampleValue::real(signed_quotient(sums->sum, n, sums->emin));
-  Registers& r = registers();
-  long emin = scaled_sums(values, false);
-  return SampleValue::real(round_quotient(r.sum, emin, n));
-}
-
-double exact_pstdev(std::span<const SampleValue> values) {
-  const uint64_t n = values.size();
-  if (n < 2) return 0.0;
-  if (has_non_finite(values)) return std::nan("");
-  // n^2 * variance = n * sum of squares - sum^2, in units of 2^(2 emin).
+  Moments m;
   if (small_integers(values)) {
     __int128 sum = 0, sum_sq = 0;
     for (const SampleValue& v : values) {
       sum += v.integer_value();
       sum_sq += v.integer_value() * v.integer_value();
     }
-    return root_over_n(static_cast<u128>(static_cast<__int128>(n) * sum_sq - sum * sum), n, 0);
+    m.mean = sum % static_cast<__int128>(n) == 0 ? SampleValue::integer(sum / static_cast<__int128>(n))
+                                                 : SampleValue::real(signed_quotient(sum, n, 0));
+    if (n >= 2) m.pstdev = root_over_n(static_cast<u128>(static_cast<__int128>(n) * sum_sq - sum * sum), n, 0);
+    return m;
   }
+  if (has_non_finite(values)) {
+    m.mean = SampleValue::real(non_finite_sum(values));
+    if (n >= 2) m.pstdev = std::nan("");
+    return m;
+  }
+  const bool integers = all_integers(values);
   if (std::optional<SmallSums> sums = small_scaled_sums(values)) {
-    u128 d = static_cast<u128>(static_cast<__int128>(n) * sums->sum_sq - sums->sum * sums->sum);
-    return root_over_n(d, n, sums->emin);
+    m.mean = integers ? integer_mean(values) : SampleValue::real(signed_quotient(sums->sum, n, sums->emin));
+    if (n >= 2) {
+      u128 d = static_cast<u128>(static_cast<__int128>(n) * sums->sum_sq - sums->sum * sums->sum);
+      m.pstdev = root_over_n(d, n, sums->emin);
+    }
+    return m;
   }
   Registers& r = registers();
   long emin = scaled_sums(values, true);
-  mpz_mul_ui(r.sum_sq, r.sum_sq, n);
-  mpz_submul(r.sum_sq, r.sum, r.sum);
-  return round_root(r.sum_sq, emin, n);
+  if (!integers) m.mean = SampleValue::real(round_quotient(r.sum, emin, n));
+  if (n >= 2) {
+    mpz_mul_ui(r.sum_sq, r.sum_sq, n);
+    mpz_submul(r.sum_sq, r.sum, r.sum);
+    m.pstdev = round_root(r.sum_sq, emin, n);
+  }
+  if (integers) m.mean = integer_mean(values);  // reuses the registers: last
+  return m;
+}
+
+SampleValue exact_mean(std::span<const SampleValue> values) { return exact_moments(values).mean; }
+
+double exact_pstdev(std::span<const SampleValue> values) {
+  return values.size() < 2 ? 0.0 : exact_moments(values).pstdev;
 }
 
 SampleValue median_of_sorted(std::span<const SampleValue> sorted) {

@@ -71,6 +71,12 @@ void sort_by_value(std::vector<SampleValue>& values);
 // exact_pstdev which gives 0.0 below two values.
 SampleValue exact_mean(std::span<const SampleValue> values);
 double exact_pstdev(std::span<const SampleValue> values);
+// Both at once, from one pass over the sample.
+struct Moments {
+  SampleValue mean;
+  double pstdev = 0.0;
+};
+Moments exact_moments(std::span<const SampleValue> values);
 SampleValue median(std::span<const SampleValue> values);
 // The median of `values`, which it reorders (no copy, no full sort when
 // the order of equal values cannot matter).

@@ -57,8 +57,9 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
   out.source_type = label_;
   out.metric = metric;
   out.window_size = window_size_;
-  out.mean = exact_mean(sample_);
-  out.stddev = exact_pstdev(sample_);
+  Moments moments = exact_moments(sample_);
+  out.mean = moments.mean;
+  out.stddev = moments.pstdev;
   out.median = robust.median;
   out.mad = robust.mad;
   out.observed = observed;
