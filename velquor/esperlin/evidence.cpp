@@ -129,10 +129,13 @@ Json ordered_timeline(const Json& timeline) {
   return out;
 }
 
-std::string commit_of(const Json& event, const Json& payload) {
+// The commit an event belongs to: a git event's own, any other event's
+// triggering commit; "" for none.
+std::string commit_of(const Json& event, const std::string& where) {
+  const Json& payload = map_or_empty(event, "payload", where);
   const Json& sha = get_or(event, "source_type", Json()) == "git"
                         ? get_or(payload, "commit_hash", empty_text())
-                        : get_or(trigger_of(payload, "event"), "commit_sha", empty_text());
+                        : get_or(trigger_of(payload, where), "commit_sha", empty_text());
   return sha.is_string() ? sha.get<std::string>() : "";
 }
 
@@ -182,8 +185,7 @@ Json Esperlin::_get_commit_list(const Json& all_events) const {
   expect_map(all_events, "all_events");
   std::vector<std::pair<std::string, std::string>> dated;  // (observed_at, sha)
   for (const auto& [id, event] : all_events.items()) {
-    const std::string where = "event " + id;
-    const std::string sha = commit_of(event, map_or_empty(event, "payload", where));
+    const std::string sha = commit_of(event, "event " + id);
     if (sha.empty()) continue;
     const Json& observed = get_or(event, "observed_at", empty_text());
     dated.emplace_back(observed.is_string() ? observed.get<std::string>() : "", sha);

@@ -20,12 +20,10 @@ bool is_percent_metric(const std::string& metric) {
 }
 
 // "First character upper, the rest lower".
+// The wording is ASCII, so byte-wise case mapping is exact.
 std::string sentence_case(std::string text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) continue;
-    text[i] = static_cast<char>(i == 0 ? std::toupper(c) : std::tolower(c));
-  }
+  text = lower_ascii(std::move(text));
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
   return text;
 }
 

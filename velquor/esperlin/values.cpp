@@ -87,6 +87,12 @@ std::string prefix_chars(std::string_view text, size_t count) {
   return std::string(text.substr(0, end));
 }
 
+std::string lower_ascii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 std::string first_line(std::string_view text) {
   return std::string(text.substr(0, text.find('\n')));
 }

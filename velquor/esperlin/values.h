@@ -46,6 +46,9 @@ Json round_value(const Json& value, int decimals, const std::string& what);
 // The first `count` characters (code points) of UTF-8 `text`.
 std::string prefix_chars(std::string_view text, size_t count);
 
+// `text` with its ASCII letters in lower case (other bytes unchanged).
+std::string lower_ascii(std::string text);
+
 // The text before the first line feed.
 std::string first_line(std::string_view text);
 

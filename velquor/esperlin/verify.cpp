@@ -37,10 +37,7 @@ std::string change_name(const Json& item) {
 
 // How unusual a deviation is, in lower case ("highly unusual").
 std::string risk_words(const Json& deviation) {
-  std::string words = text_of(member(pellan::risk_level(deviation), "description"));
-  for (char& c : words)
-    if (static_cast<unsigned char>(c) < 0x80) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return words;
+  return lower_ascii(text_of(member(pellan::risk_level(deviation), "description")));
 }
 
 template <typename Line>
