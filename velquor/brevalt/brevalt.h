@@ -184,8 +184,10 @@ using GitWindow = std::deque<GitWindowEntry>;
 // ---- Engine ---------------------------------------------------------------
 
 using MetricFn = std::function<MetricMap(const Event&)>;
-// Extra members for an event's window entry (null or an object); the nine
-// payload families have none.
+// Window-state function: called once per event, after its signals, for the
+// extra members of its window entry. The generic baseline reads only the
+// metrics, so nothing it returns changes a signal; the nine payload families
+// have none.
 using WindowDataFn = std::function<Json(const Event&, const MetricMap&)>;
 
 class Brevalt {
