@@ -22,29 +22,30 @@ struct FileDigest {
   std::vector<std::pair<size_t, FamilyEvent>> events;  // family index, event
 };
 
+// Runs `step` and keeps its failure for the moment the run would meet it.
+template <class Step>
+std::exception_ptr deferred(Step step) {
+  try {
+    step();
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
 FamilyEvent reduce(size_t family, const Json& event, const std::string& where) {
   FamilyEvent out;
-  try {
-    out.observed_at = observed_at_key(event, where);
-  } catch (...) {
-    out.order_error = std::current_exception();
-  }
   out.file = where;
-  try {
-    out.event_ref = event_ref_of(event, where, family == kGitFamily);
-  } catch (...) {
-    out.ref_error = std::current_exception();
-  }
-  try {
+  out.order_error = deferred([&] { out.observed_at = observed_at_key(event, where); });
+  out.ref_error = deferred([&] { out.event_ref = event_ref_of(event, where, family == kGitFamily); });
+  out.error = deferred([&] {
     if (family == kGitFamily) {
       out.paths = git_paths(event, where);
       out.metrics = git_base_metrics(out.paths);
     } else {
       out.metrics = payload_metrics(families()[family].name, event, where);
     }
-  } catch (...) {
-    out.error = std::current_exception();
-  }
+  });
   return out;
 }
 
