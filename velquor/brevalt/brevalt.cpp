@@ -22,35 +22,27 @@ size_t family_index(std::string_view name) {
   throw ValueError("unknown source family '" + std::string(name) + "'");
 }
 
-SignalList payload_family_signals(const Brevalt& engine, const Family& family,
-                                  std::vector<FamilyEvent>& events) {
-  SignalEmitter emitter(engine.window_size, engine.min_baseline, family.name, family.label);
-  SignalList signals;
-  for (FamilyEvent& event : events) {
-    if (event.error) std::rethrow_exception(event.error);
-    emitter.emit(event.metrics, [&] {
-      if (event.ref_error) std::rethrow_exception(event.ref_error);
-      return event.event_ref;
-    }, event.file, signals);
-    emitter.push(event.metrics, event.file);
-  }
-  return signals;
+std::string stored_event_ref(const FamilyEvent& event) {
+  if (event.ref_error) std::rethrow_exception(event.ref_error);
+  return event.event_ref;
 }
 
-SignalList git_signals(const Brevalt& engine, std::vector<FamilyEvent>& events) {
-  const Family& git = families()[kGitFamily];
-  SignalEmitter emitter(engine.window_size, engine.min_baseline, git.name, git.label);
-  CochangeWindow cochange(static_cast<size_t>(engine.window_size));
+// The signals of one family's events, in processing order. Git commits also
+// pass through the co-change window, which adds their locality and novelty.
+SignalList family_signals(const Brevalt& engine, size_t family, std::vector<FamilyEvent>& events) {
+  const Family& table_entry = families()[family];
+  SignalEmitter emitter(engine.window_size, engine.min_baseline, table_entry.name, table_entry.label);
+  std::optional<CochangeWindow> cochange;
+  if (family == kGitFamily) cochange.emplace(static_cast<size_t>(engine.window_size));
   SignalList signals;
   for (FamilyEvent& event : events) {
     if (event.error) std::rethrow_exception(event.error);
-    cochange.measure_and_add(event.paths, event.metrics);
-    emitter.emit(event.metrics, [&] {
-      if (event.ref_error) std::rethrow_exception(event.ref_error);
-      return event.event_ref;
-    }, event.file, signals);
+    if (cochange) {
+      cochange->measure_and_add(event.paths, event.metrics);
+      event.paths = {};  // the window keeps its own ids; free the texts early
+    }
+    emitter.emit(event.metrics, [&] { return stored_event_ref(event); }, event.file, signals);
     emitter.push(event.metrics, event.file);
-    event.paths = {};  // the window keeps its own ids; free the texts early
   }
   return signals;
 }
@@ -67,11 +59,9 @@ SignalList run_single(const Brevalt& engine, std::string_view name) {
 
 std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
   if (input.error) std::rethrow_exception(input.error);
-  const Family& table_entry = families()[family];
   if (input.events.empty() && family != kGitFamily) return std::nullopt;
-  SignalList signals = family == kGitFamily ? git_signals(engine, input.events)
-                                            : payload_family_signals(engine, table_entry, input.events);
-  write_file_atomic(engine.output_path / table_entry.signal_file, signal_file_text(signals));
+  SignalList signals = family_signals(engine, family, input.events);
+  write_file_atomic(engine.output_path / families()[family].signal_file, signal_file_text(signals));
   return signals;
 }
 
