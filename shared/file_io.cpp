@@ -96,20 +96,22 @@ Json read_json_file(const fs::path& path, NonFinite non_finite) {
 }
 
 std::vector<fs::path> list_json_files(const fs::path& dir) {
-  std::vector<fs::path> files;
   std::error_code ec;
-  if (!fs::is_directory(dir, ec)) return files;
+  if (!fs::is_directory(dir, ec)) return {};
+  std::vector<std::pair<std::string, fs::path>> named;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
+    std::string name = entry.path().filename().string();
     if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
     std::error_code type_ec;
     if (!entry.is_regular_file(type_ec)) continue;  // follows links
-    files.push_back(entry.path());
+    named.emplace_back(std::move(name), entry.path());
   }
   if (ec) throw IoError(dir.string() + ": cannot be listed: " + ec.message());
-  std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
-    return a.filename().string() < b.filename().string();
-  });
+  std::sort(named.begin(), named.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<fs::path> files;
+  files.reserve(named.size());
+  for (auto& entry : named) files.push_back(std::move(entry.second));
   return files;
 }
 
