@@ -108,7 +108,10 @@ class Esperlin {
 
   // --- Significance and evidence ---
 
-  // The non-degenerate signals with |deviation.measure| >= the threshold.
+  // The non-degenerate signals with |deviation.measure| >= the threshold
+  // (inclusive; a null or absent measure is never significant). Records of
+  // the older layout that name their metric in `metric_name` skip
+  // "direct_count" and a "run_duration" measure beyond 100000.
   Json _filter_significant(const Json& signals) const;
   // {commits, files_affected, tests_impacted, dependencies_changed, timeline}.
   Json _collect_evidence(const Json& significant_signals, const Json& all_events) const;
