@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "shared/file_io.h"
@@ -210,6 +211,30 @@ TEST(Demo, ShortestHistoryRunsAndUnwritablePlacesFailCleanly) {
   EXPECT_EQ(demo.status, 1);
   EXPECT_EQ(line_count(demo.err), 1u) << demo.err;
   EXPECT_NE(demo.err.find("events"), std::string::npos) << demo.err;
+}
+
+TEST_F(Pipeline, AcceptKnowsExactlyTheMetricsTheSignalsCarry) {
+  ScratchDir dir;  // long enough for every family to reach its baseline
+  run_ok({"demo", dir.str(), "--commits", "200"});
+  run_ok({"baseline", dir.str()});
+  std::map<std::string, std::set<std::string>> from_signals;
+  for (const auto& file : list_json_files(dir.path() / "phase2"))
+    for (const auto& signal : read_json(file))
+      from_signals[signal["engine_id"].get<std::string>()].insert(signal["metric"].get<std::string>());
+  ASSERT_EQ(from_signals.size(), 10u);
+  for (const auto& [family, metrics] : from_signals) {
+    Outcome refused = velquor({"accept", dir.str(), family, "no_such_metric", "--reason", "x"});
+    const size_t start = refused.err.find("(valid: ");
+    ASSERT_NE(start, std::string::npos) << refused.err;
+    const std::string list = refused.err.substr(start + 8, refused.err.find(')', start) - start - 8);
+    std::set<std::string> accepted;
+    for (size_t from = 0; from <= list.size();) {
+      size_t comma = std::min(list.find(", ", from), list.size());
+      accepted.insert(list.substr(from, comma - from));
+      from = comma + 2;
+    }
+    EXPECT_EQ(accepted, metrics) << family;
+  }
 }
 
 }  // namespace
