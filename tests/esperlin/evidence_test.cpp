@@ -107,14 +107,14 @@ TEST_F(EvidenceTest, EvidenceDeduplicatesCommitsAndFilesAndOrdersTheTimeline) {
 
 TEST_F(EvidenceTest, EvidenceListsAreCut) {
   Json files = Json::array();
-  for (int i = 0; i < 60; ++i) files.push_back("f" + std::to_string(i));
+  for (int i = 0; i < 60; ++i) files.push_back(numbered("f", i));
   Json events = Json::object();
   Json signals = Json::array();
   for (int i = 0; i < 25; ++i) {
-    const std::string id = "g" + std::to_string(i);
-    events[id] = git_event(id, "sha" + std::to_string(i), "2025-01-01", i == 0 ? files : Json::array());
+    const std::string id = numbered("g", i);
+    events[id] = git_event(id, numbered("sha", i), "2025-01-01", i == 0 ? files : Json::array());
     for (int m = 0; m < 3; ++m)
-      signals.push_back(signal("git", "m" + std::to_string(m), id, i, 2.0 + m));
+      signals.push_back(signal("git", numbered("m", m), id, i, 2.0 + m));
   }
   const Json evidence = engine._collect_evidence(signals, events);
   EXPECT_EQ(evidence["commits"].size(), 20u);

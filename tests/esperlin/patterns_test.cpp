@@ -80,7 +80,7 @@ TEST_F(PatternsTest, DispersionAndChangeLocalityAreOnePattern) {
 TEST_F(PatternsTest, SeverityOrdersBeforeStrengthAndLimitsCut) {
   Json patterns = Json::array();
   for (int i = 0; i < 6; ++i)
-    patterns.push_back(pattern({"git"}, {"m" + std::to_string(i)}, 0.1 * (i + 1), "p" + std::to_string(i)));
+    patterns.push_back(pattern({"git"}, {numbered("m", i)}, 0.1 * (i + 1), numbered("p", i)));
   EXPECT_EQ(tags(_dedup_and_limit_patterns(patterns)), (std::vector<std::string>{"p5", "p4", "p3", "p2", "p1"}));
   EXPECT_EQ(_dedup_and_limit_patterns(patterns, 0), Json::array());
   patterns.push_back(pattern({"security"}, {"critical_count"}, 0.0, "critical"));

@@ -120,7 +120,7 @@ TEST_F(RenderTest, ChatCountsChangesAndLimitsPatterns) {
   adv = advisory(Json::array({change("git", "x", 30, 5.0), change("ci", "y", 8, -1.5)}));
   adv["pattern_matches"] = Json::array();
   for (int i = 0; i < 4; ++i)
-    adv["pattern_matches"].push_back({{"families", {"git"}}, {"metrics", {"m" + std::to_string(i)}},
+    adv["pattern_matches"].push_back({{"families", {"git"}}, {"metrics", {numbered("m", i)}},
                                       {"correlation", 0.5 + i * 0.1}});
   adv["evidence"] = {{"commits", Json(std::vector<int>(12, 0))}, {"files_affected", {1}},
                      {"dependencies_changed", {1, 2}}};
@@ -154,7 +154,7 @@ TEST_F(RenderTest, PromptListsSignalsAndEvidenceBlocks) {
 
   Json commits = Json::array();
   for (int i = 0; i < 12; ++i)
-    commits.push_back({{"sha", "c" + std::to_string(i) + "ééééééé"}, {"message", std::string(90, 'm') + "\nrest"},
+    commits.push_back({{"sha", numbered("c", i) + "ééééééé"}, {"message", std::string(90, 'm') + "\nrest"},
                        {"files_changed", {"a", "b", "c", "d", "e", "f"}}});
   adv["evidence"] = {{"commits", commits},
                      {"tests_impacted", {{{"name", "t"}, {"status_now", nullptr}}}},

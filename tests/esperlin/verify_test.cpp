@@ -10,25 +10,18 @@
 namespace velquor::esperlin::testing {
 namespace {
 
-// "m<i>", a made-up metric name.
-std::string metric_name(int i) {
-  std::string name = "m";
-  name += std::to_string(i);
-  return name;
-}
-
 Json flagged(const std::string& metric) { return Json{{"family", "git"}, {"metric", metric}}; }
 
 Json changes(int count) {
   Json list = Json::array();
-  for (int i = 0; i < count; ++i) list.push_back(flagged(metric_name(i)));
+  for (int i = 0; i < count; ++i) list.push_back(flagged(numbered("m", i)));
   return list;
 }
 
 Json diff(int resolved, int persisting = 0, int added = 0) {
   Json d = {{"resolved", Json::array()}, {"persisting", Json::array()}, {"new", Json::array()},
             {"regressions", Json::array()}};
-  for (int i = 0; i < resolved; ++i) d["resolved"].push_back(flagged(metric_name(i)));
+  for (int i = 0; i < resolved; ++i) d["resolved"].push_back(flagged(numbered("m", i)));
   for (int i = 0; i < persisting; ++i)
     d["persisting"].push_back({{"family", "ci"}, {"metric", "run_duration"}, {"now_deviation", -3.5}, {"improved", i == 0}});
   for (int i = 0; i < added; ++i) d["new"].push_back({{"family", "x"}, {"metric", "y"}, {"deviation_stddev", 1.6}});
