@@ -20,6 +20,10 @@ const Json* find_member(const Json& object, std::string_view key);
 // object.
 const Json& require_member(const Json& object, std::string_view key, const std::string& where);
 
+// Whether a value counts as set: true, a non-zero number (NaN included), a
+// non-empty text, list or map. null and false are unset.
+bool is_truthy(const Json& value);
+
 // TypeError unless `value` is of the kind `expected` ("object", "array",
 // "string", "number", "boolean").
 void expect_kind(const Json& value, std::string_view expected, std::string_view member,

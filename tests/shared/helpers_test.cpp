@@ -114,3 +114,17 @@ TEST(JsonAccess, MessagesNameFileAndMember) {
 
 }  // namespace
 }  // namespace velquor
+
+namespace velquor {
+namespace {
+
+TEST(JsonAccess, TruthinessOfEveryKind) {
+  Json set = parse_json(R"([true, 1, -0.5, "x", [0], {"a": null}, 18446744073709551615])", "t");
+  Json unset = parse_json(R"([false, 0, 0.0, "", [], {}, null])", "t");
+  for (const auto& value : set) EXPECT_TRUE(is_truthy(value)) << value.dump();
+  for (const auto& value : unset) EXPECT_FALSE(is_truthy(value)) << value.dump();
+  EXPECT_TRUE(is_truthy(Json(std::nan(""))));
+}
+
+}  // namespace
+}  // namespace velquor

@@ -103,7 +103,7 @@ MetricMap security(const Payload& p) {
       throw TypeError(p.where() + ": member 'payload.findings' holds " + json_kind(finding) +
                       ", expected object");
     const Json* fixed = find_member(finding, "fixed_version");
-    if (fixed != nullptr && is_set(*fixed)) ++fixable;
+    if (fixed != nullptr && is_truthy(*fixed)) ++fixable;
   }
   return {{"vulnerability_count", p.value({"summary", "total"}, kZero)},
           {"critical_count", p.value({"summary", "critical"}, kZero)},

@@ -13,19 +13,6 @@ bool is_numeric(const Json& value) { return value.is_number() || value.is_boolea
 
 }  // namespace
 
-bool is_set(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::boolean: return value.get<bool>();
-    case Json::value_t::number_integer: return value.get<int64_t>() != 0;
-    case Json::value_t::number_unsigned: return value.get<uint64_t>() != 0;
-    case Json::value_t::number_float: return value.get<double>() != 0.0;  // NaN is set
-    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
-    case Json::value_t::array:
-    case Json::value_t::object: return !value.empty();
-    default: return false;
-  }
-}
-
 Payload::Payload(const Json& event, const std::string& where) : where_(where) {
   payload_ = &require_member(event, "payload", where);
   expect_kind(*payload_, "object", "payload", where);
@@ -84,7 +71,7 @@ double Payload::at_least_one(MemberPath path, const Json& fallback) const {
 
 double Payload::flag(MemberPath path) const {
   const Json* member = find(path);
-  return member != nullptr && is_set(*member) ? 1.0 : 0.0;
+  return member != nullptr && is_truthy(*member) ? 1.0 : 0.0;
 }
 
 Json Payload::sum(std::string_view object, std::initializer_list<std::string_view> members) const {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "shared/json.h"
+#include "shared/json_access.h"
 
 namespace velquor::brevalt {
 
@@ -54,7 +55,5 @@ class Payload {
   std::string where_;
 };
 
-// The value is set in the sense of a flag.
-bool is_set(const Json& value);
 
 }  // namespace velquor::brevalt

@@ -69,7 +69,7 @@ std::string commit_of(const Json& ev, const std::string& where) {
   if (text_or_empty(find_member(ev, "source_type")) == "git")
     return text_or_empty(find_member(payload, "commit_hash"));
   const Json* trigger = find_member(payload, "trigger");
-  if (!trigger || !is_set(*trigger)) return "";
+  if (!trigger || !is_truthy(*trigger)) return "";
   expect_kind(*trigger, "object", "payload.trigger", where);
   return text_or_empty(find_member(*trigger, "commit_sha"));
 }
@@ -79,7 +79,7 @@ ScannedEvent scan_one(const Json& ev, const std::string& where) {
   scanned.is_object = ev.is_object();
   if (ev.is_object()) {
     const Json* id = find_member(ev, "event_id");
-    scanned.has_id = id && is_set(*id);
+    scanned.has_id = id && is_truthy(*id);
     scanned.event_id = text_or_empty(id);
   }
   try {

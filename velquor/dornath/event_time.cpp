@@ -31,7 +31,7 @@ const Json& map_member(const Json& object, std::string_view key, const std::stri
 const Json* first_set(const Json& object, std::string_view a, std::string_view b) {
   for (std::string_view key : {a, b}) {
     const Json* value = find_member(object, key);
-    if (value && is_set(*value)) return value;
+    if (value && is_truthy(*value)) return value;
   }
   return nullptr;
 }

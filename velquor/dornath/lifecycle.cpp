@@ -107,7 +107,7 @@ std::optional<std::string> Dornath::_interpret_pattern(
     for (size_t i = 0; i < refs->size() && i < kMaxExplanationLines; ++i) {
       if (!(*refs)[i].is_string()) continue;
       auto found = explanations_by_ref.find((*refs)[i].get<std::string>());
-      if (found == explanations_by_ref.end() || !is_set(found->second)) continue;
+      if (found == explanations_by_ref.end() || !is_truthy(found->second)) continue;
       const Json* summary = find_member(found->second, "summary");
       lines.push_back("- " + (summary ? plain_text(*summary) : std::string()));
     }

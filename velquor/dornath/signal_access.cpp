@@ -34,23 +34,10 @@ Measure to_measure(const Json& deviation, const Json& value, const std::string& 
 
 }  // namespace
 
-bool is_set(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::boolean: return value.get<bool>();
-    case Json::value_t::number_integer: return value.get<int64_t>() != 0;
-    case Json::value_t::number_unsigned: return value.get<uint64_t>() != 0;
-    case Json::value_t::number_float: return value.get<double>() != 0.0;  // NaN counts as set
-    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
-    case Json::value_t::array:
-    case Json::value_t::object: return !value.empty();
-    default: return false;
-  }
-}
-
 std::optional<Measure> read_measure(const Json& signal, const std::string& where) {
   const Json& deviation = deviation_of(signal, where);
   const Json* degenerate = find_member(deviation, "degenerate");
-  if (degenerate && is_set(*degenerate)) return std::nullopt;
+  if (degenerate && is_truthy(*degenerate)) return std::nullopt;
   const Json* measure = find_member(deviation, "measure");
   static const Json zero = 0;
   if (!measure) measure = &zero;
@@ -62,7 +49,7 @@ std::optional<Measure> read_present_measure(const Json& signal, const std::strin
                                             bool* degenerate) {
   const Json& deviation = deviation_of(signal, where);
   const Json* flag = find_member(deviation, "degenerate");
-  *degenerate = flag && is_set(*flag);
+  *degenerate = flag && is_truthy(*flag);
   if (*degenerate) return std::nullopt;
   const Json* measure = find_member(deviation, "measure");
   if (!measure || measure->is_null()) return std::nullopt;

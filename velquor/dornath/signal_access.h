@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "shared/json.h"
+#include "shared/json_access.h"
 
 namespace velquor::dornath {
 
@@ -34,7 +35,5 @@ std::string signal_text(const Json& signal, std::string_view key, const std::str
 // The signal's `event_ref` when it is text, else "".
 std::string_view event_ref_of(const Json& signal);
 
-// True, a non-zero number, a non-empty text, list or map.
-bool is_set(const Json& value);
 
 }  // namespace velquor::dornath

@@ -32,8 +32,8 @@ Json description_of(const KeyIndex& explanations, const Json& ref, const Json& e
                     const Json& metric) {
   const std::string pair = text_of(engine) + ":" + text_of(metric);
   const Json* found = explanations.find(text_of(ref) + ":" + pair);
-  if (!found || !truthy(*found)) found = explanations.find(pair);
-  if (!found || !truthy(*found)) return "";
+  if (!found || !is_truthy(*found)) found = explanations.find(pair);
+  if (!found || !is_truthy(*found)) return "";
   expect_map(*found, "explanation " + pair);
   return get_or(*found, "summary", empty_text());
 }
@@ -95,7 +95,7 @@ Json change_record(const Json& signal, const KeyIndex& explanations, const KeyIn
   const Json& baseline = require_member(signal, "baseline", where);
 
   Trigger trigger;
-  if (!events.empty() && truthy(ref)) {
+  if (!events.empty() && is_truthy(ref)) {
     const Json* event = ref.is_string() ? events.find(ref.get_ref<const std::string&>()) : nullptr;
     trigger = trigger_of_event(event ? *event : empty_map(), "event " + text_of(ref));
   }
@@ -127,7 +127,7 @@ Json Esperlin::_group_by_trigger_event(const Json& changes) const {
   std::vector<const Json*> ungrouped;
   for (const Json& change : changes) {
     const Json& ref = get_or(change, "event_ref", empty_text());
-    if (!truthy(ref)) {
+    if (!is_truthy(ref)) {
       ungrouped.push_back(&change);
       continue;
     }

@@ -27,7 +27,7 @@ std::string message_line(const Json& message) {
 // " [commit 1a2b3c4d: first line]", or "" without a trigger commit.
 std::string commit_info(const Json& change) {
   const Json& commit = get_or(change, "trigger_commit", empty_text());
-  if (!truthy(commit)) return "";
+  if (!is_truthy(commit)) return "";
   const std::string head = " [commit " + prefix_chars(text_of(commit), 8);
   const std::string line = message_line(get_or(change, "commit_message", empty_text()));
   return line.empty() ? head + "]" : head + ": " + line + "]";
@@ -48,7 +48,7 @@ template <typename Line>
 void evidence_block(std::vector<std::string>& lines, const Json& evidence, std::string_view entry,
                     const char* title, size_t limit, Line line) {
   const Json& list = get_or(evidence, entry, Json());
-  if (!truthy(list)) return;
+  if (!is_truthy(list)) return;
   lines.push_back(title);
   for (size_t i = 0; i < list.size() && i < limit; ++i) lines.push_back("  " + line(list[i]));
 }
@@ -81,7 +81,7 @@ std::string Esperlin::_format_chat(const Json& advisory) const {
     if (!insight.empty()) lines.push_back("   → " + insight);
   }
   const Json& matches = get_or(advisory, "pattern_matches", Json());
-  if (truthy(matches)) {
+  if (is_truthy(matches)) {
     lines.push_back("");
     for (const Json& pattern : _dedup_and_limit_patterns(matches, 3))
       lines.push_back("Pattern: " + pellan::friendly_pattern(pattern));

@@ -96,7 +96,7 @@ Json Esperlin::_load_explanations() const {
     const Json& ref = get_or(record, "signal_ref", empty_text());
     const Json& engine = get_or(record, "engine_id", empty_text());
     const Json& metric = get_or(map_or_empty(record, "details", ""), "metric", empty_text());
-    if (truthy(ref) && truthy(engine) && truthy(metric))
+    if (is_truthy(ref) && is_truthy(engine) && is_truthy(metric))
       index.set(text_of(ref) + ":" + text_of(engine) + ":" + text_of(metric), record);
     const std::string fallback = text_of(engine) + ":" + text_of(metric);
     if (!index.contains(fallback)) index.set(fallback, record);

@@ -92,7 +92,7 @@ void add_failed_tests(EvidenceLists& lists, const Json& payload, const std::stri
 
 void add_direct_dependencies(EvidenceLists& lists, const Json& payload, const std::string& where) {
   for (const Json& dependency : list_or_empty(payload, "dependencies", where)) {
-    if (!truthy(get_or(dependency, "direct", Json(false)))) continue;
+    if (!is_truthy(get_or(dependency, "direct", Json(false)))) continue;
     lists.dependencies.push_back({{"name", get_or(dependency, "name", empty_text())},
                                   {"change", "present"},
                                   {"version", get_or(dependency, "version", empty_text())}});
@@ -159,7 +159,7 @@ Json Esperlin::_collect_evidence(const Json& significant_signals, const Json& al
   for (size_t i = 0; i < significant_signals.size(); ++i) {
     const Json& signal = significant_signals[i];
     const Json* event = event_of(signal, events);
-    if (!event || !truthy(*event)) continue;
+    if (!event || !is_truthy(*event)) continue;
     const std::string where = "event " + get_or(signal, "event_ref", empty_text()).get<std::string>();
     const Json* family_member = find_member(*event, "source_family");
     if (!family_member) family_member = find_member(*event, "source_type");

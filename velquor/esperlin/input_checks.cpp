@@ -55,7 +55,7 @@ std::optional<double> judged_measure(const Json& signal, const std::string& wher
   const Json* measure = find_member(deviation, "measure");
   if (measure && !measure->is_null() && !is_numeric(*measure))
     expect_kind(*measure, "number", "deviation.measure", where);
-  if (truthy(get_or(deviation, "degenerate", Json(false)))) return std::nullopt;
+  if (is_truthy(get_or(deviation, "degenerate", Json(false)))) return std::nullopt;
   if (!measure || measure->is_null()) return std::nullopt;
   return to_double(*measure, where);
 }

@@ -28,7 +28,7 @@ Json canonical_metric(const Json& metric) {
 // when it is a non-empty list; absent, null or empty give an empty list.
 Json list_member(const Json& pattern, std::string_view key) {
   const Json& value = get_or(pattern, key, Json());
-  if (!truthy(value)) return Json::array();
+  if (!is_truthy(value)) return Json::array();
   expect_array(value, std::string(key));
   return value;
 }
@@ -44,7 +44,7 @@ Json sorted_list(const Json& list) {
 double strength(const Json& pattern) {
   for (std::string_view key : {"correlation", "correlation_strength"}) {
     const Json& value = get_or(pattern, key, Json());
-    if (truthy(value)) return abs_value(value, std::string(key));
+    if (is_truthy(value)) return abs_value(value, std::string(key));
   }
   return 0;
 }
@@ -90,7 +90,7 @@ Json overlap(const Json& record, std::string_view key, const std::set<std::strin
 
 Json description_of(const Json& record) {
   const Json& semantic = get_or(record, "description_semantic", Json());
-  return truthy(semantic) ? semantic : get_or(record, "description_statistical", empty_text());
+  return is_truthy(semantic) ? semantic : get_or(record, "description_statistical", empty_text());
 }
 
 template <typename MakeMatch>

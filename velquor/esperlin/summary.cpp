@@ -39,7 +39,7 @@ std::string count_sentence(const Json& summary) {
                            " significant changes detected across " +
                            family_labels(member(summary, "families_affected"), " and ");
   const Json& accepted = get_or(summary, "accepted_changes", Json(0));
-  if (!truthy(accepted)) return head + ".";
+  if (!is_truthy(accepted)) return head + ".";
   const Json& metrics = get_or(summary, "accepted_metrics", empty_list());
   std::vector<std::string> shown;
   for (size_t i = 0; i < metrics.size() && i < 3; ++i) shown.push_back(text_of(metrics[i]));
@@ -74,7 +74,7 @@ std::vector<std::string> evidence_counts(
   std::vector<std::string> parts;
   for (const auto& [entry, what] : counted) {
     const Json& list = get_or(evidence, entry, Json());
-    if (truthy(list)) parts.push_back(std::to_string(list.size()) + " " + std::string(what));
+    if (is_truthy(list)) parts.push_back(std::to_string(list.size()) + " " + std::string(what));
   }
   return parts;
 }
@@ -136,7 +136,7 @@ void append_changes(const Esperlin& engine, std::vector<std::string>& lines, con
 
 void append_patterns(std::vector<std::string>& lines, const Json& advisory) {
   const Json& matches = get_or(advisory, "pattern_matches", Json());
-  if (!truthy(matches)) return;
+  if (!is_truthy(matches)) return;
   const Json shown = _dedup_and_limit_patterns(matches);
   lines.push_back("KNOWN PATTERNS (" + std::to_string(shown.size()) + ")");
   lines.push_back("");

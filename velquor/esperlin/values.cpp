@@ -52,19 +52,6 @@ const Json& list_or_empty(const Json& object, std::string_view key, const std::s
   return *member;
 }
 
-bool truthy(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::boolean: return value.get<bool>();
-    case Json::value_t::number_integer: return value.get<int64_t>() != 0;
-    case Json::value_t::number_unsigned: return value.get<uint64_t>() != 0;
-    case Json::value_t::number_float: return value.get<double>() != 0.0;
-    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
-    case Json::value_t::array:
-    case Json::value_t::object: return !value.empty();
-    default: return false;
-  }
-}
-
 bool is_numeric(const Json& value) { return value.is_number() || value.is_boolean(); }
 
 double abs_value(const Json& value, const std::string& what) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "shared/json.h"
+#include "shared/json_access.h"
 
 namespace velquor::esperlin {
 
@@ -30,8 +31,6 @@ const Json& get_or(const Json& object, std::string_view key, const Json& fallbac
 const Json& map_or_empty(const Json& object, std::string_view key, const std::string& where);
 const Json& list_or_empty(const Json& object, std::string_view key, const std::string& where);
 
-// Falsy values: null, false, 0, "", [] and {}.
-bool truthy(const Json& value);
 
 // JSON integers, reals and booleans (a boolean counts as 0 or 1).
 bool is_numeric(const Json& value);

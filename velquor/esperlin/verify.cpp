@@ -98,7 +98,7 @@ std::string Esperlin::_format_verification_summary(const Json& before, const Jso
   section(lines, resolved, "RESOLVED:",
           [](const Json& item) { return "  ✅ " + change_name(item) + " — back to normal"; });
   section(lines, persisting, "STILL UNUSUAL:", [](const Json& item) {
-    const bool improved = truthy(require_member(item, "improved", "persisting change"));
+    const bool improved = is_truthy(require_member(item, "improved", "persisting change"));
     return "  ⚠️  " + change_name(item) + " — still " +
            risk_words(require_member(item, "now_deviation", "persisting change")) + " (" +
            (improved ? "improving" : "not improving") + ")";

@@ -46,13 +46,6 @@ bool is_non_empty_text(const Json& value) {
   return value.is_string() && !value.get_ref<const std::string&>().empty();
 }
 
-bool is_set(const Json& value) {
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number()) return value != 0;
-  if (value.is_null()) return false;
-  return !value.empty();
-}
-
 Json member_or(const Json& map, std::string_view key, const Json& fallback) {
   auto it = map.find(key);
   return it == map.end() ? fallback : *it;
@@ -61,7 +54,7 @@ Json member_or(const Json& map, std::string_view key, const Json& fallback) {
 std::optional<std::string> chosen_id(const Json& map, std::string_view key,
                                      const std::string& where) {
   Json id = member_or(map, key, nullptr);
-  if (!is_set(id)) return std::nullopt;
+  if (!is_truthy(id)) return std::nullopt;
   expect_kind(id, "string", key, where);
   return id.get<std::string>();
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "shared/json.h"
+#include "shared/json_access.h"
 
 namespace velquor::lorvessa {
 
@@ -21,10 +22,6 @@ void check_optional_integer(const Json& value, std::string_view name, const std:
 
 // True for a non-empty string: the form in which a filter argument counts.
 bool is_non_empty_text(const Json& value);
-
-// Whether a value counts as given: true, a non-zero number (NaN included), a
-// non-empty text, list or map.
-bool is_set(const Json& value);
 
 // Member `key` of `map`, or `fallback` when the member is absent. A member
 // that is present but null stays null.

@@ -213,7 +213,7 @@ std::string SQLiteLorvessa::create_pattern(const Json& pattern) {
     if (stored) {
       // A rediscovered archived pattern comes back as it was; an active one
       // is left alone (the caller counts observations with increment_pattern).
-      if (!is_set((*stored)["expired"])) return;
+      if (!is_truthy((*stored)["expired"])) return;
       _execute("UPDATE patterns SET expired = 0, last_seen = ?, updated_at = ? WHERE pattern_id = ?",
                {{"last_seen", now}, {"updated_at", now}, {"pattern_id", *id}});
       _log_history(*id, "un-expired", {{"reason", "rediscovered"}});
