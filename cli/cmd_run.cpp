@@ -23,36 +23,21 @@ std::string fail_on_level(const Args& args) {
   return upper;
 }
 
-int run_run_command(const Args& args) {
-  PipelineSettings settings;
-  settings.baseline.workers = worker_setting(args);
-  settings.verbosity = args.count("--verbose");
-  const std::string scope = args.value("--scope").value_or(kDefaultScope);
-  const std::string gate = fail_on_level(args);
-  const bool json = args.has("--json");
-  const fs::path dir = data_dir_with_events(args.positional(0));
+// Stage 5's answer when stage 2 had nothing for it, in the shape stage 5
+// itself gives when it finds no signals.
+Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
 
-  Json result;
-  PipelineOutcome outcome;
-  {
-    StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
-    outcome = run_stages_2_to_4(dir, settings);
-    if (!outcome.no_signals) {
-      StageProgress stage(5, "advise");
-      result = run_advise(dir, scope);
-      stage.done(advise_progress(outcome, result));
-    }
-  }
-  if (outcome.no_signals) {
-    // The shape of stage 5's own answer when it has no signals.
-    result = Json{{"status", "no_signals"}, {"advisory", nullptr}};
-    if (!json) std::cout << no_signals_text(dir) << "\n";
-  }
+void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
+                  bool json) {
   if (json)
     std::cout << dump_pretty(result) << "\n";
-  else if (!outcome.no_signals)
+  else if (outcome.no_signals)
+    std::cout << no_signals_text(dir) << "\n";
+  else
     std::cout << advise_text(result) << "\n";
+}
 
+int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
   if (outcome.failed_families > 0) {
     std::cerr << "velquor: error: stage 2 failed for " << outcome.failed_families
               << (outcome.failed_families == 1 ? " family" : " families")
@@ -64,6 +49,30 @@ int run_run_command(const Args& args) {
     return kExitGate;
   }
   return kExitOk;
+}
+
+int run_run_command(const Args& args) {
+  PipelineSettings settings;
+  settings.baseline.workers = worker_setting(args);
+  settings.verbosity = args.count("--verbose");
+  const std::string scope = args.value("--scope").value_or(kDefaultScope);
+  const std::string gate = fail_on_level(args);
+  const bool json = args.has("--json");
+  const fs::path dir = data_dir_with_events(args.positional(0));
+
+  Json result = no_signals_result();
+  PipelineOutcome outcome;
+  {
+    StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
+    outcome = run_stages_2_to_4(dir, settings);
+    if (!outcome.no_signals) {
+      StageProgress stage(5, "advise");
+      result = run_advise(dir, scope);
+      stage.done(advise_progress(outcome, result));
+    }
+  }
+  print_result(dir, outcome, result, json);
+  return exit_status(outcome, result, gate);
 }
 
 std::vector<OptionSpec> run_options() {
