@@ -20,7 +20,9 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo needs only the command, so a test that does not build cannot stop it.
+demo: configure
+	@cmake --build $(BUILD_DIR) --target velquor -j $(JOBS)
 	@rm -rf $(DEMO_DIR)
 	@$(BUILD_DIR)/cli/velquor demo $(DEMO_DIR)
 	@$(BUILD_DIR)/cli/velquor run $(DEMO_DIR)
