@@ -1,6 +1,8 @@
 # make demo: set up, build, and run the whole pipeline on a generated example.
 # make test: set up, build, and run the whole test suite.
 BUILD_DIR ?= build
+# The build runs make underneath; keep its directory chatter out of the output.
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 DEMO_DIR ?= $(BUILD_DIR)/demo-data
 
