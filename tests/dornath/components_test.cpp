@@ -127,6 +127,27 @@ TEST(TimeBucket, OffsetLessTimesAreLocal) {
   ::tzset();
 }
 
+// Around daylight-saving changes a local reading can be skipped or occur twice;
+// the bucket must not depend on the C library's guess of the daylight flag.
+TEST(TimeBucket, LocalReadingsAroundClockChanges) {
+  {
+    ScopedEnv tz("TZ", "EST5EDT,M3.2.0,M11.1.0");
+    ::tzset();
+    const int64_t march10 = 19792 * 24;  // 2024-03-10T00:00Z in hours
+    const int64_t nov3 = 20030 * 24;     // 2024-11-03T00:00Z in hours
+    // Skipped reading: read with the offset in force before the change (EST).
+    EXPECT_EQ(Dornath::_time_bucket("2024-03-10T02:30:00", 1), march10 + 7);
+    EXPECT_EQ(Dornath::_time_bucket("2024-03-10T01:59:59", 1), march10 + 6);
+    EXPECT_EQ(Dornath::_time_bucket("2024-03-10T03:00:00", 1), march10 + 7);
+    // Repeated reading: the earlier instant (still EDT).
+    EXPECT_EQ(Dornath::_time_bucket("2024-11-03T01:30:00", 1), nov3 + 5);
+    EXPECT_EQ(Dornath::_time_bucket("2024-11-03T01:00:00.5", 1), nov3 + 5);
+    EXPECT_EQ(Dornath::_time_bucket("2024-11-03T00:30:00", 1), nov3 + 4);
+    EXPECT_EQ(Dornath::_time_bucket("2024-11-03T02:00:00", 1), nov3 + 7);
+  }
+  ::tzset();
+}
+
 TEST(ParamOverride, ReadsScalarsAndKeepsOtherTextAsText) {
   Json params = Json::object();
   apply_param_override(params, "min_support=3");

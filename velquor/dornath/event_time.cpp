@@ -1,6 +1,7 @@
 // When an event happened, and which time bucket that puts it in. Stage 5 uses
 // _extract_event_timestamp too, so both stages date an event alike.
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -55,22 +56,46 @@ std::string time_text(const Json& value, const char* member, const std::string& 
   return value.get<std::string>();
 }
 
+// The local wall-clock reading at the instant `utc` (seconds since the epoch),
+// itself counted as seconds since the epoch as if that reading were UTC.
+long long local_reading(long long utc) {
+  using namespace std::chrono;
+  std::time_t t = static_cast<std::time_t>(utc);
+  std::tm tm{};
+  if (!localtime_r(&t, &tm)) throw ValueError("time stamp out of range for local time conversion");
+  year_month_day date{year{tm.tm_year + 1900}, month{static_cast<unsigned>(tm.tm_mon + 1)},
+                      day{static_cast<unsigned>(tm.tm_mday)}};
+  return static_cast<long long>(sys_days(date).time_since_epoch().count()) * 86400 +
+         tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec;
+}
+
 // Seconds since the epoch of an offset-less date-time read as local time.
+// Readings that occur twice (clocks turned back) take the earlier instant;
+// readings skipped by a clock turned forward are read with the offset in force
+// before the change. mktime leaves both cases to the C library (glibc picks by
+// its own tm_isdst guess), so the solution is searched explicitly.
 double local_epoch_seconds(TimePoint wall) {
   using namespace std::chrono;
-  auto day_point = floor<days>(wall);
-  year_month_day date{day_point};
-  hh_mm_ss<microseconds> tod{wall - day_point};
-  std::tm tm{};
-  tm.tm_year = static_cast<int>(date.year()) - 1900;
-  tm.tm_mon = static_cast<int>(static_cast<unsigned>(date.month())) - 1;
-  tm.tm_mday = static_cast<int>(static_cast<unsigned>(date.day()));
-  tm.tm_hour = static_cast<int>(tod.hours().count());
-  tm.tm_min = static_cast<int>(tod.minutes().count());
-  tm.tm_sec = static_cast<int>(tod.seconds().count());
-  tm.tm_isdst = -1;
-  std::time_t seconds = std::mktime(&tm);
-  return static_cast<double>(seconds) + static_cast<double>(tod.subseconds().count()) / 1e6;
+  const long long t = floor<seconds>(wall).time_since_epoch().count();
+  const long long micros = (wall - floor<seconds>(wall)).count();
+  constexpr long long kMaxFold = 24 * 3600;
+  const long long a = local_reading(t) - t;
+  const long long u1 = t - a;
+  const long long t1 = local_reading(u1);
+  long long b;
+  if (t1 == t) {
+    const long long earlier = u1 - kMaxFold;
+    b = local_reading(earlier) - earlier;
+    if (a == b) return static_cast<double>(u1) + static_cast<double>(micros) / 1e6;
+  } else {
+    b = t1 - u1;
+  }
+  const long long u2 = t - b;
+  long long chosen;
+  if (local_reading(u2) == t) chosen = u2;
+  else if (t1 == t) chosen = u1;
+  else chosen = std::max(u1, u2);  // inside a gap
+  return static_cast<double>(chosen) + static_cast<double>(micros) / 1e6;
 }
 
 }  // namespace
