@@ -169,6 +169,23 @@ TEST_F(VerifyRunTest, ComparingWithTheCurrentAdvisoryFileSeesTheFix) {
                                      {"verification_text", (out / "verification.txt").string()}}));
 }
 
+TEST_F(VerifyRunTest, PreviousAdvisoryWithoutIdIsRecordedAsNull) {
+  // Hand-made or truncated advisories may lack the id (or the scope): the
+  // record must say null, not carry whatever the missing value left behind.
+  write_json("previous.json", Json{{"changes", changes(2)}});
+  const Json result = engine.verify("proj", previous());
+  ASSERT_EQ(result["status"], "verified");
+  const Json& record = result["verification"];
+  const Json& after_id = result["advisory"]["advisory_id"];
+  EXPECT_EQ(record["before_advisory_id"], Json());
+  EXPECT_EQ(record["after_advisory_id"], after_id);
+  EXPECT_EQ(record["verification_id"], _content_hash(Json{{"before", nullptr}, {"after", after_id}}));
+  EXPECT_EQ(output("verification.json"), dump_pretty(record));
+  EXPECT_EQ(report_lines(Json{{"changes", changes(1)}}, diff(1))[1], "Comparing: ? → abcdef01");
+  EXPECT_EQ(engine._format_verification_summary(Json::object(), Json::object(), diff(0)),
+            "Fix Verification Report — unknown\nComparing: ? → ?\n\nALL ISSUES RESOLVED. No new issues detected.\n");
+}
+
 TEST_F(VerifyRunTest, AllClearRunIsVerifiedAgainstAnAdvisoryWithoutChanges) {
   write_json("previous.json", Json{{"advisory_id", "old"}, {"scope", "proj"}});
   morvic::AcceptedDeviations accepted(dir);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "shared/errors.h"
 #include "shared/json_access.h"
@@ -36,6 +37,11 @@ void expect_map(const Json& value, const std::string& what) {
 const Json& get_or(const Json& object, std::string_view key, const Json& fallback) {
   const Json* member = find_member(object, key);
   return member ? *member : fallback;
+}
+
+Json get_or(const Json& object, std::string_view key, Json&& fallback) {
+  const Json* member = find_member(object, key);
+  return member ? *member : std::move(fallback);
 }
 
 const Json& map_or_empty(const Json& object, std::string_view key, const std::string& where) {

@@ -25,6 +25,10 @@ void expect_map(const Json& value, const std::string& what);
 
 // The member, or `fallback` when `object` lacks it (null is a value).
 const Json& get_or(const Json& object, std::string_view key, const Json& fallback);
+// With a temporary fallback the result is a copy: a reference to the
+// temporary would dangle once the calling statement ends, and callers keep
+// the result in a `const Json&` local.
+Json get_or(const Json& object, std::string_view key, Json&& fallback);
 
 // Like get_or, but a present value must be a map / list (null included in
 // the check: only an absent member stands for the empty container).
