@@ -94,7 +94,21 @@ class RecordWriter {
     if (!value.is_integer()) return real(value.real_value());
     __int128 i = value.integer_value();
     if (i >= INT64_MIN && i <= INT64_MAX) out_ += std::to_string(static_cast<int64_t>(i));
-    else out_ += dump_compact(value.to_json());  // beyond 64 bits: see to_json
+    else wide_integer(i);
+  }
+
+  // An integer figure can leave 64 bits (the MAD of counts near both ends of
+  // the 64-bit range); it is still an exact integer and is written in full.
+  void wide_integer(__int128 i) {
+    unsigned __int128 magnitude = i < 0 ? -static_cast<unsigned __int128>(i) : static_cast<unsigned __int128>(i);
+    char digits[48];
+    size_t n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (i < 0) out_ += '-';
+    while (n > 0) out_ += digits[--n];
   }
 
   void observed(const Json& value) {
