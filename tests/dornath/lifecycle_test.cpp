@@ -203,6 +203,29 @@ TEST_F(Lifecycle, DecayExpiresStaleUnconfirmedPatternsOnly) {
   EXPECT_EQ((*kb.get_pattern(confirmed))["expired"], 0);
 }
 
+// A faulty signal is reported by its file and its position in that file,
+// with the kind of failure kept, whichever step of the run meets it.
+TEST_F(Lifecycle, FaultySignalsAreNamedByFileAndPosition) {
+  auto message_of = [this] {
+    try {
+      Dornath(dir_.path()).run();
+    } catch (const MissingMember& e) {
+      return std::string(e.what());
+    }
+    return std::string("no MissingMember");
+  };
+  const std::string file = (dir_.path() / "phase2" / "ci_signals.json").string();
+  Json ci = Json::array({make_signal("ci", "run_duration", 0.1, "r1"),
+                         make_signal("ci", "run_duration", 3.0, "r2")});
+  ci[1].erase("engine_id");  // deviating: the batch components meet it first
+  dir_.write_signals("ci", ci);
+  EXPECT_EQ(message_of(), file + ": signals[1]: missing member 'engine_id'");
+
+  ci[1]["deviation"]["measure"] = 0;  // unchanged: only discovery reads its key
+  dir_.write_signals("ci", ci);
+  EXPECT_EQ(message_of(), file + ": signals[1]: missing member 'engine_id'");
+}
+
 TEST_F(Lifecycle, NoDeviationMeansNoBatchFingerprint) {
   VelDir quiet;
   quiet.write_signals("git", Json::array({make_signal("git", "files_touched", 0.5, "g1")}));

@@ -275,7 +275,10 @@ class Dornath {
  private:
   // The loaders, optionally keeping only the members a run reads, which
   // keeps a long history's records small in memory.
-  Json load_signals(bool discovery_members_only) const;
+  // `file_starts`, when given, receives each read file with the position of
+  // its first record in the result.
+  Json load_signals(bool discovery_members_only,
+                    std::vector<std::pair<size_t, fs::path>>* file_starts = nullptr) const;
   std::unordered_map<std::string, Json> load_explanations(bool prompt_members_only) const;
 
   // Steps of run(); each updates the counters and details of `summary`.

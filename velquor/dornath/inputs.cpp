@@ -39,12 +39,14 @@ std::unordered_map<std::string, Json> Dornath::_load_explanations() const {
   return load_explanations(false);
 }
 
-Json Dornath::load_signals(bool discovery_members_only) const {
+Json Dornath::load_signals(bool discovery_members_only,
+                           std::vector<std::pair<size_t, fs::path>>* file_starts) const {
   Json signals = Json::array();
   for (const auto& [family, file_name] : SIGNAL_FILES) {
     fs::path path = phase2_path / file_name;
     std::error_code ec;
     if (!fs::exists(path, ec)) continue;
+    if (file_starts) file_starts->emplace_back(signals.size(), path);
     for_each_record(path, [&](Json&& record) {
       signals.push_back(discovery_members_only ? keep_members(std::move(record), kSignalMembers)
                                                : std::move(record));

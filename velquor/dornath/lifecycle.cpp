@@ -17,6 +17,34 @@ namespace velquor::dornath {
 namespace {
 
 constexpr size_t kMaxBatchRefs = 20;
+
+using FileStarts = std::vector<std::pair<size_t, fs::path>>;
+
+// The steps of a run see one list of all signals and name a faulty one by its
+// position there ("signals[812]"); the user needs the file and the position
+// inside it. Rethrows the same kind of error with that location.
+[[noreturn]] void rethrow_with_signal_file(const Error& e, const FileStarts& starts) {
+  std::string message = e.what();
+  static const std::string prefix = "signals[";
+  size_t close = message.find(']');
+  size_t index = 0;
+  bool located = message.compare(0, prefix.size(), prefix) == 0 && close != std::string::npos &&
+                 close > prefix.size();
+  for (size_t i = prefix.size(); located && i < close; ++i) {
+    if (message[i] < '0' || message[i] > '9') located = false;
+    else index = index * 10 + static_cast<size_t>(message[i] - '0');
+  }
+  const std::pair<size_t, fs::path>* file = nullptr;
+  for (const auto& start : starts)
+    if (start.first <= index) file = &start;
+  if (located && file)
+    message = file->second.string() + ": signals[" + std::to_string(index - file->first) +
+              message.substr(close);
+  if (dynamic_cast<const TypeError*>(&e)) throw TypeError(message);
+  if (dynamic_cast<const MissingMember*>(&e)) throw MissingMember(message);
+  if (dynamic_cast<const ValueError*>(&e)) throw ValueError(message);
+  throw;
+}
 constexpr size_t kMaxExplanationLines = 5;
 
 const Json& member_or_null(const Json& record, std::string_view key) {
@@ -239,12 +267,18 @@ void Dornath::absorb_candidate(Json& candidate,
 
 Json Dornath::run() {
   const std::string now = now_timestamp();
-  Json signals = load_signals(true);
+  FileStarts file_starts;
+  Json signals = load_signals(true, &file_starts);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
   auto explanations = load_explanations(true);
-  std::vector<Component> components =
-      signals_to_components(signals, required_param(params, "direction_threshold"));
+  const double threshold = required_param(params, "direction_threshold");
+  std::vector<Component> components;
+  try {
+    components = signals_to_components(signals, threshold);
+  } catch (const Error& e) {
+    rethrow_with_signal_file(e, file_starts);
+  }
   Json batch_fingerprint = components.empty() ? Json(nullptr) : Json(compute_fingerprint(components));
 
   Json summary = {{"status", "complete"},
@@ -262,9 +296,14 @@ Json Dornath::run() {
   if (batch_fingerprint.is_string())
     recognize_batch(batch_fingerprint.get<std::string>(), signals, now, summary);
 
-  Json candidates = _discover_cooccurrences(signals);
-  for (Json& candidate : _discover_presence_patterns(signals))
-    candidates.push_back(std::move(candidate));
+  Json candidates;
+  try {
+    candidates = _discover_cooccurrences(signals);
+    for (Json& candidate : _discover_presence_patterns(signals))
+      candidates.push_back(std::move(candidate));
+  } catch (const Error& e) {
+    rethrow_with_signal_file(e, file_starts);
+  }
   for (Json& candidate : candidates) absorb_candidate(candidate, explanations, now, summary);
 
   summary["patterns_expired"] = _run_decay().size();
