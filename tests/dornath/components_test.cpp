@@ -112,6 +112,8 @@ TEST(TimeBucket, DaysCountFromTheEpochInUtc) {
   EXPECT_EQ(Dornath::_time_bucket("1969-12-31T23:00:00Z", 24), -1);
   EXPECT_EQ(Dornath::_time_bucket("not a date", 24), std::nullopt);
   EXPECT_EQ(Dornath::_time_bucket("2024-13-01", 24), std::nullopt);
+  EXPECT_EQ(Dornath::_time_bucket("0000-01-01T00:00:00Z", 24), std::nullopt);
+  EXPECT_EQ(Dornath::_time_bucket("0001-01-01T00:00:00Z", 24), -719162);
   EXPECT_EQ(Dornath::_time_bucket("", 24), std::nullopt);
   EXPECT_THROW(Dornath::_time_bucket("2024-05-01", 0), ValueError);
 }

@@ -118,6 +118,8 @@ std::optional<int64_t> Dornath::_time_bucket(std::string_view iso_ts, int64_t wi
     if (c == 'Z') text += "+00:00";
     else text += c;
   }
+  // Calendar years start at 1: a year 0000 is no date.
+  if (text.compare(0, 4, "0000") == 0) return std::nullopt;
   std::optional<ParsedTime> parsed = parse_iso8601(text);
   if (!parsed) return std::nullopt;
   double seconds;
