@@ -152,7 +152,9 @@ struct Signal {
 using SignalList = std::vector<Signal>;
 
 Json to_json(const SignalList& signals);
-// The bytes of a signal file: dump_pretty(to_json(signals)).
+// The bytes of a signal file: dump_pretty(to_json(signals)), except that an
+// integer figure beyond 64 bits is written as the exact integer (to_json can
+// only hold it as a real).
 std::string signal_file_text(const SignalList& signals);
 
 // Signal lists by family name, in run order (run_all) or completion order
