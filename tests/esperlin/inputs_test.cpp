@@ -133,12 +133,36 @@ TEST_F(InputsTest, MalformedRecordsNameTheirFile) {
 
   write_json("events/bad.json", Json{{"event_id", "b"}, {"payload", {{"trigger", "sha"}}}});
   expect_error_naming([&] { engine._load_events(); }, "bad.json");
-  write_json("events/bad.json", Json{{"event_id", "b"}, {"payload", {{"files", {1, 2}}}}});
+  write_json("events/bad.json", Json{{"event_id", "b"}, {"source_type", "git"}, {"payload", {{"files", {1, 2}}}}});
+  expect_error_naming([&] { engine._load_events(); }, "bad.json");
+  write_json("events/bad.json", family_event("b", "testing", "2025-01-01", {{"cases", {"t1"}}}));
+  expect_error_naming([&] { engine._load_events(); }, "bad.json");
+  write_json("events/bad.json", Json{{"event_id", "b"}, {"source_family", "version_control"}, {"attestation", "abc"}});
   expect_error_naming([&] { engine._load_events(); }, "bad.json");
   write_json("events/bad.json", Json{{"source_type", "git"}, {"payload", {{"committed_at", 5}}}});
   expect_error_naming([&] { engine._load_events(); }, "bad.json");
   write("events/bad.json", "{\"event_id\": NaN}");
   expect_error_naming([&] { engine._load_events(); }, "bad.json");
+}
+
+// Members are judged only where some step reads them: a CI run never has
+// its files, test cases, findings or commit hash read, whatever they hold.
+TEST_F(InputsTest, MembersOfOtherKindsOfEventAreNotJudged) {
+  Json odd = family_event("c1", "ci", "2025-01-01T00:00:00Z",
+                          {{"files", "a.py"}, {"cases", {"t1"}}, {"findings", {1}}, {"dependencies", 3},
+                           {"commit_hash", 5}, {"trigger", {{"commit_sha", "abc"}}}});
+  odd["attestation"] = "signed";
+  write_json("events/c1.json", odd);
+  write_json("events/g1.json", Json{{"event_id", "g1"}, {"source_type", "git"},
+                                    {"observed_at", "2025-01-01T00:00:00Z"},
+                                    {"payload", {{"commit_hash", "abc"}, {"trigger", "none"}}}});
+  write_json("phase2/ci_signals.json", Json::array({signal("ci", "run_duration", "c1", 900.0, 4.0)}));
+  Esperlin engine(dir);
+  EXPECT_EQ(engine._load_events().size(), 2u);
+  const Json result = engine.run("proj");
+  ASSERT_EQ(result["status"], "complete");
+  EXPECT_EQ(result["advisory"]["changes"][0]["trigger_commit"], "abc");
+  EXPECT_EQ(result["advisory"]["evidence"]["timeline"].size(), 1u);
 }
 
 // Every proper prefix of a valid file is an error naming the file, never a

@@ -93,15 +93,21 @@ void check_event(const Json& event, const std::string& where) {
   expect_map(event, where);
   optional_text(event, "event_id", where);
   optional_text(event, "observed_at", where);
-  optional_text(map_or_empty(event, "attestation", where), "commit_hash", where + " attestation");
   const Json& payload = map_or_empty(event, "payload", where);
   const std::string in_payload = where + " payload";
-  optional_text(payload, "commit_hash", in_payload);
-  optional_text(trigger_of(payload, in_payload), "commit_sha", in_payload + " trigger");
-  list_of(payload, "files", "string", in_payload);
-  list_of(payload, "cases", "object", in_payload);
-  list_of(payload, "dependencies", "object", in_payload);
-  list_of(payload, "findings", "object", in_payload);
+  // The evidence goes by the family (source_type standing in when it is
+  // absent), the change record and the commit list by the source type.
+  const Json* family = find_member(event, "source_family");
+  if (!family) family = find_member(event, "source_type");
+  const bool is_commit = family && *family == "version_control";
+  const bool is_git = get_or(event, "source_type", empty_text()) == "git";
+  if (is_commit) optional_text(map_or_empty(event, "attestation", where), "commit_hash", where + " attestation");
+  if (is_git) optional_text(payload, "commit_hash", in_payload);
+  else optional_text(trigger_of(payload, in_payload), "commit_sha", in_payload + " trigger");
+  if (is_commit || is_git) list_of(payload, "files", "string", in_payload);
+  if (family && *family == "testing") list_of(payload, "cases", "object", in_payload);
+  if (family && *family == "dependency") list_of(payload, "dependencies", "object", in_payload);
+  if (family && *family == "security") list_of(payload, "findings", "object", in_payload);
   event_time(event, where);
 }
 

@@ -29,6 +29,9 @@ void check_explanation(const Json& explanation, const std::string& where);
 
 // A loaded event: a map whose nested maps, lists, commit texts and event time
 // are of the kinds the evidence, the change records and the commit list read.
+// Members are checked only for the kinds of event they are read from (the
+// commit hash and files of commits, the cases of test runs, ...): a member
+// that no step reads for that event never stops the run.
 void check_event(const Json& event, const std::string& where);
 
 // The payload trigger of an event; a null trigger (a run no commit
