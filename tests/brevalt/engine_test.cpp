@@ -92,6 +92,23 @@ TEST(Emission, DegenerateBaselineWritesZero) {
   EXPECT_EQ(s.observed, Json(9.5));
 }
 
+// Counts at both ends of the 64-bit range (and two far-off reals that push
+// the integer deviations to the middle): the MAD leaves 64 bits and must reach
+// the file as the exact integer, not as a rounded real.
+TEST(Emission, WideIntegerMadReachesTheFileExactly) {
+  DataDir dir;
+  const std::vector<Json> rates = {Json(INT64_MIN), Json(1e300), Json(UINT64_MAX), Json(INT64_MIN),
+                                   Json(1e300), Json(0)};
+  for (size_t i = 0; i < rates.size(); ++i)
+    dir.write_event("c" + std::to_string(i) + ".json",
+                    payload_event("coverage", "c" + std::to_string(i), "2024-01-0" + std::to_string(i + 1),
+                                  Json{{"line_rate", rates[i]}, {"branch_rate", 0.5}}));
+  Brevalt(dir.path(), 50, 5).run_coverage();
+  // median 18446744073709551615; |INT64_MIN - median| = 27670116110564327423
+  EXPECT_NE(dir.read_signals("coverage").find("\"mad\": 27670116110564327423\n"), std::string::npos)
+      << dir.read_signals("coverage");
+}
+
 TEST(Emission, CustomExtractorsThroughEmitSignals) {
   DataDir dir;
   Brevalt engine(dir.path(), 50, 1);
