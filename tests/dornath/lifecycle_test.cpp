@@ -296,6 +296,17 @@ TEST_F(Interpretation, AsksWithTheFixedPromptAndDropsThePreface) {
   EXPECT_EQ(interpret("Here we go: builds slow down."), "Here we go: builds slow down.");
 }
 
+// Case is ignored as in Unicode matching: letters whose lower case is the
+// ASCII one (dotted capital I), and the long s and dotless i, count too;
+// other look-alikes do not.
+TEST_F(Interpretation, PrefaceCaseIgnoredLikeUnicodeMatching) {
+  EXPECT_EQ(interpret("HERE'\u017f a DE\u017fCR\u0130PTION:\u2028 Builds slow down."),
+            "Builds slow down.");
+  EXPECT_EQ(interpret("Here \u0131s the sentence: Builds slow down."), "Builds slow down.");
+  EXPECT_EQ(interpret("Here\u212as a description: Builds slow down."),
+            "Here\u212as a description: Builds slow down.");
+}
+
 TEST_F(Interpretation, RejectsGateFailuresLongAnswersAndErrors) {
   EXPECT_EQ(interpret("A strong correlation appears."), std::nullopt);
   EXPECT_EQ(interpret("   "), std::nullopt);

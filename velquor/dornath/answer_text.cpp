@@ -25,12 +25,26 @@ bool starts_character(std::string_view text, size_t i) {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Consumes `word` (lower-case ASCII) at `pos`, ignoring letter case.
+// Consumes `word` (lower-case ASCII) at `pos`, ignoring letter case the way
+// Unicode case-insensitive matching does: besides the ASCII capitals, 'i' also
+// matches the dotted capital I (U+0130) and the dotless i (U+0131), and 's'
+// the long s (U+017F).
 bool take(std::string_view text, size_t& pos, std::string_view word) {
-  if (text.size() - pos < word.size()) return false;
-  for (size_t k = 0; k < word.size(); ++k)
-    if (lower(text[pos + k]) != word[k]) return false;
-  pos += word.size();
+  size_t at = pos;
+  for (char w : word) {
+    if (at < text.size() && lower(text[at]) == w) {
+      ++at;
+      continue;
+    }
+    std::string_view rest = text.substr(at);
+    if ((w == 'i' && (rest.starts_with("\xC4\xB0") || rest.starts_with("\xC4\xB1"))) ||
+        (w == 's' && rest.starts_with("\xC5\xBF"))) {
+      at += 2;
+      continue;
+    }
+    return false;
+  }
+  pos = at;
   return true;
 }
 
