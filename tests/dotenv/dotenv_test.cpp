@@ -29,7 +29,7 @@ class LoadDotenvTest : public ::testing::Test {
 
   static constexpr const char* kNames[] = {
       "VQ_PLAIN", "VQ_EXPORTED", "VQ_DOUBLE", "VQ_SINGLE", "VQ_MIXED", "VQ_SPACED", "VQ_EMPTY",
-      "VQ_EQUALS", "VQ_COMMENTED", "VQ_PRESET", "VQ_CRLF", "VQ_ONE_QUOTE", "VQ_INNER"};
+      "VQ_EQUALS", "VQ_COMMENTED", "VQ_PRESET", "VQ_CRLF", "VQ_ONE_QUOTE", "VQ_INNER", "VQ_OLD_MAC"};
   fs::path dir_;
 };
 
@@ -49,6 +49,7 @@ TEST_F(LoadDotenvTest, ParsesTheFileIntoTheEnvironment) {
                     "not a setting\n"
                     "=no key\n"
                     "VQ_CRLF=windows\r\n"
+                    "VQ_OLD_MAC=mac\rVQ_PLAIN=shadowed\r"
                     "VQ_ONE_QUOTE=\"\n"
                     "VQ_INNER=say \"hi\" there");
   EXPECT_TRUE(load_dotenv(dir_ / ".env"));
@@ -62,6 +63,7 @@ TEST_F(LoadDotenvTest, ParsesTheFileIntoTheEnvironment) {
   EXPECT_EQ(env("VQ_EQUALS"), "a=b=c");
   EXPECT_EQ(env("VQ_COMMENTED"), "<unset>");
   EXPECT_EQ(env("VQ_CRLF"), "windows");
+  EXPECT_EQ(env("VQ_OLD_MAC"), "mac");
   EXPECT_EQ(env("VQ_ONE_QUOTE"), "\"");
   EXPECT_EQ(env("VQ_INNER"), "say \"hi\" there");
 }

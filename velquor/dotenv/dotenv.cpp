@@ -1,7 +1,6 @@
 #include "velquor/dotenv/dotenv.h"
 
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -45,8 +44,15 @@ void apply_line(std::string_view line) {
 bool load_dotenv(const std::filesystem::path& path) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return false;
-  std::istringstream lines(read_file(path));
-  for (std::string line; std::getline(lines, line);) apply_line(line);
+  // Lines end at "\n", "\r\n" or a lone "\r" (files saved by old editors).
+  const std::string text = read_file(path);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const size_t end = rest.find_first_of("\r\n");
+    apply_line(rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
   return true;
 }
 
