@@ -123,6 +123,18 @@ TEST_F(SchemaTest, FileThatIsNoDatabaseIsReportedByName) {
   }
 }
 
+TEST_F(SchemaTest, UnusablePathsAreRefused) {
+  // An empty path must not fall back to a temporary database that vanishes.
+  EXPECT_THROW(SQLiteLorvessa(std::filesystem::path()), DatabaseError);
+  // A folder is no database file.
+  try {
+    SQLiteLorvessa folder(dir);
+    FAIL();
+  } catch (const DatabaseError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind(dir.string() + ": ", 0), 0u) << error.what();
+  }
+}
+
 TEST_F(SchemaTest, SecondConnectionReadsWhileFirstWrites) {
   SQLiteLorvessa reader(db);
   std::string id = store->create_pattern(candidate("fp1"));

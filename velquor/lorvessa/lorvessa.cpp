@@ -53,6 +53,9 @@ std::optional<TimePoint> days_before_now(const Json& days) {
 
 SQLiteLorvessa::SQLiteLorvessa(const std::filesystem::path& path)
     : db_path(path), _origin(path.string()) {
+  // SQLite reads an empty name as a throw-away temporary database, which would
+  // silently lose everything stored; an empty path names no file.
+  if (db_path.empty()) throw DatabaseError("the knowledge store needs a database file path");
   std::error_code error;
   if (db_path.has_parent_path()) std::filesystem::create_directories(db_path.parent_path(), error);
   if (error)
