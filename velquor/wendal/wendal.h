@@ -4,9 +4,8 @@
 // A text passes when it has content and none of the statistical jargon or
 // advice words below occurs in it as a whole word (case ignored; a term
 // matches only where the characters just before and after it are not
-// letters or digits; letters and digits are the Unicode ones, so "é" joins
-// a word while a dash, a curly quote or a non-breaking space does not; text
-// that is no well-formed UTF-8 counts as letters):
+// letters or digits; letters and digits are the ASCII ones, and every byte
+// of a non-ASCII character counts as a letter):
 //
 //   correlation correlations correlated correlate deviation deviations
 //   deviate deviates stddev "standard deviation" z-score zscore p-value
