@@ -2,6 +2,7 @@
 // so that the clients are tested without reaching the network.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <cstdlib>
@@ -10,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "velquor/tarvon/tarvon.h"
 
 namespace velquor::testing {
 
@@ -92,5 +95,16 @@ class ScopedEnv {
   bool had_ = false;
   std::string old_;
 };
+
+// The error message of a generate() call that must fail.
+inline std::string failure_of(tarvon::LanguageModel& client) {
+  try {
+    client.generate("prompt");
+  } catch (const tarvon::LanguageModelError& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "generate() did not fail";
+  return "";
+}
 
 }  // namespace velquor::testing

@@ -8,6 +8,7 @@
 namespace velquor::tarvon {
 namespace {
 
+using velquor::testing::failure_of;
 using velquor::testing::ScopedEnv;
 using velquor::testing::StubServer;
 
@@ -24,17 +25,6 @@ class AnthropicClientTest : public ::testing::Test {
     options.base_url = server.base_url();
     options.timeout = std::chrono::milliseconds(2000);
     return options;
-  }
-
-  // The error message of a generate() call that must fail.
-  static std::string failure_of(AnthropicClient& client) {
-    try {
-      client.generate("prompt");
-    } catch (const LanguageModelError& e) {
-      return e.what();
-    }
-    ADD_FAILURE() << "generate() did not fail";
-    return "";
   }
 };
 

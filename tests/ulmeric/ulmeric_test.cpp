@@ -8,6 +8,7 @@ namespace {
 
 using tarvon::ClientOptions;
 using tarvon::LanguageModelError;
+using velquor::testing::failure_of;
 using velquor::testing::ScopedEnv;
 using velquor::testing::StubServer;
 
@@ -18,16 +19,6 @@ class OpenRouterClientTest : public ::testing::Test {
   ScopedEnv key_{"OPENROUTER_API_KEY", kKey};
   ScopedEnv base_{"OPENROUTER_BASE_URL", nullptr};
   ScopedEnv no_proxy_{"no_proxy", "127.0.0.1"};  // the stub is local, whatever the proxy
-
-  static std::string failure_of(tarvon::LanguageModel& client) {
-    try {
-      client.generate("prompt");
-    } catch (const LanguageModelError& e) {
-      return e.what();
-    }
-    ADD_FAILURE() << "generate() did not fail";
-    return "";
-  }
 };
 
 TEST_F(OpenRouterClientTest, SendsTheChatRequestAndReturnsTheFirstChoice) {
