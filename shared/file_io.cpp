@@ -1,6 +1,7 @@
 #include "shared/file_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,28 +9,35 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "shared/errors.h"
 
 namespace velquor {
 
-std::string read_file(const fs::path& path) {
+namespace {
+
+// An open descriptor of the regular file `path` and its stat; the messages
+// of read_file.
+int open_for_reading(const fs::path& path, struct stat& info) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) throw FileNotFound(path.string() + ": no such file");
     throw IoError(path.string() + ": cannot be read: " + std::strerror(errno));
   }
-  auto fail = [&](const char* what) {
-    int saved = errno;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    int saved = S_ISDIR(info.st_mode) ? EISDIR : errno;
     ::close(fd);
-    throw IoError(path.string() + ": " + what + ": " + std::strerror(saved));
-  };
-  struct stat info;
-  if (::fstat(fd, &info) != 0) fail("cannot be read");
-  if (S_ISDIR(info.st_mode)) {
-    errno = EISDIR;
-    fail("cannot be read");
+    throw IoError(path.string() + ": cannot be read: " + std::strerror(saved));
   }
+  return fd;
+}
+
+}  // namespace
+
+std::string read_file(const fs::path& path) {
+  struct stat info {};
+  int fd = open_for_reading(path, info);
   // Read straight into the result; the size is only a hint, since the file
   // may change while it is read.
   std::string content;
@@ -40,7 +48,9 @@ std::string read_file(const fs::path& path) {
     ssize_t got = ::read(fd, content.data() + used, content.size() - used);
     if (got < 0) {
       if (errno == EINTR) continue;
-      fail("read failed");
+      int saved = errno;
+      ::close(fd);
+      throw IoError(path.string() + ": read failed: " + std::strerror(saved));
     }
     if (got == 0) break;
     used += static_cast<size_t>(got);
@@ -50,23 +60,54 @@ std::string read_file(const fs::path& path) {
   return content;
 }
 
-void write_file_atomic(const fs::path& path, std::string_view content) {
+MappedFile::MappedFile(const fs::path& path) {
+  struct stat info {};
+  int fd = open_for_reading(path, info);
+  size_ = static_cast<size_t>(info.st_size > 0 ? info.st_size : 0);
+  if (size_ > 0) {
+    void* data = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (data == MAP_FAILED) {
+      int saved = errno;
+      ::close(fd);
+      throw IoError(path.string() + ": cannot be read: " + std::strerror(saved));
+    }
+    data_ = static_cast<const char*>(data);
+  }
+  ::close(fd);
+}
+
+MappedFile::~MappedFile() {
+  if (data_) ::munmap(const_cast<char*>(data_), size_);
+}
+
+AtomicFile::AtomicFile(const fs::path& path) : path_(path), temp_(path) {
   static std::atomic<unsigned> counter{0};
-  fs::path temp = path;
-  temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw IoError(path.string() + ": cannot be written: " + std::strerror(errno));
-  auto fail = [&](const char* what) {
-    int saved = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    throw IoError(path.string() + ": " + what + ": " + std::strerror(saved));
-  };
-  const char* data = content.data();
-  size_t left = content.size();
+  temp_ += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+  fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0)
+    throw IoError(path_.string() + ": cannot be written: " + std::strerror(errno));
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(temp_.c_str());
+}
+
+void AtomicFile::fail(const char* what) {
+  int saved = errno;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  ::unlink(temp_.c_str());
+  throw IoError(path_.string() + ": " + what + ": " + std::strerror(saved));
+}
+
+void AtomicFile::append(std::string_view bytes) {
+  if (fd_ < 0) throw IoError(path_.string() + ": written after it was closed");
+  const char* data = bytes.data();
+  size_t left = bytes.size();
   while (left > 0) {
-    ssize_t written = ::write(fd, data, left);
+    ssize_t written = ::write(fd_, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
       fail("write failed");
@@ -74,17 +115,26 @@ void write_file_atomic(const fs::path& path, std::string_view content) {
     data += written;
     left -= static_cast<size_t>(written);
   }
-  if (::fsync(fd) != 0) fail("flush failed");
-  if (::close(fd) != 0) {
-    int saved = errno;
-    ::unlink(temp.c_str());
-    throw IoError(path.string() + ": close failed: " + std::strerror(saved));
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    ::unlink(temp.c_str());
-    throw IoError(path.string() + ": rename failed: " + std::strerror(saved));
-  }
+}
+
+void AtomicFile::commit() {
+  if (fd_ < 0) throw IoError(path_.string() + ": committed after it was closed");
+  if (::fsync(fd_) != 0) fail("flush failed");
+  // Closed before the rename, so that a failed close (a late write error)
+  // never replaces the earlier file.
+  const char* failed = nullptr;
+  if (::close(std::exchange(fd_, -1)) != 0) failed = "close failed";
+  else if (::rename(temp_.c_str(), path_.c_str()) != 0) failed = "rename failed";
+  if (!failed) return;
+  int saved = errno;
+  ::unlink(temp_.c_str());
+  throw IoError(path_.string() + ": " + failed + ": " + std::strerror(saved));
+}
+
+void write_file_atomic(const fs::path& path, std::string_view content) {
+  AtomicFile file(path);
+  file.append(content);
+  file.commit();
 }
 
 void write_json_file(const fs::path& path, const Json& value) {

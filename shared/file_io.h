@@ -16,10 +16,52 @@ namespace fs = std::filesystem;
 // when it cannot be read.
 std::string read_file(const fs::path& path);
 
+// The content of `path` mapped into memory, for large files read once:
+// nothing is copied or zero-filled. FileNotFound / IoError as read_file.
+// The system replaces its files by renaming new ones over them, so a mapped
+// file never shrinks under its reader.
+class MappedFile {
+ public:
+  explicit MappedFile(const fs::path& path);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // Replaces `path` with `content` atomically: the bytes go to a temporary file
 // in the same folder, are flushed to disk, and the temporary file is renamed
 // over `path`. A failure leaves the earlier file untouched and raises IoError.
 void write_file_atomic(const fs::path& path, std::string_view content);
+
+// A file written piece by piece that appears at `path` only when committed:
+// the pieces go to a temporary file in the same folder, and commit() flushes
+// it to disk and renames it over `path`. Destroying an uncommitted file
+// removes the temporary file, so a failed run leaves the earlier file as it
+// was. Large outputs are streamed this way instead of being built whole in
+// memory. Errors raise IoError naming `path`.
+class AtomicFile {
+ public:
+  explicit AtomicFile(const fs::path& path);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  void append(std::string_view bytes);
+  void commit();
+
+ private:
+  [[noreturn]] void fail(const char* what);
+
+  fs::path path_;
+  fs::path temp_;
+  int fd_ = -1;
+};
 
 // dump_pretty(value) written atomically.
 void write_json_file(const fs::path& path, const Json& value);

@@ -46,6 +46,7 @@ Json parse_json(std::string_view text, const std::string& source,
 // "1234567890123456.0", "1e+16", "nan", "inf", "-inf". Exponent form is used
 // exactly when the decimal exponent is below -4 or at least 16.
 std::string float_repr(double value);
+void append_float_repr(std::string& out, double value);
 
 std::string dump_pretty(const Json& value);
 std::string dump_compact(const Json& value);

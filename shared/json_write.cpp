@@ -48,7 +48,7 @@ void append_number(std::string& out, const Json& value) {
       double d = value.get<double>();
       if (std::isnan(d)) out += "NaN";
       else if (std::isinf(d)) out += d > 0 ? "Infinity" : "-Infinity";
-      else out += float_repr(d);
+      else append_float_repr(out, d);
     }
   }
 }
@@ -174,43 +174,50 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-std::string float_repr(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  // Shortest round-trip digits in scientific form: "d.ddde[+-]xx".
-  char buf[64];
-  auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string sci(buf, result.ptr);
-  size_t e_pos = sci.find('e');
-  int exponent = std::stoi(sci.substr(e_pos + 1));
-  bool negative = sci[0] == '-';
-  std::string digits;
-  for (size_t k = negative ? 1 : 0; k < e_pos; ++k)
-    if (sci[k] != '.') digits += sci[k];
-  std::string out = negative ? "-" : "";
+void append_float_repr(std::string& out, double value) {
+  if (std::isnan(value)) { out += "nan"; return; }
+  if (std::isinf(value)) { out += value > 0 ? "inf" : "-inf"; return; }
+  // Shortest round-trip digits in scientific form: "[-]d[.ddd]e[+-]xx".
+  char sci[40];
+  const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') { out += '-'; ++p; }
+  const char* e = std::find(p, end, 'e');
+  char digits[24];
+  size_t count = 0;
+  for (const char* q = p; q < e; ++q)
+    if (*q != '.') digits[count++] = *q;
+  int exponent = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
   if (exponent < -4 || exponent >= 16) {
     out += digits[0];
-    if (digits.size() > 1) { out += '.'; out += digits.substr(1); }
-    char exp_buf[16];
-    std::snprintf(exp_buf, sizeof exp_buf, "e%c%02d", exponent < 0 ? '-' : '+',
-                  exponent < 0 ? -exponent : exponent);
-    out += exp_buf;
+    if (count > 1) { out += '.'; out.append(digits + 1, count - 1); }
+    out += exponent < 0 ? "e-" : "e+";
+    int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) out += '0';
+    char exp_buf[8];
+    out.append(exp_buf, std::to_chars(exp_buf, exp_buf + sizeof exp_buf, magnitude).ptr);
   } else if (exponent < 0) {
     out += "0.";
     out.append(static_cast<size_t>(-exponent - 1), '0');
-    out += digits;
+    out.append(digits, count);
   } else {
     size_t int_len = static_cast<size_t>(exponent) + 1;
-    if (digits.size() <= int_len) {
-      out += digits;
-      out.append(int_len - digits.size(), '0');
+    if (count <= int_len) {
+      out.append(digits, count);
+      out.append(int_len - count, '0');
       out += ".0";
     } else {
-      out += digits.substr(0, int_len);
+      out.append(digits, int_len);
       out += '.';
-      out += digits.substr(int_len);
+      out.append(digits + int_len, count - int_len);
     }
   }
+}
+
+std::string float_repr(double value) {
+  std::string out;
+  append_float_repr(out, value);
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "shared/numbers.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,19 +53,19 @@ double round_half_even(double value, int decimals) {
   return std::strtod(text.c_str(), nullptr);
 }
 
+// to_chars with a precision prints as printf does: the exact binary value,
+// correctly rounded, ties to even; it is much faster than snprintf.
 std::string format_fixed(double value, int decimals) {
   if (!std::isfinite(value)) return non_finite_text(value);
   char buf[512];  // enough for any double at up to 100 decimals
   if (decimals > 100) decimals = 100;
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-  return buf;
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals).ptr);
 }
 
 std::string format_general(double value, int digits) {
   if (!std::isfinite(value)) return non_finite_text(value);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*g", digits, value);
-  return buf;
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, digits).ptr);
 }
 
 std::string plain_text(const Json& value) {

@@ -87,7 +87,7 @@ class RecordWriter {
   void real(double d) {
     if (std::isnan(d)) out_ += "NaN";
     else if (std::isinf(d)) out_ += d > 0 ? "Infinity" : "-Infinity";
-    else out_ += float_repr(d);
+    else append_float_repr(out_, d);
   }
 
   void number(const SampleValue& value) {
