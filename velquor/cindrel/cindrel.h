@@ -41,6 +41,9 @@ namespace velquor::cindrel {
 
 namespace fs = std::filesystem;
 
+class ExplanationsOutput;
+class RecordClock;
+
 struct SignalFile {
   std::string_view family;
   std::string_view file_name;
@@ -107,7 +110,9 @@ class Cindrel {
  private:
   // The signals of one file (an array), or nullopt when it does not exist.
   std::optional<Json> load_signal_file(const fs::path& path) const;
-  Json explain(Json& signal, const std::string& where) const;
+  void explain_file(const fs::path& path, std::string_view content, ExplanationsOutput& output,
+                    RecordClock& clock) const;
+  Json explain(Json& signal, const std::string& where, const std::string& generated_at) const;
 };
 
 }  // namespace velquor::cindrel

@@ -8,6 +8,7 @@
 #include "shared/json_access.h"
 #include "shared/numbers.h"
 #include "velquor/cindrel/cindrel.h"
+#include "velquor/cindrel/summary.h"
 #include "velquor/pellan/pellan.h"
 
 namespace velquor::cindrel {
@@ -59,35 +60,48 @@ constexpr Sentence kSentences[] = {
 
 constexpr char kLimitedHistory[] = " (based on limited history — may change as more data arrives)";
 
-std::string format_value(const Json& value, Format format, const std::string& what) {
+// A figure of the signal as a number. The name of the member (`where` then
+// `member`, e.g. ".observed") is only put together when the figure is not a
+// number: these run for every signal of a large run.
+bool is_number_like(const Json& value) { return value.is_number() || value.is_boolean(); }
+
+double figure(const Json& value, const std::string& where, const char* member) {
+  return is_number_like(value) ? to_double(value, where) : to_double(value, where + member);
+}
+
+long double exact_figure(const Json& value, const std::string& where, const char* member) {
+  return is_number_like(value) ? exact_value(value, where) : exact_value(value, where + member);
+}
+
+bool is_positive(const Json& value, const std::string& where, const char* member) {
+  return exact_figure(value, where, member) > 0;
+}
+
+std::string format_value(const Json& value, Format format, const std::string& where) {
+  const char* member = ".observed";
   switch (format) {
     case Format::kPlain: return plain_text(value);
-    case Format::kDecimals0: return format_fixed(to_double(value, what), 0);
-    case Format::kDecimals1: return format_fixed(to_double(value, what), 1);
-    case Format::kDecimals2: return format_fixed(to_double(value, what), 2);
-    case Format::kPercent2: return format_fixed(to_double(value, what) * 100, 2) + "%";
+    case Format::kDecimals0: return format_fixed(figure(value, where, member), 0);
+    case Format::kDecimals1: return format_fixed(figure(value, where, member), 1);
+    case Format::kDecimals2: return format_fixed(figure(value, where, member), 2);
+    case Format::kPercent2: return format_fixed(figure(value, where, member) * 100, 2) + "%";
     case Format::kNone:
     case Format::kFixed: break;
   }
   return "";
 }
 
-bool is_positive(const Json& value, const std::string& what) {
-  return exact_value(value, what) > 0;
-}
-
 // The sentence of a metric's table row; metrics without a row are named.
-std::string table_sentence(const std::string& metric, const Json& observed,
+std::string table_sentence(std::string_view metric, const Json& observed,
                            const std::string& change, const std::string& where) {
-  const std::string what = where + ".observed";
   for (const Sentence& row : kSentences) {
     if (row.metric != metric) continue;
     if (row.format == Format::kFixed)
-      return std::string(is_positive(observed, what) ? row.opening : row.closing);
-    return std::string(row.opening) + format_value(observed, row.format, what) +
+      return std::string(is_positive(observed, where, ".observed") ? row.opening : row.closing);
+    return std::string(row.opening) + format_value(observed, row.format, where) +
            std::string(row.closing) + change + ".";
   }
-  return "Metric '" + metric + "' was " + plain_text(observed) + " — " + change + ".";
+  return "Metric '" + std::string(metric) + "' was " + plain_text(observed) + " — " + change + ".";
 }
 
 bool is_degenerate(const Json& signal, const std::string& where) {
@@ -100,61 +114,73 @@ bool is_degenerate(const Json& signal, const std::string& where) {
 
 // For a baseline that never varied: the constant value (the median, else
 // the mean) in 4 significant digits, and the window size.
-std::string degenerate_sentence(const std::string& metric, const Json& observed,
-                                const Json& baseline, const Json& window_size,
-                                const std::string& where) {
-  const Json* median = find_member(baseline, "median");
-  const Json& constant = median ? *median : require_member(baseline, "mean", where + ".baseline");
-  const std::string what = where + ".baseline." + (median ? "median" : "mean");
-  return "Metric '" + metric + "' was " + plain_text(observed) + ". Baseline was constant at " +
-         format_general(to_double(constant, what), 4) + " across " + plain_text(window_size) +
-         " observations. No meaningful deviation.";
+std::string degenerate_sentence(const SummaryFacts& facts, const std::string& where) {
+  const Json& constant = facts.median ? *facts.median : facts.mean;
+  double value = figure(constant, where, facts.median ? ".baseline.median" : ".baseline.mean");
+  return "Metric '" + std::string(facts.metric) + "' was " + plain_text(facts.observed) +
+         ". Baseline was constant at " + format_general(value, 4) + " across " +
+         plain_text(facts.window_size) + " observations. No meaningful deviation.";
 }
 
 }  // namespace
 
+bool median_is_reference(const Json* median, const Json* mad, const std::string& where) {
+  return median && !median->is_null() && mad && !mad->is_null() &&
+         is_positive(*mad, where, ".baseline.mad");
+}
+
+std::string direction_of(const Json& observed, const Json& base, const std::string& where) {
+  if (base.is_null() || exact_figure(base, where, ".baseline") == 0)
+    return is_positive(observed, where, ".observed") ? "up" : "down";
+  return exact_figure(observed, where, ".observed") >= exact_figure(base, where, ".baseline")
+             ? "up" : "down";
+}
+
+std::string summary_sentence(const SummaryFacts& facts, const std::string& where) {
+  const Json& base =
+      median_is_reference(facts.median, facts.mad, where) ? *facts.median : facts.mean;
+  std::string direction = direction_of(facts.observed, base, where);
+  std::string change = pellan::relative_change(facts.observed, base);
+  std::string insight = pellan::metric_insight(facts.metric, direction);
+
+  if (facts.degenerate) return degenerate_sentence(facts, where);
+  std::string sentence = table_sentence(facts.metric, facts.observed, change, where);
+  if (!insight.empty()) sentence += " " + insight;
+  if (!facts.sufficient) sentence += kLimitedHistory;
+  return sentence;
+}
+
 const Json& Cindrel::_get_median(const Json& signal, const std::string& where) const {
   const Json& baseline = require_member(signal, "baseline", where);
   const Json* median = find_member(baseline, "median");
-  const Json* mad = find_member(baseline, "mad");
-  if (median && !median->is_null() && mad && !mad->is_null() &&
-      is_positive(*mad, where + ".baseline.mad"))
-    return *median;
+  if (median_is_reference(median, find_member(baseline, "mad"), where)) return *median;
   return require_member(baseline, "mean", where + ".baseline");
 }
 
 std::string Cindrel::_direction(const Json& signal, const std::string& where) const {
   const Json& base = _get_median(signal, where);
-  const Json& observed = require_member(signal, "observed", where);
-  const std::string what = where + ".observed";
-  if (base.is_null() || exact_value(base, where + ".baseline") == 0)
-    return is_positive(observed, what) ? "up" : "down";
-  return exact_value(observed, what) >= exact_value(base, where + ".baseline") ? "up" : "down";
+  return direction_of(require_member(signal, "observed", where), base, where);
 }
 
 std::string Cindrel::_template(const Json& signal, const std::string& where) const {
-  const Json& metric_value = require_member(signal, "metric", where);
-  expect_kind(metric_value, "string", "metric", where);
-  const std::string& metric = metric_value.get_ref<const std::string&>();
+  const Json& metric = require_member(signal, "metric", where);
+  expect_kind(metric, "string", "metric", where);
   const Json& observed = require_member(signal, "observed", where);
   const Json& baseline = require_member(signal, "baseline", where);
-  require_member(baseline, "mean", where + ".baseline");
+  const Json& mean = require_member(baseline, "mean", where + ".baseline");
   const Json& window_size =
       require_member(require_member(signal, "window", where), "size", where + ".window");
   const Json& status =
       require_member(require_member(signal, "confidence", where), "status", where + ".confidence");
-
-  const Json& base = _get_median(signal, where);
-  std::string direction = _direction(signal, where);
-  std::string change = pellan::relative_change(observed, base);
-  std::string insight = pellan::metric_insight(metric, direction);
-
-  if (is_degenerate(signal, where))
-    return degenerate_sentence(metric, observed, baseline, window_size, where);
-  std::string sentence = table_sentence(metric, observed, change, where);
-  if (!insight.empty()) sentence += " " + insight;
-  if (status != "sufficient") sentence += kLimitedHistory;
-  return sentence;
+  SummaryFacts facts{metric.get_ref<const std::string&>(),
+                     observed,
+                     mean,
+                     find_member(baseline, "median"),
+                     find_member(baseline, "mad"),
+                     window_size,
+                     is_degenerate(signal, where),
+                     status == "sufficient"};
+  return summary_sentence(facts, where);
 }
 
 }  // namespace velquor::cindrel

@@ -1,0 +1,91 @@
+// Reading the records of a signal file one at a time without JSON values.
+//
+// A signal file can hold hundreds of thousands of records, and stage 3 only
+// copies most of each record through to its output. RecordScanner walks the
+// file's top-level array and turns each element into a flat list of values
+// that point into the file text, so a record costs no allocation once the
+// buffers have grown.
+//
+// The scanner takes the common shape of a record on the fast path and marks
+// everything else as not `plain`: the caller then reads that record (its
+// `span`) with the strict parser, so that both paths give the same result.
+// A record is plain when every string and member name is printable ASCII
+// without escapes, no object repeats a member or has more than
+// kMaxPlainMembers members, and every number is an integer within 64 bits
+// (other than "-0") or a finite real. Plain values keep their text in the
+// form the writers print: integers as written, reals in shortest round-trip
+// form.
+//
+// The scanner checks the syntax of plain records; for the rest it only finds
+// where they end. When it meets text that is not JSON it stops and reports
+// failed(), and the caller lets the strict parser word the error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace velquor::cindrel {
+
+// One value of a scanned record. Values are stored in document order: a
+// container is followed by its members or elements, each with its own
+// descendants, and `end` is the index just past its last descendant.
+struct FlatValue {
+  enum class Kind : uint8_t { kNull, kFalse, kTrue, kInteger, kReal, kString, kArray, kObject };
+  Kind kind = Kind::kNull;
+  uint32_t end = 0;
+  uint32_t size = 0;      // members or elements of a container
+  std::string_view key;   // the member name, for a member of an object
+  std::string_view text;  // a number's printed text or a string's content
+};
+
+struct ScannedRecord {
+  std::string_view span;          // the element's text in the file
+  bool plain = true;              // see the file comment
+  std::vector<FlatValue> values;  // values[0] is the element itself
+};
+
+// Index of the member `key` of the object at values[object], or 0 (the index
+// of the record itself, never a member) when it has none.
+size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key);
+
+class RecordScanner {
+ public:
+  static constexpr uint32_t kMaxPlainMembers = 16;
+
+  explicit RecordScanner(std::string_view text);
+  ~RecordScanner();
+
+  // Steps into the top-level array. False when the text does not start with
+  // one (or failed()).
+  bool open_array();
+
+  // Scans the next element into `record`. False at the end of the array or
+  // when the text is not JSON; failed() tells the two apart.
+  bool next(ScannedRecord& record);
+
+  bool failed() const { return failed_; }
+
+ private:
+  class TextStore;
+
+  bool scan_value(ScannedRecord& record, int depth);
+  bool scan_object(ScannedRecord& record, size_t index, int depth);
+  bool scan_array(ScannedRecord& record, size_t index, int depth);
+  bool scan_string(std::string_view& content, bool& plain);
+  bool scan_number(ScannedRecord& record, size_t index);
+  bool scan_word(std::string_view word);
+  void skip_space();
+  bool finish();
+  char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+  bool in_array_ = false;
+  bool failed_ = false;
+  std::unique_ptr<TextStore> reals_;  // shortest forms of reals written otherwise
+};
+
+}  // namespace velquor::cindrel
