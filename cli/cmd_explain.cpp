@@ -10,7 +10,7 @@ namespace {
 
 int run_explain_command(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
-  const size_t written = run_explain(dir);
+  const size_t written = run_explain(dir, explain_threads(args));
   std::cout << "wrote " << written << " explanations to "
             << (dir / "phase3" / "explanations.json").string() << "\n";
   return kExitOk;
@@ -21,7 +21,7 @@ int run_explain_command(const Args& args) {
 const Command kExplainCommand = {
     "explain",
     {"DIR"},
-    {},
+    {{"--threads", 0, "N", "explain large signal files on N threads (default: one per processor)"}},
     "stage 3: explain every signal in plain language",
     "Reads the signal files of DIR/phase2 and writes one plain-language\n"
     "explanation per signal into DIR/phase3/explanations.json.",

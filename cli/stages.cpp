@@ -113,8 +113,12 @@ std::string family_lines(const BaselineOutcome& outcome) {
 
 // ---- stage 3 ----------------------------------------------------------------
 
-size_t run_explain(const fs::path& dir) {
-  cindrel::Cindrel engine(dir);
+size_t explain_threads(const Args& args) {
+  return static_cast<size_t>(std::min<int64_t>(args.integer("--threads", 0, 1), 64));
+}
+
+size_t run_explain(const fs::path& dir, size_t threads) {
+  cindrel::Cindrel engine(dir, threads);
   return engine.run().size();
 }
 

@@ -49,8 +49,12 @@ std::string family_lines(const BaselineOutcome& outcome);
 
 // ---- stage 3 ----------------------------------------------------------------
 
-// Runs stage 3; the number of explanations written.
-size_t run_explain(const fs::path& dir);
+// The --threads option of stage 3: 0 (one per processor) when not given.
+size_t explain_threads(const Args& args);
+
+// Runs stage 3 on `threads` threads (0: one per processor); the number of
+// explanations written.
+size_t run_explain(const fs::path& dir, size_t threads = 0);
 
 // ---- stage 4 ----------------------------------------------------------------
 

@@ -2,7 +2,10 @@
 
 #include "velquor/cindrel/cindrel.h"
 
+#include <algorithm>
 #include <optional>
+#include <thread>
+#include <vector>
 #include <system_error>
 #include <utility>
 
@@ -11,8 +14,9 @@
 #include "shared/file_io.h"
 #include "shared/hash.h"
 #include "shared/json_access.h"
+#include "velquor/cindrel/chunk_explainer.h"
+#include "velquor/cindrel/chunk_pipeline.h"
 #include "velquor/cindrel/record_scanner.h"
-#include "velquor/cindrel/scanned_explanation.h"
 
 namespace velquor::cindrel {
 namespace {
@@ -27,56 +31,11 @@ fs::path created_directory(const fs::path& path) {
   return path;
 }
 
-// The member moved out of `signal`, or a MissingMember naming it.
-Json take_member(Json& signal, std::string_view key, const std::string& where) {
-  require_member(signal, key, where);
-  return std::move(signal.find(key).value());
-}
-
-// Appends `record` as an element of the top-level array in dump_pretty's
-// layout: on a new line, every line indented by two more spaces. Raw line
-// feeds occur only in the layout (strings escape theirs).
-void append_array_element(std::string& text, const Json& record) {
-  std::string element = dump_pretty(record);
-  text += "\n  ";
-  size_t start = 0;
-  for (size_t end; (end = element.find('\n', start)) != std::string::npos; start = end + 1) {
-    text.append(element, start, end + 1 - start);
-    text += "  ";
-  }
-  text.append(element, start);
-}
 
 
-// The signals of one file's text: an array, else JsonError or TypeError
-// naming the file.
-Json parse_signals(const fs::path& path, std::string_view content) {
-  // Signal files may carry NaN and Infinity for non-finite observations.
-  Json signals = parse_json(content, path.string(), NonFinite::kAccept);
-  if (!signals.is_array())
-    throw TypeError(path.string() + ": expected an array of signals, got " + json_kind(signals));
-  return signals;
-}
+
 
 }  // namespace
-
-// The time stamp of each record. The clock is read for every record; the
-// text is formatted again only when the time changed.
-class RecordClock {
- public:
-  const std::string& timestamp() {
-    TimePoint time = now();
-    if (text_.empty() || time != last_) {
-      last_ = time;
-      text_ = format_timestamp(time);
-    }
-    return text_;
-  }
-
- private:
-  TimePoint last_{};
-  std::string text_;
-};
 
 // The explanations file, sent to disk as its text grows so that a large run
 // never holds it whole. The file appears only when the run completes.
@@ -84,16 +43,19 @@ class ExplanationsOutput {
  public:
   explicit ExplanationsOutput(fs::path path) : path_(std::move(path)) {}
 
-  // The text to append the next element to, its separator already written.
-  std::string& next_element() {
-    if (count_++ > 0) text_ += ',';
-    return text_;
-  }
-
-  void flush_if_large() {
-    if (text_.size() < kFlushBytes) return;
+  // Text is gathered up to kFlushBytes, so that a small run makes one
+  // write; larger pieces go straight to the file.
+  void append(const ChunkResult& chunk) {
+    std::string_view elements = chunk.text;
+    if (count_ == 0 && !elements.empty()) elements.remove_prefix(1);  // its leading ","
+    count_ += chunk.records;
+    if (text_.size() + elements.size() < kFlushBytes) {
+      text_ += elements;
+      return;
+    }
     if (!file_) file_.emplace(path_);
     file_->append(text_);
+    file_->append(elements);
     text_.clear();
   }
 
@@ -115,8 +77,9 @@ class ExplanationsOutput {
   size_t count_ = 0;
 };
 
-Cindrel::Cindrel(const fs::path& vel_dir)
-    : vel_dir(vel_dir),
+Cindrel::Cindrel(const fs::path& vel_dir, size_t threads)
+    : threads(threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency())),
+      vel_dir(vel_dir),
       phase2_path(vel_dir / "phase2"),
       output_path(created_directory(vel_dir / "phase3")) {}
 
@@ -134,64 +97,64 @@ Json Cindrel::_load_signals() const {
   return all;
 }
 
-Json Cindrel::explain(Json& signal, const std::string& where, const std::string& generated_at) const {
-  Json record = Json::object();
-  record["engine_id"] = take_member(signal, "engine_id", where);
-  record["source_type"] = take_member(signal, "source_type", where);
-  const Json* ref = find_member(signal, "event_ref");
-  record["signal_ref"] = ref ? *ref : Json(nullptr);
-  record["summary"] = _template(signal, where);
-  Json details = Json::object();
-  for (std::string_view key : {"metric", "observed", "baseline", "deviation"})
-    details[std::string(key)] = take_member(signal, key, where);
-  record["details"] = std::move(details);
-  record["confidence"] = take_member(signal, "confidence", where);
-  record["generated_at"] = generated_at;
-  record["explanation_id"] = _hash(record);
-  return record;
+// Where chunks of about kChunkBytes start: the file's first element, then
+// after each further kChunkBytes the next "},\n  {", the start of a record
+// in the layout the system writes. A string cannot hold a raw line feed, so
+// the text only occurs between values, but it may still open a value deeper
+// down in a file laid out otherwise: the starts are guesses, checked below.
+std::vector<size_t> chunk_starts(std::string_view content, size_t first) {
+  constexpr size_t kChunkBytes = size_t{1} << 20;
+  constexpr std::string_view kRecordStart = "},\n  {";
+  std::vector<size_t> starts{first};
+  for (size_t from = first + kChunkBytes; from < content.size(); from = starts.back() + kChunkBytes) {
+    size_t found = content.find(kRecordStart, from);
+    if (found == std::string_view::npos) break;
+    starts.push_back(found + kRecordStart.size() - 1);
+  }
+  return starts;
 }
 
-// Most records take the scanned fast path; the others are read as JSON. When
-// the scanner meets text that is not JSON, or a record fails, the whole file
-// is parsed once more so that a syntax error anywhere in it is what the run
-// reports, worded by the parser, as when a file was read whole.
+// Large files are explained in chunks on several threads. A chunk's records
+// are taken only when the chunk before it, itself checked, ended exactly
+// where the chunk was guessed to start; otherwise, and for a chunk that met a
+// fault, the chunk is explained again here from where the one before really
+// ended, which also reports any error with the record's true position.
 void Cindrel::explain_file(const fs::path& path, std::string_view content,
-                           ExplanationsOutput& output, RecordClock& clock) const {
+                           ExplanationsOutput& output) const {
   RecordScanner scanner(content);
-  if (scanner.open_array()) {
-    ScannedRecord record;
-    std::string canonical;
-    const std::string prefix = path.string() + "[";
-    std::string where;
-    for (size_t i = 0; scanner.next(record); ++i) {
-      where.assign(prefix).append(std::to_string(i)).append("]");
-      try {
-        std::string& text = output.next_element();
-        const std::string& generated_at = clock.timestamp();
-        if (!append_scanned_explanation(text, record, where, generated_at, canonical)) {
-          Json signal = parse_json(record.span, path.string(), NonFinite::kAccept);
-          append_array_element(text, explain(signal, where, generated_at));
-        }
-      } catch (const Error&) {
-        parse_signals(path, content);
-        throw;
-      }
-      output.flush_if_large();
-    }
-    if (!scanner.failed()) return;
+  if (!scanner.open_array()) raise_parse_error(path, content);
+  if (!scanner.in_array()) return;  // an empty array
+  std::vector<size_t> starts = chunk_starts(content, scanner.position());
+  auto limit = [&](size_t chunk) {
+    return chunk + 1 < starts.size() ? starts[chunk + 1] : std::string_view::npos;
+  };
+  ChunkExplainer local(*this, path, content);
+  size_t workers = std::min(threads, starts.size());
+  std::vector<ChunkExplainer> explainers(workers, local);
+  std::optional<ChunkPipeline> pipeline;
+  if (workers > 1)
+    pipeline.emplace(starts.size(), workers, 2 * workers, [&](size_t worker, size_t chunk) {
+      return explainers[worker].explain(starts[chunk], limit(chunk), 0, false);
+    });
+  size_t expected = starts[0], index = 0;
+  for (size_t chunk = 0; chunk < starts.size(); ++chunk) {
+    ChunkResult result;
+    if (pipeline) result = pipeline->take(chunk);
+    if (!pipeline || result.failed || expected != starts[chunk])
+      result = local.explain(expected, limit(chunk), index, true);
+    output.append(result);
+    index += result.records;
+    expected = result.end;
+    if (result.array_ended) return;
   }
-  parse_signals(path, content);
-  // Not reached: the scanner takes every text the parser accepts.
-  throw JsonError(path.string() + ": invalid JSON");
 }
 
 RunResult Cindrel::run() {
   ExplanationsOutput output(output_path / "explanations.json");
-  RecordClock clock;
   for (const SignalFile& entry : SIGNAL_FILES) {
     fs::path path = phase2_path / entry.file_name;
     std::error_code ec;
-    if (fs::exists(path, ec)) explain_file(path, MappedFile(path).text(), output, clock);
+    if (fs::exists(path, ec)) explain_file(path, MappedFile(path).text(), output);
   }
   if (output.count() == 0) throw FileNotFound(kNoSignals);
   return RunResult{output.commit()};

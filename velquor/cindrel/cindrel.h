@@ -42,7 +42,6 @@ namespace velquor::cindrel {
 namespace fs = std::filesystem;
 
 class ExplanationsOutput;
-class RecordClock;
 
 struct SignalFile {
   std::string_view family;
@@ -72,11 +71,14 @@ struct RunResult {
 class Cindrel {
  public:
   // Creates `vel_dir`/phase3 (with missing parents) when it does not exist.
-  explicit Cindrel(const fs::path& vel_dir);
+  // `threads` (0: one per processor) explain large signal files in parallel.
+  explicit Cindrel(const fs::path& vel_dir, size_t threads = 0);
 
   // Explains every signal and writes phase3/explanations.json. The signals
-  // are read one file at a time and each record goes to the output text as
-  // soon as it is built, so a run never holds all records as JSON values.
+  // are read one file at a time, large files in chunks of about a megabyte
+  // on `threads` threads, and the records go to disk in signal order as the
+  // chunks are done, so a run never holds all records at once. With the
+  // clock pinned the file does not depend on the number of threads.
   // FileNotFound "No Phase 2 signals found. ..." when no signal file holds a
   // signal; nothing is written then.
   RunResult run();
@@ -103,6 +105,7 @@ class Cindrel {
   // 64 hex digits of SHA-256 over the canonical form of `data`.
   static std::string _hash(const Json& data);
 
+  const size_t threads;
   const fs::path vel_dir;
   const fs::path phase2_path;  // vel_dir/phase2
   const fs::path output_path;  // vel_dir/phase3
@@ -110,9 +113,8 @@ class Cindrel {
  private:
   // The signals of one file (an array), or nullopt when it does not exist.
   std::optional<Json> load_signal_file(const fs::path& path) const;
-  void explain_file(const fs::path& path, std::string_view content, ExplanationsOutput& output,
-                    RecordClock& clock) const;
-  Json explain(Json& signal, const std::string& where, const std::string& generated_at) const;
+  void explain_file(const fs::path& path, std::string_view content,
+                    ExplanationsOutput& output) const;
 };
 
 }  // namespace velquor::cindrel

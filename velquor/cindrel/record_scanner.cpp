@@ -75,6 +75,9 @@ size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std
 RecordScanner::RecordScanner(std::string_view text)
     : text_(text), reals_(std::make_unique<TextStore>()) {}
 
+RecordScanner::RecordScanner(std::string_view text, size_t element)
+    : text_(text), pos_(element), in_array_(true), reals_(std::make_unique<TextStore>()) {}
+
 RecordScanner::~RecordScanner() = default;
 
 void RecordScanner::skip_space() {

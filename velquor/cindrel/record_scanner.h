@@ -55,11 +55,15 @@ class RecordScanner {
  public:
   static constexpr uint32_t kMaxPlainMembers = 16;
 
+  // A scanner at the start of `text`; call open_array() first.
   explicit RecordScanner(std::string_view text);
+  // A scanner inside the top-level array, at `element`: the start of one of
+  // its elements (as position() gives it).
+  RecordScanner(std::string_view text, size_t element);
   ~RecordScanner();
 
   // Steps into the top-level array. False when the text does not start with
-  // one (or failed()).
+  // one, or is only an empty array followed by more text.
   bool open_array();
 
   // Scans the next element into `record`. False at the end of the array or
@@ -67,6 +71,9 @@ class RecordScanner {
   bool next(ScannedRecord& record);
 
   bool failed() const { return failed_; }
+  bool in_array() const { return in_array_; }
+  // Where the next element starts (past the separator and white space).
+  size_t position() const { return pos_; }
 
  private:
   class TextStore;

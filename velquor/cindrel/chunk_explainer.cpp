@@ -1,0 +1,112 @@
+#include "velquor/cindrel/chunk_explainer.h"
+
+#include <utility>
+
+#include "shared/errors.h"
+#include "shared/json_access.h"
+#include "velquor/cindrel/scanned_explanation.h"
+
+namespace velquor::cindrel {
+namespace {
+
+// The member moved out of `signal`, or a MissingMember naming it.
+Json take_member(Json& signal, std::string_view key, const std::string& where) {
+  require_member(signal, key, where);
+  return std::move(signal.find(key).value());
+}
+
+// Appends `record` as an element of the top-level array in dump_pretty's
+// layout: on a new line, every line indented by two more spaces. Raw line
+// feeds occur only in the layout (strings escape theirs).
+void append_array_element(std::string& text, const Json& record) {
+  std::string element = dump_pretty(record);
+  text += "\n  ";
+  size_t start = 0;
+  for (size_t end; (end = element.find('\n', start)) != std::string::npos; start = end + 1) {
+    text.append(element, start, end + 1 - start);
+    text += "  ";
+  }
+  text.append(element, start);
+}
+
+}  // namespace
+
+Json parse_signals(const fs::path& path, std::string_view content) {
+  // Signal files may carry NaN and Infinity for non-finite observations.
+  Json signals = parse_json(content, path.string(), NonFinite::kAccept);
+  if (!signals.is_array())
+    throw TypeError(path.string() + ": expected an array of signals, got " + json_kind(signals));
+  return signals;
+}
+
+Json explanation_record(const Cindrel& engine, Json& signal, const std::string& where,
+                        const std::string& generated_at) {
+  Json record = Json::object();
+  record["engine_id"] = take_member(signal, "engine_id", where);
+  record["source_type"] = take_member(signal, "source_type", where);
+  const Json* ref = find_member(signal, "event_ref");
+  record["signal_ref"] = ref ? *ref : Json(nullptr);
+  record["summary"] = engine._template(signal, where);
+  Json details = Json::object();
+  for (std::string_view key : {"metric", "observed", "baseline", "deviation"})
+    details[std::string(key)] = take_member(signal, key, where);
+  record["details"] = std::move(details);
+  record["confidence"] = take_member(signal, "confidence", where);
+  record["generated_at"] = generated_at;
+  record["explanation_id"] = Cindrel::_hash(record);
+  return record;
+}
+
+ChunkExplainer::ChunkExplainer(const Cindrel& engine, const fs::path& path,
+                               std::string_view content)
+    : engine_(engine), path_(path), content_(content), index_prefix_(path.string() + "[") {}
+
+void raise_parse_error(const fs::path& path, std::string_view content) {
+  parse_signals(path, content);
+  // Not reached: the scanner takes every text the parser accepts.
+  throw JsonError(path.string() + ": invalid JSON");
+}
+
+ChunkResult ChunkExplainer::explain(size_t start, size_t limit, size_t first_index,
+                                    bool report_errors) {
+  ChunkResult result;
+  RecordScanner scanner(content_, start);
+  std::string where;
+  while (scanner.position() < limit && scanner.next(record_)) {
+    where.assign(index_prefix_).append(std::to_string(first_index + result.records)).append("]");
+    try {
+      explain_record(result.text, where);
+    } catch (const std::exception&) {
+      if (!report_errors) {
+        result.failed = true;
+        return result;
+      }
+      parse_signals(path_, content_);
+      throw;
+    }
+    ++result.records;
+  }
+  if (scanner.failed()) {
+    if (report_errors) raise_parse_error(path_, content_);
+    result.failed = true;
+  }
+  result.end = scanner.position();
+  result.array_ended = !scanner.in_array();
+  return result;
+}
+
+// The clock is read for every record; its text is formatted again only when
+// the time changed.
+void ChunkExplainer::explain_record(std::string& text, const std::string& where) {
+  TimePoint time = now();
+  if (timestamp_.empty() || time != last_time_) {
+    last_time_ = time;
+    timestamp_ = format_timestamp(time);
+  }
+  text += ',';
+  if (append_scanned_explanation(text, record_, where, timestamp_, canonical_)) return;
+  Json signal = parse_json(record_.span, path_.string(), NonFinite::kAccept);
+  append_array_element(text, explanation_record(engine_, signal, where, timestamp_));
+}
+
+}  // namespace velquor::cindrel

@@ -1,0 +1,70 @@
+// Explaining a stretch of one signal file's records, on one thread.
+//
+// A run splits a large signal file into chunks at places that look like the
+// start of a record (a guess, see Cindrel::run) and explains the chunks on
+// several threads. ChunkExplainer holds one thread's buffers. Each record
+// takes the fast path of scanned_explanation.h when it can, else the JSON
+// path below.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "shared/clock.h"
+#include "shared/json.h"
+#include "velquor/cindrel/cindrel.h"
+#include "velquor/cindrel/record_scanner.h"
+
+namespace velquor::cindrel {
+
+// The explanation elements of a chunk, each written as ",\n  {...}".
+struct ChunkResult {
+  std::string text;
+  size_t records = 0;
+  size_t end = 0;            // where the record after the chunk starts
+  bool array_ended = false;  // the chunk ran to the end of the file's array
+  bool failed = false;       // a fault; only when errors are not reported
+};
+
+class ChunkExplainer {
+ public:
+  ChunkExplainer(const Cindrel& engine, const fs::path& path, std::string_view content);
+
+  // Explains the records from `start`, which must be the start of an
+  // element of the file's array, up to the first record that starts at or
+  // after `limit`; `first_index` is the position of the first one in the
+  // file. With `report_errors`, a fault raises the error of the run: a
+  // syntax error anywhere in the file wins over a record's missing member,
+  // as when the file is read whole. Without it, a fault only sets `failed`
+  // (a worker's chunk may rest on a wrong guess and is then redone).
+  ChunkResult explain(size_t start, size_t limit, size_t first_index, bool report_errors);
+
+ private:
+  void explain_record(std::string& text, const std::string& where);
+
+  const Cindrel& engine_;
+  const fs::path path_;
+  const std::string_view content_;
+  const std::string index_prefix_;  // "path["
+  ScannedRecord record_;
+  std::string canonical_;
+  TimePoint last_time_{};
+  std::string timestamp_;
+};
+
+// The signals of one file's text: an array, else JsonError or TypeError
+// naming the file.
+Json parse_signals(const fs::path& path, std::string_view content);
+
+// Raises the error the parser gives for a signal file's text that the
+// scanner could not read.
+[[noreturn]] void raise_parse_error(const fs::path& path, std::string_view content);
+
+// The explanation record of a signal read as JSON; the members it copies are
+// moved out of `signal`.
+Json explanation_record(const Cindrel& engine, Json& signal, const std::string& where,
+                        const std::string& generated_at);
+
+}  // namespace velquor::cindrel
