@@ -1,6 +1,7 @@
 // velquor_bench: times stage 2 (sequential and parallel drivers) and stage 3
-// (explaining the signals stage 2 wrote) on synthetic histories of 10,000 and
-// 100,000 events against merely reading and parsing the same event files.
+// (explaining the signals stage 2 wrote, on one thread and on all) on
+// synthetic histories of 10,000 and 100,000 events, against merely reading
+// and parsing the same event files.
 // Data goes to VELQUOR_BENCH_DIR or the build directory and is reused between
 // runs.
 #include <sys/resource.h>
@@ -61,8 +62,9 @@ long peak_rss_mb() {
 int main() {
   const char* env = std::getenv("VELQUOR_BENCH_DIR");
   fs::path root = env ? fs::path(env) : fs::path(VELQUOR_BENCH_DATA);
-  std::printf("%9s %12s %12s %12s %12s %9s %9s %9s %8s\n", "events", "read+parse", "stage2 seq",
-              "stage2 par", "stage3", "seq/read", "par/read", "signals", "peak MB");
+  std::printf("%9s %12s %12s %12s %12s %12s %9s %9s %9s %8s\n", "events", "read+parse",
+              "stage2 seq", "stage2 par", "stage3 1thr", "stage3", "seq/read", "par/read", "signals",
+              "peak MB");
   for (size_t events : {size_t{10000}, size_t{100000}}) {
     fs::path dir = prepared_data(root, events);
     Brevalt engine(dir);
@@ -73,9 +75,11 @@ int main() {
       for (const auto& family : engine.run_all()) signals += family.second.size();
     });
     double parallel = best_of(2, [&] { engine.run_all_parallel(4); });
+    double explain_one = best_of(2, [&] { velquor::cindrel::Cindrel(dir, 1).run(); });
     double explain = best_of(2, [&] { velquor::cindrel::Cindrel(dir).run(); });
-    std::printf("%9zu %11.3fs %11.3fs %11.3fs %11.3fs %9.2f %9.2f %9zu %8ld\n", events, parse, sequential,
-                parallel, explain, sequential / parse, parallel / parse, signals, peak_rss_mb());
+    std::printf("%9zu %11.3fs %11.3fs %11.3fs %11.3fs %11.3fs %9.2f %9.2f %9zu %8ld\n", events, parse,
+                sequential, parallel, explain_one, explain, sequential / parse, parallel / parse,
+                signals, peak_rss_mb());
     std::fflush(stdout);
   }
   return 0;

@@ -10,7 +10,9 @@
 namespace velquor::cindrel {
 namespace {
 
-constexpr int kMaxDepth = 512;  // as the strict parser; deeper text is an error there
+// As the strict parser, which counts the top-level array as depth 0: deeper
+// text is an error there.
+constexpr int kMaxDepth = 512;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -115,7 +117,7 @@ bool RecordScanner::next(ScannedRecord& record) {
   record.plain = true;
   reals_->clear();
   size_t start = pos_;
-  if (!scan_value(record, 0)) {
+  if (!scan_value(record, 1)) {
     failed_ = true;
     return false;
   }
