@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -187,6 +188,139 @@ TEST_F(CindrelRun, TruncatedSignalFileIsAnError) {
   }
   write_signals("git_signals.json", full);
   EXPECT_EQ(engine._load_signals().size(), 2u);
+}
+
+// The records of the golden ci file, `count` of them in turn, written in the
+// layout the system writes; `escaped` records have their first member name
+// written with an escape, which sends them to the JSON path of a run.
+std::vector<std::string> ci_records(size_t count, const std::vector<size_t>& escaped = {}) {
+  Json signals = read_json_file(kGolden / "mixed_families/phase2/ci_signals.json");
+  std::vector<std::string> records;
+  for (size_t i = 0; i < count; ++i) {
+    std::string text = dump_pretty(signals[i % signals.size()]);
+    if (std::find(escaped.begin(), escaped.end(), i) != escaped.end())
+      text.replace(text.find("\"engine_id\""), 11, "\"\\u0065ngine_id\"");
+    records.push_back(std::move(text));
+  }
+  return records;
+}
+
+// Elements indented as in a file the system writes.
+std::string signal_file(const std::vector<std::string>& records) {
+  std::string text = "[";
+  for (size_t i = 0; i < records.size(); ++i) {
+    text += i ? ",\n  " : "\n  ";
+    for (char c : records[i]) {
+      text += c;
+      if (c == '\n') text += "  ";
+    }
+  }
+  return text + "\n]";
+}
+
+std::string without_member(std::string record, const std::string& member) {
+  Json signal = parse_json(record, "record", NonFinite::kAccept);
+  signal.erase(member);
+  return dump_pretty(signal);
+}
+
+// A run reads the signal files in place; every strict prefix of one must
+// still fail as a whole, after the records of the files before it were
+// explained, and leave nothing behind.
+TEST_F(CindrelRun, RunOnEveryPrefixFailsAndKeepsTheOlderFile) {
+  copy_golden_signals();
+  const std::string full = read_file(kGolden / "mixed_families/phase2/ci_signals.json");
+  Cindrel engine(vel_dir);
+  write_file_atomic(explanations(), kOlder);
+  for (size_t length = 0; length < full.size(); ++length) {
+    write_signals("ci_signals.json", full.substr(0, length));
+    try {
+      engine.run();
+      ADD_FAILURE() << "run succeeded on a prefix of " << length << " bytes";
+    } catch (const JsonError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("ci_signals.json")) << length;
+    } catch (const Error& e) {
+      ADD_FAILURE() << "prefix of " << length << " bytes: " << e.what();
+    }
+  }
+  EXPECT_EQ(read_file(explanations()), kOlder);
+  EXPECT_EQ(std::distance(fs::directory_iterator(vel_dir / "phase3"), {}), 1);
+  write_signals("ci_signals.json", full);
+  EXPECT_EQ(engine.run().size(), 6u);
+}
+
+// Over a megabyte of explanations goes to disk before the run reaches the
+// broken file; the older file must survive that too.
+TEST_F(CindrelRun, LargeRunFailingLateKeepsTheOlderFile) {
+  const std::string big = signal_file(ci_records(3000, {1, 7, 2999}));
+  write_signals("git_signals.json", big);
+  std::string broken = signal_file(ci_records(3000));
+  broken.resize(broken.size() - 40);
+  write_signals("ci_signals.json", broken);
+  expect_failure<JsonError>({"ci_signals.json", "invalid JSON"});
+  EXPECT_EQ(std::distance(fs::directory_iterator(vel_dir / "phase3"), {}), 1);
+  write_signals("ci_signals.json", "[]");
+  EXPECT_EQ(Cindrel(vel_dir).run().size(), 3000u);
+}
+
+// A record that lacks a member is not reported while the file is not JSON:
+// the syntax error wins, wherever it is.
+TEST_F(CindrelRun, SyntaxErrorAfterAFaultyRecordWins) {
+  std::vector<std::string> records = ci_records(3);
+  records[0] = without_member(records[0], "metric");
+  write_signals("ci_signals.json", signal_file(records) + "x");
+  expect_failure<JsonError>({"ci_signals.json", "extra data"});
+  std::string text = signal_file(records);
+  write_signals("ci_signals.json", text.substr(0, text.size() - 2) + ", {\"a\": tru}]");
+  expect_failure<JsonError>({"ci_signals.json", "invalid JSON"});
+
+  // In a file large enough to be explained in parts, with the fault in the
+  // first part and the syntax error in the last.
+  records = ci_records(4000, {3});
+  records[2] = without_member(records[2], "metric");
+  text = signal_file(records);
+  write_signals("ci_signals.json", text.substr(0, text.size() - 2) + ", {\"a\": 1,}]");
+  expect_failure<JsonError>({"ci_signals.json", "invalid JSON"});
+  // And the other way round: a fault far into the file and the syntax error
+  // in its first record.
+  records = ci_records(4000);
+  records[3500] = without_member(records[3500], "observed");
+  records[0].insert(records[0].find("\"ci\""), "\"\\x\" ");
+  write_signals("ci_signals.json", signal_file(records));
+  expect_failure<JsonError>({"ci_signals.json", "invalid JSON"});
+}
+
+// The position in the message counts records of both paths alike.
+TEST_F(CindrelRun, MissingMemberInTheMiddleNamesItsPosition) {
+  for (bool escaped_fault : {false, true}) {
+    SCOPED_TRACE(escaped_fault ? "faulty record on the JSON path" : "faulty record scanned");
+    std::vector<size_t> escaped = {1, 3};
+    if (escaped_fault) escaped.push_back(5);
+    std::vector<std::string> records = ci_records(8, escaped);
+    Json signal = parse_json(records[5], "record", NonFinite::kAccept);
+    signal.erase("metric");
+    std::string text = dump_pretty(signal);
+    if (escaped_fault) text.replace(text.find("\"engine_id\""), 11, "\"\\u0065ngine_id\"");
+    records[5] = text;
+    write_signals("ci_signals.json", signal_file(records));
+    expect_failure<MissingMember>({"phase2/ci_signals.json[5]: missing member 'metric'"});
+
+    signal = parse_json(records[6], "record", NonFinite::kAccept);
+    signal["window"].erase("size");
+    records[5] = ci_records(6)[5];
+    records[6] = dump_pretty(signal);
+    write_signals("ci_signals.json", signal_file(records));
+    expect_failure<MissingMember>({"phase2/ci_signals.json[6].window: missing member 'size'"});
+  }
+  // Far into a file explained in parts, after a file of its own.
+  copy_golden_signals();
+  for (size_t index : {1999u, 2500u, 3998u}) {
+    std::vector<std::string> records = ci_records(4000, {10, 2001});
+    records[index] = without_member(records[index], "confidence");
+    write_signals("ci_signals.json", signal_file(records));
+    expect_failure<MissingMember>({"phase2/ci_signals.json[" + std::to_string(index) +
+                                   "]: missing member 'confidence'"});
+  }
 }
 
 }  // namespace

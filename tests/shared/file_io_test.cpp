@@ -1,0 +1,160 @@
+// Streamed atomic writes and mapped reads: what a reader of the path can see
+// while a file is being written, after a failure, and after a replacement.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "shared/errors.h"
+#include "shared/file_io.h"
+
+namespace velquor {
+namespace {
+
+class FileIo : public ::testing::Test {
+ protected:
+  // One folder per test: ctest runs the cases of a suite side by side.
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("velquor-file-io-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir))
+      found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+
+  void write_plain(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+
+  fs::path dir;
+};
+
+// Bytes of every value, a NUL among them, and pieces across several pages.
+std::string awkward_bytes(size_t size) {
+  std::string text;
+  for (size_t i = 0; i < size; ++i) text += static_cast<char>((i * 131 + i / 7) & 0xFF);
+  return text;
+}
+
+TEST_F(FileIo, AtomicFilePiecesAppearWholeOnlyWhenCommitted) {
+  const fs::path path = dir / "out.json";
+  write_file_atomic(path, "older");
+  const std::string big = awkward_bytes(300000);
+  {
+    AtomicFile file(path);
+    file.append("[");
+    file.append("");
+    file.append(big);
+    file.append("]");
+    // Until the commit a reader of the path sees the older file.
+    EXPECT_EQ(read_file(path), "older");
+    file.commit();
+    EXPECT_EQ(read_file(path), "[" + big + "]");
+    EXPECT_THROW(file.append("x"), IoError);
+  }
+  EXPECT_EQ(read_file(path), "[" + big + "]");
+  EXPECT_EQ(names(), std::vector<std::string>{"out.json"});
+
+  // A fresh path, and an empty content.
+  {
+    AtomicFile file(dir / "empty.json");
+    file.commit();
+  }
+  EXPECT_EQ(read_file(dir / "empty.json"), "");
+}
+
+TEST_F(FileIo, UncommittedAtomicFileLeavesTheOlderFileAndNoTemporary) {
+  const fs::path path = dir / "explanations.json";
+  write_file_atomic(path, "[\"older\"]");
+  {
+    AtomicFile file(path);
+    file.append(awkward_bytes(100000));
+    EXPECT_EQ(names().size(), 2u);  // the temporary file sits beside the path
+  }
+  EXPECT_EQ(read_file(path), "[\"older\"]");
+  EXPECT_EQ(names(), std::vector<std::string>{"explanations.json"});
+
+  // Abandoned by an exception, as a failing run abandons its output.
+  try {
+    AtomicFile file(path);
+    file.append("[partial");
+    throw ValueError("record 3 failed");
+  } catch (const ValueError&) {
+  }
+  EXPECT_EQ(read_file(path), "[\"older\"]");
+  EXPECT_EQ(names(), std::vector<std::string>{"explanations.json"});
+
+  // Nothing at the path before: nothing after.
+  { AtomicFile file(dir / "new.json"); }
+  EXPECT_EQ(names(), std::vector<std::string>{"explanations.json"});
+}
+
+TEST_F(FileIo, AtomicFileInMissingFolderIsIoErrorNamingThePath) {
+  const fs::path path = dir / "missing" / "out.json";
+  try {
+    AtomicFile file(path);
+    ADD_FAILURE() << "opened";
+  } catch (const IoError& e) {
+    EXPECT_NE(std::string(e.what()).find(path.string()), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+  EXPECT_TRUE(names().empty());
+}
+
+TEST_F(FileIo, MappedFileShowsTheWholeContent) {
+  const std::string content = awkward_bytes(3 * 4096 + 17);
+  write_plain(dir / "a.bin", content);
+  MappedFile mapped(dir / "a.bin");
+  EXPECT_EQ(mapped.text().size(), content.size());
+  EXPECT_TRUE(mapped.text() == content);
+
+  write_plain(dir / "small.json", "[1]");
+  EXPECT_EQ(MappedFile(dir / "small.json").text(), "[1]");
+
+  write_plain(dir / "empty.json", "");
+  MappedFile empty(dir / "empty.json");
+  EXPECT_TRUE(empty.text().empty());
+}
+
+// The system replaces files by renaming new ones over them: a reader that
+// mapped the older file keeps reading the older bytes.
+TEST_F(FileIo, MappedFileKeepsItsBytesWhenThePathIsReplaced) {
+  const std::string older = awkward_bytes(10000);
+  write_file_atomic(dir / "signals.json", older);
+  MappedFile mapped(dir / "signals.json");
+  write_file_atomic(dir / "signals.json", "[]");
+  EXPECT_TRUE(mapped.text() == older);
+  EXPECT_EQ(MappedFile(dir / "signals.json").text(), "[]");
+}
+
+TEST_F(FileIo, MappedFileErrors) {
+  EXPECT_THROW(MappedFile(dir / "none.json"), FileNotFound);
+  EXPECT_THROW(MappedFile(dir / "missing" / "none.json"), FileNotFound);
+  fs::create_directories(dir / "folder.json");
+  try {
+    MappedFile mapped(dir / "folder.json");
+    ADD_FAILURE() << "mapped a directory";
+  } catch (const FileNotFound&) {
+    ADD_FAILURE() << "a directory is not a missing file";
+  } catch (const IoError& e) {
+    EXPECT_NE(std::string(e.what()).find("folder.json"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace velquor
