@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -409,6 +410,102 @@ TEST_F(FastPath, RandomSignalsGiveTheSameBytesOnBothPaths) {
     return i % 5 == 0 ? i / 5 : 1;
   }, 300);
   EXPECT_GT(fast, records.size() / 4);
+}
+
+// The text of `signals` (an array) with the first member name of every
+// record escaped, so that a run reads each record on the JSON path.
+std::string escaped_signal_file(const Json& signals) {
+  std::vector<std::string> elements;
+  for (const Json& signal : signals) {
+    std::string text = dump_pretty(signal);
+    // "{\n  \"name\": ...": escape the first character of the name.
+    unsigned char c = text.size() > 5 ? static_cast<unsigned char>(text[5]) : 0;
+    if (signal.is_object() && !signal.empty() && c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      char escape[7];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      text.replace(5, 1, escape);
+    }
+    std::string indented;
+    for (char ch : text) {
+      indented += ch;
+      if (ch == '\n') indented += "  ";
+    }
+    elements.push_back(std::move(indented));
+  }
+  return testing::file_text(elements);
+}
+
+// Damaged signal files: a run either explains them exactly as the JSON path
+// explains the same signals, or fails with the error of the JSON path: the
+// parser's own message when the file is not JSON.
+TEST_F(FastPath, DamagedFilesFailOrAgreeWithTheJsonPath) {
+  RecordMaker maker(424242);
+  std::vector<std::string> records;
+  const Cindrel engine(vel_dir);
+  while (records.size() < 6) {
+    std::string text = testing::record_text(maker.record(), Layout::kPretty, false);
+    if (explainable(engine, text)) records.push_back(text);
+  }
+  records.push_back(testing::record_text(base_signal(), Layout::kPretty, false));
+  records.push_back(testing::record_text(base_signal(), Layout::kCompact, false));
+  const std::string valid = testing::file_text(records);
+  const fs::path path = vel_dir / "phase2/ci_signals.json";
+  write_signals("git_signals.json", read_file(fs::path(VELQUOR_SOURCE_DIR) /
+                                              "tests/cindrel/golden/mixed_families/phase2/git_signals.json"));
+
+  const std::vector<std::string> snippets = {
+      ",", "]", "[", "{", "}", "\"", "\\", "-", "0", "1e5", ".5", "\\u00e9", "\xc3\xa9", "\xff",
+      std::string(1, '\0'), " ", "\n", "NaN", "true", "null", "\"x\": 1,", "\t", ":", "\\\""};
+  std::mt19937_64 rng(99);
+  auto below = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  size_t successes = 0, failures = 0;
+  for (size_t round = 0; round < 400; ++round) {
+    std::string text = valid;
+    for (size_t n = 1 + below(3); n > 0; --n) {
+      size_t at = below(text.size());
+      switch (below(6)) {
+        case 0: text[at] = snippets[below(snippets.size())][0]; break;
+        case 1: text.erase(at, 1 + below(8)); break;
+        case 2: text.insert(at, snippets[below(snippets.size())]); break;
+        case 3: text.insert(below(text.size()), text.substr(at, 1 + below(40))); break;
+        case 4: {  // another digit, or a sign or point near one
+          size_t digit = text.find_first_of("0123456789", at);
+          if (digit != std::string::npos) text[digit] = "0123456789-.eE+"[below(15)];
+          break;
+        }
+        default: {  // a whole line: a member, or a bracket
+          size_t start = text.rfind('\n', at);
+          size_t end = text.find('\n', at);
+          if (start != std::string::npos && end != std::string::npos) text.erase(start, end - start);
+        }
+      }
+    }
+    SCOPED_TRACE("round " + std::to_string(round) + ", signal file:\n" + text);
+    write_signals("ci_signals.json", text);
+    Outcome damaged = run();
+
+    Outcome expected;
+    try {
+      Json signals = parse_json(text, path.string(), NonFinite::kAccept);
+      write_signals("ci_signals.json",
+                    signals.is_array() ? escaped_signal_file(signals) : dump_pretty(signals));
+      expected = run();
+    } catch (const JsonError& e) {
+      expected.error_type = typeid(e).name();
+      expected.message = e.what();
+    }
+    (damaged.ok ? successes : failures)++;
+    ASSERT_EQ(damaged.ok, expected.ok) << (damaged.ok ? expected.message : damaged.message);
+    if (damaged.ok) {
+      ASSERT_EQ(damaged.text, expected.text);
+    } else {
+      ASSERT_EQ(damaged.error_type, expected.error_type);
+      ASSERT_EQ(damaged.message, expected.message);
+    }
+  }
+  // Both outcomes must be common enough to mean something.
+  EXPECT_GT(successes, 40u);
+  EXPECT_GT(failures, 100u);
 }
 
 }  // namespace
