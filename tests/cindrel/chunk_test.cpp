@@ -17,6 +17,7 @@
 #include "shared/file_io.h"
 #include "velquor/cindrel/chunk_pipeline.h"
 #include "velquor/cindrel/cindrel.h"
+#include "tests/cindrel/signal_dir.h"
 
 namespace velquor::cindrel {
 namespace {
@@ -61,39 +62,23 @@ std::string signal_file(const std::string& history, size_t records = kRecords) {
   return out.append(text, start);
 }
 
-class CindrelChunks : public ::testing::Test {
+class CindrelChunks : public testing::SignalDirTest {
  protected:
-  void SetUp() override {
-    vel_dir = fs::temp_directory_path() /
-              ("velquor-chunks-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(vel_dir);
-    fs::create_directories(vel_dir / "phase2");
-    setenv("VELQUOR_NOW", "2026-03-01T09:15:02Z", 1);
-  }
-  void TearDown() override {
-    unsetenv("VELQUOR_NOW");
-    fs::remove_all(vel_dir);
-  }
+  CindrelChunks() : SignalDirTest("2026-03-01T09:15:02Z") {}
 
-  void write_signals(const std::string& text, const std::string& file = "git_signals.json") {
-    std::ofstream(vel_dir / "phase2" / file, std::ios::binary) << text;
-  }
   std::string explained(size_t threads) {
     Cindrel(vel_dir, threads).run();
-    return read_file(vel_dir / "phase3/explanations.json");
+    return read_file(explanations());
   }
-
-  fs::path vel_dir;
 };
 
 TEST_F(CindrelChunks, ThreadCountDoesNotChangeTheFile) {
-  write_signals(signal_file("[]"));
-  write_signals(signal_file("[1, 2]", 50), "ci_signals.json");
+  write_signals("git_signals.json", signal_file("[]"));
+  write_signals("ci_signals.json", signal_file("[1, 2]", 50));
   const std::string one_thread = explained(1);
   EXPECT_GT(one_thread.size(), size_t{3} << 20);  // several chunks
   for (size_t threads : {2, 3, 8}) EXPECT_EQ(explained(threads), one_thread) << threads;
-  EXPECT_EQ(read_json_file(vel_dir / "phase3/explanations.json").size(), kRecords + 50);
+  EXPECT_EQ(read_json_file(explanations()).size(), kRecords + 50);
 }
 
 // Guessed chunk starts inside records must be thrown away: "},\n  {" in
@@ -106,22 +91,22 @@ TEST_F(CindrelChunks, MisleadingRecordStartsInsideRecords) {
   for (size_t i = 0; i < kRecords; ++i) inner += (i ? ",\n  " : "") + dump_compact(signal(i));
   const std::string member = "\"source_type\": \"git\",";
   text.insert(text.find(member) + member.size(), "\"extra\": " + inner + "],");
-  write_signals(text);
+  write_signals("git_signals.json", text);
   const std::string one_thread = explained(1);
-  EXPECT_EQ(read_json_file(vel_dir / "phase3/explanations.json").size(), kRecords);
+  EXPECT_EQ(read_json_file(explanations()).size(), kRecords);
   EXPECT_EQ(explained(4), one_thread);
   // The same signals on one line (no guessed starts at all) read alike.
-  write_signals(dump_compact(read_json_file(vel_dir / "phase2/git_signals.json")));
+  write_signals("git_signals.json", dump_compact(read_json_file(vel_dir / "phase2/git_signals.json")));
   EXPECT_EQ(explained(4), one_thread);
 }
 
 TEST_F(CindrelChunks, FaultInALaterChunkNamesItsTruePosition) {
   Json signals = read_json_file([&] {
-    write_signals(signal_file("[]"));
+    write_signals("git_signals.json", signal_file("[]"));
     return vel_dir / "phase2/git_signals.json";
   }());
   signals[4321].erase("metric");
-  write_signals(dump_pretty(signals));
+  write_signals("git_signals.json", dump_pretty(signals));
   for (size_t threads : {1, 4}) {
     try {
       Cindrel(vel_dir, threads).run();
@@ -133,7 +118,7 @@ TEST_F(CindrelChunks, FaultInALaterChunkNamesItsTruePosition) {
   }
   // A syntax error at the very end wins over the missing member.
   std::string text = dump_pretty(signals);
-  write_signals(text.substr(0, text.size() - 1));
+  write_signals("git_signals.json", text.substr(0, text.size() - 1));
   for (size_t threads : {1, 4}) EXPECT_THROW(Cindrel(vel_dir, threads).run(), JsonError);
 }
 
@@ -148,9 +133,9 @@ TEST_F(CindrelChunks, NestingLimitAsTheParser) {
     deep.insert(deep.find(member) + member.size(), "\"extra\": " + nested(arrays) + ",");
     return deep;
   };
-  write_signals(with_extra(511));  // innermost array at depth 512
+  write_signals("git_signals.json", with_extra(511));  // innermost array at depth 512
   EXPECT_NO_THROW(Cindrel(vel_dir, 1).run());
-  write_signals(with_extra(512));
+  write_signals("git_signals.json", with_extra(512));
   EXPECT_THROW(Cindrel(vel_dir, 1).run(), JsonError);
 }
 

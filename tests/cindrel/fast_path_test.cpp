@@ -19,6 +19,7 @@
 #include "shared/file_io.h"
 #include "tests/cindrel/record_text.h"
 #include "velquor/cindrel/cindrel.h"
+#include "tests/cindrel/signal_dir.h"
 #include "velquor/cindrel/record_scanner.h"
 #include "velquor/cindrel/scanned_explanation.h"
 
@@ -52,25 +53,10 @@ std::vector<std::string> elements_of(const std::string& text) {
   return elements;
 }
 
-class FastPath : public ::testing::Test {
+class FastPath : public testing::SignalDirTest {
  protected:
-  void SetUp() override {
-    vel_dir = fs::temp_directory_path() /
-              ("velquor-cindrel-fast-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(vel_dir);
-    fs::create_directories(vel_dir / "phase2");
-    setenv("VELQUOR_NOW", "2025-06-01T12:00:00Z", 1);
-  }
-  void TearDown() override {
-    unsetenv("VELQUOR_NOW");
-    fs::remove_all(vel_dir);
-  }
+  FastPath() : SignalDirTest("2025-06-01T12:00:00Z") {}
 
-  void write_signals(const std::string& file, const std::string& text) {
-    fs::remove(vel_dir / "phase2" / file);
-    std::ofstream(vel_dir / "phase2" / file, std::ios::binary) << text;
-  }
   void clear_signals() {
     fs::remove_all(vel_dir / "phase2");
     fs::create_directories(vel_dir / "phase2");
@@ -171,7 +157,9 @@ class FastPath : public ::testing::Test {
         ADD_FAILURE() << "explanation " << k << " differs\nsignal: " << good[order[k]].plain
                       << "\nfast path:" << a[k] << "\nJSON path:" << b[k];
       }
-      if (reported == 0) EXPECT_EQ(fast_run.text, json_run.text);
+      if (reported == 0) {
+        EXPECT_EQ(fast_run.text, json_run.text);
+      }
     }
 
     // The failing records, each after two good ones: the same error,
@@ -214,8 +202,6 @@ class FastPath : public ::testing::Test {
     }
     return count;
   }
-
-  fs::path vel_dir;
 };
 
 // The usual signal, every member of which the cases below vary.

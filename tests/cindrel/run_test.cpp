@@ -14,6 +14,7 @@
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
+#include "tests/cindrel/signal_dir.h"
 
 namespace velquor::cindrel {
 namespace {
@@ -23,32 +24,14 @@ using ::testing::HasSubstr;
 const fs::path kGolden = fs::path(VELQUOR_SOURCE_DIR) / "tests/cindrel/golden";
 constexpr char kOlder[] = "[\"older explanations\"]";
 
-class CindrelRun : public ::testing::Test {
+class CindrelRun : public testing::SignalDirTest {
  protected:
-  void SetUp() override {
-    vel_dir = fs::temp_directory_path() /
-              ("velquor-cindrel-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(vel_dir);
-    fs::create_directories(vel_dir / "phase2");
-    setenv("VELQUOR_NOW", "2026-03-01T09:15:02.123456Z", 1);
-  }
-  void TearDown() override {
-    unsetenv("VELQUOR_NOW");
-    fs::remove_all(vel_dir);
-  }
+  CindrelRun() : SignalDirTest("2026-03-01T09:15:02.123456Z") {}
 
   void copy_golden_signals(const std::string& name = "mixed_families") {
     fs::copy(kGolden / name / "phase2", vel_dir / "phase2",
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
-  // A plain write to a fresh file: the truncation test writes a thousand
-  // files, and truncating a file in place can flush it to disk each time.
-  void write_signals(const std::string& file, const std::string& text) {
-    fs::remove(vel_dir / "phase2" / file);
-    std::ofstream(vel_dir / "phase2" / file, std::ios::binary) << text;
-  }
-  fs::path explanations() const { return vel_dir / "phase3/explanations.json"; }
 
   // Runs with an older explanations file in place; expects `Expected` with a
   // message containing every part, and the older file untouched.
@@ -64,8 +47,6 @@ class CindrelRun : public ::testing::Test {
     }
     EXPECT_EQ(read_file(explanations()), kOlder);
   }
-
-  fs::path vel_dir;
 };
 
 // Each folder of golden/ holds a phase2/ of signal files and the expected
