@@ -20,6 +20,11 @@ void append_scalar(std::string& out, const FlatValue& value) {
 }
 
 void append_line_start(std::string& out, int indent) {
+  static const std::string kLineStarts = "\n" + std::string(64, ' ');
+  if (indent <= 64) {
+    out.append(kLineStarts, 0, static_cast<size_t>(indent) + 1);
+    return;
+  }
   out += '\n';
   out.append(static_cast<size_t>(indent), ' ');
 }

@@ -120,7 +120,8 @@ bool append_scanned_explanation(std::string& out, const ScannedRecord& record,
                      figures->window_size,
                      at->degenerate && values[at->degenerate].kind == Kind::kTrue,
                      status.kind == Kind::kString && status.text == "sufficient"};
-  std::string summary = summary_sentence(facts, where);
+  std::string summary;
+  append_json_string(summary, summary_sentence(facts, where));  // written twice below
 
   // The hash input: members sorted by name, the id left out.
   canonical.clear();
@@ -137,7 +138,7 @@ bool append_scanned_explanation(std::string& out, const ScannedRecord& record,
   else canonical += "null";
   append_canonical_member(canonical, ",\"source_type\":", values, at->source_type);
   canonical += ",\"summary\":";
-  append_json_string(canonical, summary);
+  canonical += summary;
   canonical += '}';
 
   append_member(out, "\n  {\n    \"engine_id\": ", values, at->engine_id, 4);
@@ -146,7 +147,7 @@ bool append_scanned_explanation(std::string& out, const ScannedRecord& record,
   if (at->event_ref) append_flat_pretty(out, values, at->event_ref, 4);
   else out += "null";
   out += ",\n    \"summary\": ";
-  append_json_string(out, summary);
+  out += summary;
   append_member(out, ",\n    \"details\": {\n      \"metric\": ", values, at->metric, 6);
   append_member(out, ",\n      \"observed\": ", values, at->observed, 6);
   append_member(out, ",\n      \"baseline\": ", values, at->baseline, 6);
