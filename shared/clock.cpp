@@ -117,6 +117,17 @@ std::string format_naive(TimePoint t) {
 
 std::string format_timestamp(TimePoint t) { return format_naive(t) + "Z"; }
 
-std::string now_timestamp() { return format_timestamp(now()); }
+std::string now_timestamp() {
+  // Runs that stamp every record read the clock very often; the text only
+  // changes when the time does.
+  thread_local TimePoint last{};
+  thread_local std::string text;
+  TimePoint time = now();
+  if (text.empty() || time != last) {
+    last = time;
+    text = format_timestamp(time);
+  }
+  return text;
+}
 
 }  // namespace velquor

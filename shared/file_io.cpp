@@ -63,6 +63,14 @@ std::string read_file(const fs::path& path) {
 MappedFile::MappedFile(const fs::path& path) {
   struct stat info {};
   int fd = open_for_reading(path, info);
+  if (!S_ISREG(info.st_mode)) {
+    // A pipe or a device has no size to map: read it as it comes.
+    ::close(fd);
+    copy_ = read_file(path);
+    data_ = copy_.data();
+    size_ = copy_.size();
+    return;
+  }
   size_ = static_cast<size_t>(info.st_size > 0 ? info.st_size : 0);
   if (size_ > 0) {
     void* data = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
@@ -77,7 +85,7 @@ MappedFile::MappedFile(const fs::path& path) {
 }
 
 MappedFile::~MappedFile() {
-  if (data_) ::munmap(const_cast<char*>(data_), size_);
+  if (data_ && data_ != copy_.data()) ::munmap(const_cast<char*>(data_), size_);
 }
 
 AtomicFile::AtomicFile(const fs::path& path) : path_(path), temp_(path) {

@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 std::string read_file(const fs::path& path);
 
 // The content of `path` mapped into memory, for large files read once:
-// nothing is copied or zero-filled. FileNotFound / IoError as read_file.
+// nothing is copied or zero-filled (a pipe or device is read instead).
+// FileNotFound / IoError as read_file.
 // The system replaces its files by renaming new ones over them, so a mapped
 // file never shrinks under its reader.
 class MappedFile {
@@ -32,6 +33,7 @@ class MappedFile {
  private:
   const char* data_ = nullptr;
   size_t size_ = 0;
+  std::string copy_;  // the content of a file that is not a regular file
 };
 
 // Replaces `path` with `content` atomically: the bytes go to a temporary file

@@ -100,6 +100,18 @@ TEST_F(CindrelChunks, MisleadingRecordStartsInsideRecords) {
   EXPECT_EQ(explained(4), one_thread);
 }
 
+// Without guessed chunk starts a file is one chunk, explained piece by
+// piece once its text reaches the size limit.
+TEST_F(CindrelChunks, OneLineFileLargerThanAChunkText) {
+  std::string text = signal_file("[]", 16000);
+  write_signals("git_signals.json", text);
+  const std::string chunked = explained(2);
+  ASSERT_GT(chunked.size(), ChunkExplainer::kMaxText);
+  write_signals("git_signals.json", dump_compact(parse_json(text, "signals")));
+  EXPECT_EQ(explained(2), chunked);
+  EXPECT_EQ(explained(1), chunked);
+}
+
 TEST_F(CindrelChunks, FaultInALaterChunkNamesItsTruePosition) {
   Json signals = read_json_file([&] {
     write_signals("git_signals.json", signal_file("[]"));

@@ -152,10 +152,27 @@ TEST_F(CindrelRun, UnusableValuesNameTheMember) {
   signals[0]["observed"] = "failed";
   write_signals("ci_signals.json", dump_pretty(signals));
   expect_failure<TypeError>({"ci_signals.json[0].observed"});
+  // A signal with two faults reports the figure the wording reads before
+  // the deviation the sentence is chosen by.
+  signals[0]["deviation"] = "x";
+  write_signals("ci_signals.json", dump_pretty(signals));
+  expect_failure<TypeError>({"ci_signals.json[0].observed"});
   signals[0]["observed"] = 1.0;
   signals[0]["metric"] = 7;
   write_signals("ci_signals.json", dump_pretty(signals));
   expect_failure<TypeError>({"ci_signals.json[0]", "'metric'"});
+}
+
+// The clock is read once a record is complete, so a faulty signal is
+// reported even when the pinned time is unusable.
+TEST_F(CindrelRun, ClockIsReadAfterTheRecordIsChecked) {
+  Json signals = read_json_file(kGolden / "mixed_families/phase2/ci_signals.json");
+  setenv("VELQUOR_NOW", "soon", 1);
+  write_signals("ci_signals.json", dump_pretty(signals));
+  expect_failure<ValueError>({"VELQUOR_NOW"});
+  signals[0].erase("confidence");
+  write_signals("ci_signals.json", dump_pretty(signals));
+  expect_failure<MissingMember>({"ci_signals.json[0]", "confidence"});
 }
 
 // Every strict prefix of a valid signal file is an error, never a crash or

@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "shared/errors.h"
@@ -140,6 +142,17 @@ TEST_F(FileIo, MappedFileKeepsItsBytesWhenThePathIsReplaced) {
   write_file_atomic(dir / "signals.json", "[]");
   EXPECT_TRUE(mapped.text() == older);
   EXPECT_EQ(MappedFile(dir / "signals.json").text(), "[]");
+}
+
+// A pipe has no size to map; its content is read as it comes.
+TEST_F(FileIo, MappedFileReadsAPipe) {
+  const fs::path pipe = dir / "signals.json";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const std::string content = awkward_bytes(200000);
+  std::thread writer([&] { std::ofstream(pipe, std::ios::binary) << content; });
+  MappedFile mapped(pipe);
+  writer.join();
+  EXPECT_TRUE(mapped.text() == content);
 }
 
 TEST_F(FileIo, MappedFileErrors) {

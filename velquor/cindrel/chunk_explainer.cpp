@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "shared/clock.h"
 #include "shared/errors.h"
 #include "shared/json_access.h"
 #include "velquor/cindrel/scanned_explanation.h"
@@ -40,8 +41,7 @@ Json parse_signals(const fs::path& path, std::string_view content) {
   return signals;
 }
 
-Json explanation_record(const Cindrel& engine, Json& signal, const std::string& where,
-                        const std::string& generated_at) {
+Json explanation_record(const Cindrel& engine, Json& signal, const std::string& where) {
   Json record = Json::object();
   record["engine_id"] = take_member(signal, "engine_id", where);
   record["source_type"] = take_member(signal, "source_type", where);
@@ -53,7 +53,7 @@ Json explanation_record(const Cindrel& engine, Json& signal, const std::string& 
     details[std::string(key)] = take_member(signal, key, where);
   record["details"] = std::move(details);
   record["confidence"] = take_member(signal, "confidence", where);
-  record["generated_at"] = generated_at;
+  record["generated_at"] = now_timestamp();
   record["explanation_id"] = Cindrel::_hash(record);
   return record;
 }
@@ -73,11 +73,11 @@ ChunkResult ChunkExplainer::explain(size_t start, size_t limit, size_t first_ind
   ChunkResult result;
   // Explanations run about one and a half times the size of their signals;
   // room made at once spares copying the text as it grows.
-  size_t end = std::min(limit, content_.size());
+  size_t end = std::min({limit, content_.size(), start + kMaxText / 2});
   if (start < end) result.text.reserve((end - start) * 8 / 5);
   RecordScanner scanner(content_, start);
   std::string where;
-  while (scanner.position() < limit && scanner.next(record_)) {
+  while (scanner.position() < limit && result.text.size() < kMaxText && scanner.next(record_)) {
     where.assign(index_prefix_).append(std::to_string(first_index + result.records)).append("]");
     try {
       explain_record(result.text, where);
@@ -100,18 +100,11 @@ ChunkResult ChunkExplainer::explain(size_t start, size_t limit, size_t first_ind
   return result;
 }
 
-// The clock is read for every record; its text is formatted again only when
-// the time changed.
 void ChunkExplainer::explain_record(std::string& text, const std::string& where) {
-  TimePoint time = now();
-  if (timestamp_.empty() || time != last_time_) {
-    last_time_ = time;
-    timestamp_ = format_timestamp(time);
-  }
   text += ',';
-  if (append_scanned_explanation(text, record_, where, timestamp_, canonical_)) return;
+  if (append_scanned_explanation(text, record_, where, canonical_)) return;
   Json signal = parse_json(record_.span, path_.string(), NonFinite::kAccept);
-  append_array_element(text, explanation_record(engine_, signal, where, timestamp_));
+  append_array_element(text, explanation_record(engine_, signal, where));
 }
 
 }  // namespace velquor::cindrel

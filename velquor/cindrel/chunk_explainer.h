@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include "shared/clock.h"
 #include "shared/json.h"
 #include "velquor/cindrel/cindrel.h"
 #include "velquor/cindrel/record_scanner.h"
@@ -32,10 +31,15 @@ class ChunkExplainer {
  public:
   ChunkExplainer(const Cindrel& engine, const fs::path& path, std::string_view content);
 
+  // A chunk's text stops growing past this size, so that a file without
+  // guessed chunk starts is still sent to disk piece by piece.
+  static constexpr size_t kMaxText = size_t{8} << 20;
+
   // Explains the records from `start`, which must be the start of an
   // element of the file's array, up to the first record that starts at or
-  // after `limit`; `first_index` is the position of the first one in the
-  // file. With `report_errors`, a fault raises the error of the run: a
+  // after `limit` (or earlier, once the text reaches kMaxText; `end` then
+  // lies before `limit`); `first_index` is the position of the first one in
+  // the file. With `report_errors`, a fault raises the error of the run: a
   // syntax error anywhere in the file wins over a record's missing member,
   // as when the file is read whole. Without it, a fault only sets `failed`
   // (a worker's chunk may rest on a wrong guess and is then redone).
@@ -50,8 +54,6 @@ class ChunkExplainer {
   const std::string index_prefix_;  // "path["
   ScannedRecord record_;
   std::string canonical_;
-  TimePoint last_time_{};
-  std::string timestamp_;
 };
 
 // The signals of one file's text: an array, else JsonError or TypeError
@@ -62,9 +64,9 @@ Json parse_signals(const fs::path& path, std::string_view content);
 // scanner could not read.
 [[noreturn]] void raise_parse_error(const fs::path& path, std::string_view content);
 
-// The explanation record of a signal read as JSON; the members it copies are
+// The explanation record of a signal read as JSON, stamped with
+// now_timestamp() once its summary is worded; the members it copies are
 // moved out of `signal`.
-Json explanation_record(const Cindrel& engine, Json& signal, const std::string& where,
-                        const std::string& generated_at);
+Json explanation_record(const Cindrel& engine, Json& signal, const std::string& where);
 
 }  // namespace velquor::cindrel

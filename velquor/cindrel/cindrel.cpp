@@ -118,7 +118,9 @@ std::vector<size_t> chunk_starts(std::string_view content, size_t first) {
 // are taken only when the chunk before it, itself checked, ended exactly
 // where the chunk was guessed to start; otherwise, and for a chunk that met a
 // fault, the chunk is explained again here from where the one before really
-// ended, which also reports any error with the record's true position.
+// ended, which also reports any error with the record's true position. What
+// a chunk left before its limit (see ChunkExplainer::kMaxText) is explained
+// here too.
 void Cindrel::explain_file(const fs::path& path, std::string_view content,
                            ExplanationsOutput& output) const {
   RecordScanner scanner(content);
@@ -137,15 +139,20 @@ void Cindrel::explain_file(const fs::path& path, std::string_view content,
       return explainers[worker].explain(starts[chunk], limit(chunk), 0, false);
     });
   size_t expected = starts[0], index = 0;
-  for (size_t chunk = 0; chunk < starts.size(); ++chunk) {
-    ChunkResult result;
-    if (pipeline) result = pipeline->take(chunk);
-    if (!pipeline || result.failed || expected != starts[chunk])
-      result = local.explain(expected, limit(chunk), index, true);
+  // Takes a chunk's records; true once the file's array has ended.
+  auto take = [&](const ChunkResult& result) {
     output.append(result);
     index += result.records;
     expected = result.end;
-    if (result.array_ended) return;
+    return result.array_ended;
+  };
+  for (size_t chunk = 0; chunk < starts.size(); ++chunk) {
+    if (pipeline) {
+      ChunkResult result = pipeline->take(chunk);
+      if (!result.failed && expected == starts[chunk] && take(result)) return;
+    }
+    while (expected < limit(chunk))
+      if (take(local.explain(expected, limit(chunk), index, true))) return;
   }
 }
 

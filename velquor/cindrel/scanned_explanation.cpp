@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "shared/clock.h"
 #include "shared/hash.h"
 #include "shared/json.h"
 #include "velquor/cindrel/flat_text.h"
@@ -103,8 +104,7 @@ void append_canonical_member(std::string& out, const char* name, const std::vect
 }  // namespace
 
 bool append_scanned_explanation(std::string& out, const ScannedRecord& record,
-                                const std::string& where, const std::string& generated_at,
-                                std::string& canonical) {
+                                const std::string& where, std::string& canonical) {
   const std::vector<FlatValue>& values = record.values;
   if (!record.plain || values[0].kind != Kind::kObject) return false;
   std::optional<SignalLayout> at = locate_members(values);
@@ -118,10 +118,12 @@ bool append_scanned_explanation(std::string& out, const ScannedRecord& record,
                      at->median ? &figures->median : nullptr,
                      at->mad ? &figures->mad : nullptr,
                      figures->window_size,
-                     at->degenerate && values[at->degenerate].kind == Kind::kTrue,
                      status.kind == Kind::kString && status.text == "sufficient"};
-  std::string summary;
-  append_json_string(summary, summary_sentence(facts, where));  // written twice below
+  Wording wording = word_signal(facts, where);
+  bool degenerate = at->degenerate && values[at->degenerate].kind == Kind::kTrue;
+  std::string summary;  // escaped once, written twice below
+  append_json_string(summary, summary_sentence(facts, wording, degenerate, where));
+  const std::string generated_at = now_timestamp();
 
   // The hash input: members sorted by name, the id left out.
   canonical.clear();

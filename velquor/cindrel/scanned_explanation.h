@@ -16,10 +16,10 @@
 namespace velquor::cindrel {
 
 // Appends "\n  {...}" (the element, indented as an element of the file's
-// array). `where` names the signal in errors of the summary's figures;
-// `canonical` is a buffer for the hash input, reused between calls.
+// array), stamped with now_timestamp() once its summary is worded. `where`
+// names the signal in errors of the summary's figures; `canonical` is a
+// buffer for the hash input, reused between calls.
 bool append_scanned_explanation(std::string& out, const ScannedRecord& record,
-                                const std::string& where, const std::string& generated_at,
-                                std::string& canonical);
+                                const std::string& where, std::string& canonical);
 
 }  // namespace velquor::cindrel

@@ -136,16 +136,19 @@ std::string direction_of(const Json& observed, const Json& base, const std::stri
              ? "up" : "down";
 }
 
-std::string summary_sentence(const SummaryFacts& facts, const std::string& where) {
+Wording word_signal(const SummaryFacts& facts, const std::string& where) {
   const Json& base =
       median_is_reference(facts.median, facts.mad, where) ? *facts.median : facts.mean;
   std::string direction = direction_of(facts.observed, base, where);
-  std::string change = pellan::relative_change(facts.observed, base);
-  std::string insight = pellan::metric_insight(facts.metric, direction);
+  return {pellan::relative_change(facts.observed, base),
+          pellan::metric_insight(facts.metric, direction)};
+}
 
-  if (facts.degenerate) return degenerate_sentence(facts, where);
-  std::string sentence = table_sentence(facts.metric, facts.observed, change, where);
-  if (!insight.empty()) sentence += " " + insight;
+std::string summary_sentence(const SummaryFacts& facts, const Wording& wording, bool degenerate,
+                             const std::string& where) {
+  if (degenerate) return degenerate_sentence(facts, where);
+  std::string sentence = table_sentence(facts.metric, facts.observed, wording.change, where);
+  if (!wording.insight.empty()) sentence += " " + wording.insight;
   if (!facts.sufficient) sentence += kLimitedHistory;
   return sentence;
 }
@@ -178,9 +181,9 @@ std::string Cindrel::_template(const Json& signal, const std::string& where) con
                      find_member(baseline, "median"),
                      find_member(baseline, "mad"),
                      window_size,
-                     is_degenerate(signal, where),
                      status == "sufficient"};
-  return summary_sentence(facts, where);
+  Wording wording = word_signal(facts, where);
+  return summary_sentence(facts, wording, is_degenerate(signal, where), where);
 }
 
 }  // namespace velquor::cindrel

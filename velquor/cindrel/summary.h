@@ -19,8 +19,13 @@ struct SummaryFacts {
   const Json* median;  // of the baseline; nullptr when it has none
   const Json* mad;     // of the baseline; nullptr when it has none
   const Json& window_size;
-  bool degenerate;  // the deviation's `degenerate` is true
   bool sufficient;  // the confidence status is "sufficient"
+};
+
+// The two wording phrases of a sentence.
+struct Wording {
+  std::string change;   // pellan::relative_change against the reference value
+  std::string insight;  // pellan::metric_insight for the direction
 };
 
 // Whether the baseline's median (rather than its mean) is the value a signal
@@ -31,6 +36,13 @@ bool median_is_reference(const Json* median, const Json* mad, const std::string&
 // "up" or "down" of `observed` against the reference value `base`.
 std::string direction_of(const Json& observed, const Json& base, const std::string& where);
 
-std::string summary_sentence(const SummaryFacts& facts, const std::string& where);
+// The phrases of a signal. Worded before the sentence is chosen, so that a
+// figure the wording cannot read is the error a faulty signal reports first.
+Wording word_signal(const SummaryFacts& facts, const std::string& where);
+
+// The degenerate sentence when `degenerate`, else the metric's sentence with
+// the insight and, unless the history is sufficient, the limited-history note.
+std::string summary_sentence(const SummaryFacts& facts, const Wording& wording, bool degenerate,
+                             const std::string& where);
 
 }  // namespace velquor::cindrel
