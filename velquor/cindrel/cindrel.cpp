@@ -4,16 +4,14 @@
 
 #include <algorithm>
 #include <optional>
-#include <thread>
-#include <vector>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
-#include "shared/clock.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/hash.h"
-#include "shared/json_access.h"
 #include "velquor/cindrel/chunk_explainer.h"
 #include "velquor/cindrel/chunk_pipeline.h"
 #include "velquor/cindrel/record_scanner.h"
@@ -31,9 +29,22 @@ fs::path created_directory(const fs::path& path) {
   return path;
 }
 
-
-
-
+// Where chunks of about kChunkBytes start: the file's first element, then
+// after each further kChunkBytes the next "},\n  {", the start of a record
+// in the layout the system writes. A string cannot hold a raw line feed, so
+// the text only occurs between values, but it may still open a value deeper
+// down in a file laid out otherwise: the starts are guesses, checked below.
+std::vector<size_t> chunk_starts(std::string_view content, size_t first) {
+  constexpr size_t kChunkBytes = size_t{1} << 20;
+  constexpr std::string_view kRecordStart = "},\n  {";
+  std::vector<size_t> starts{first};
+  for (size_t from = first + kChunkBytes; from < content.size(); from = starts.back() + kChunkBytes) {
+    size_t found = content.find(kRecordStart, from);
+    if (found == std::string_view::npos) break;
+    starts.push_back(found + kRecordStart.size() - 1);
+  }
+  return starts;
+}
 
 }  // namespace
 
@@ -97,23 +108,6 @@ Json Cindrel::_load_signals() const {
   return all;
 }
 
-// Where chunks of about kChunkBytes start: the file's first element, then
-// after each further kChunkBytes the next "},\n  {", the start of a record
-// in the layout the system writes. A string cannot hold a raw line feed, so
-// the text only occurs between values, but it may still open a value deeper
-// down in a file laid out otherwise: the starts are guesses, checked below.
-std::vector<size_t> chunk_starts(std::string_view content, size_t first) {
-  constexpr size_t kChunkBytes = size_t{1} << 20;
-  constexpr std::string_view kRecordStart = "},\n  {";
-  std::vector<size_t> starts{first};
-  for (size_t from = first + kChunkBytes; from < content.size(); from = starts.back() + kChunkBytes) {
-    size_t found = content.find(kRecordStart, from);
-    if (found == std::string_view::npos) break;
-    starts.push_back(found + kRecordStart.size() - 1);
-  }
-  return starts;
-}
-
 // Large files are explained in chunks on several threads. A chunk's records
 // are taken only when the chunk before it, itself checked, ended exactly
 // where the chunk was guessed to start; otherwise, and for a chunk that met a
@@ -132,12 +126,14 @@ void Cindrel::explain_file(const fs::path& path, std::string_view content,
   };
   ChunkExplainer local(*this, path, content);
   size_t workers = std::min(threads, starts.size());
-  std::vector<ChunkExplainer> explainers(workers, local);
+  std::vector<ChunkExplainer> explainers;
   std::optional<ChunkPipeline> pipeline;
-  if (workers > 1)
+  if (workers > 1) {
+    explainers = std::vector<ChunkExplainer>(workers, local);
     pipeline.emplace(starts.size(), workers, 2 * workers, [&](size_t worker, size_t chunk) {
       return explainers[worker].explain(starts[chunk], limit(chunk), 0, false);
     });
+  }
   size_t expected = starts[0], index = 0;
   // Takes a chunk's records; true once the file's array has ended.
   auto take = [&](const ChunkResult& result) {
@@ -161,7 +157,9 @@ RunResult Cindrel::run() {
   for (const SignalFile& entry : SIGNAL_FILES) {
     fs::path path = phase2_path / entry.file_name;
     std::error_code ec;
-    if (fs::exists(path, ec)) explain_file(path, MappedFile(path).text(), output);
+    if (!fs::exists(path, ec)) continue;
+    MappedFile signals(path);
+    explain_file(path, signals.text(), output);
   }
   if (output.count() == 0) throw FileNotFound(kNoSignals);
   return RunResult{output.commit()};
