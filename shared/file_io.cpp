@@ -17,8 +17,8 @@ namespace velquor {
 
 namespace {
 
-// An open descriptor of the regular file `path` and its stat; the messages
-// of read_file.
+// An open descriptor of `path` (anything but a directory) and its stat; the
+// messages of read_file.
 int open_for_reading(const fs::path& path, struct stat& info) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -33,15 +33,11 @@ int open_for_reading(const fs::path& path, struct stat& info) {
   return fd;
 }
 
-}  // namespace
-
-std::string read_file(const fs::path& path) {
-  struct stat info {};
-  int fd = open_for_reading(path, info);
-  // Read straight into the result; the size is only a hint, since the file
-  // may change while it is read.
+// All bytes of `fd` (closed on return). `size_hint` is the size fstat gave;
+// the file may change while it is read, and a pipe has none.
+std::string read_all(int fd, size_t size_hint, const fs::path& path) {
   std::string content;
-  content.resize(static_cast<size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
+  content.resize(size_hint + 1);
   size_t used = 0;
   for (;;) {
     if (used == content.size()) content.resize(content.size() * 2 + 4096);
@@ -60,13 +56,20 @@ std::string read_file(const fs::path& path) {
   return content;
 }
 
+}  // namespace
+
+std::string read_file(const fs::path& path) {
+  struct stat info {};
+  int fd = open_for_reading(path, info);
+  return read_all(fd, static_cast<size_t>(info.st_size > 0 ? info.st_size : 0), path);
+}
+
 MappedFile::MappedFile(const fs::path& path) {
   struct stat info {};
   int fd = open_for_reading(path, info);
   if (!S_ISREG(info.st_mode)) {
     // A pipe or a device has no size to map: read it as it comes.
-    ::close(fd);
-    copy_ = read_file(path);
+    copy_ = read_all(fd, 0, path);
     data_ = copy_.data();
     size_ = copy_.size();
     return;
