@@ -126,6 +126,15 @@ void AtomicFile::append(std::string_view bytes) {
     data += written;
     left -= static_cast<size_t>(written);
   }
+  written_ += bytes.size();
+  // Start writing a large file's earlier part to disk while the rest is
+  // still being made, so that commit()'s flush has little left to wait for.
+  // Only a hint: its failure is the flush's to report.
+  if (written_ - flushing_from_ >= kWritebackBytes) {
+    ::sync_file_range(fd_, static_cast<off_t>(flushing_from_),
+                      static_cast<off_t>(written_ - flushing_from_), SYNC_FILE_RANGE_WRITE);
+    flushing_from_ = written_;
+  }
 }
 
 void AtomicFile::commit() {

@@ -60,9 +60,12 @@ class AtomicFile {
  private:
   [[noreturn]] void fail(const char* what);
 
+  static constexpr size_t kWritebackBytes = size_t{8} << 20;
   fs::path path_;
   fs::path temp_;
   int fd_ = -1;
+  size_t written_ = 0;
+  size_t flushing_from_ = 0;  // bytes before this are on their way to disk
 };
 
 // dump_pretty(value) written atomically.
