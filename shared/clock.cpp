@@ -101,18 +101,47 @@ TimePoint now() {
   return time_point_cast<microseconds>(system_clock::now());
 }
 
+namespace {
+
+// Appends `value` as exactly `width` digits.
+void append_digits(std::string& out, long long value, int width) {
+  char digits[20];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(digits, static_cast<size_t>(width));
+}
+
+}  // namespace
+
+// Written digit by digit: stage 3 stamps every record with the live clock,
+// and a formatted print per record cost a tenth of its run.
 std::string format_naive(TimePoint t) {
   auto day_point = floor<days>(t);
   year_month_day date{day_point};
-  auto in_day = t - day_point;
-  long long total_us = in_day.count();
+  int year = static_cast<int>(date.year());
+  long long total_us = (t - day_point).count();
   long long secs = total_us / 1000000, us = total_us % 1000000;
-  char buf[48];
-  int n = std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02lld:%02lld:%02lld",
-                        static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                        static_cast<unsigned>(date.day()), secs / 3600, secs / 60 % 60, secs % 60);
-  if (us != 0) std::snprintf(buf + n, sizeof buf - n, ".%06lld", us);
-  return buf;
+  std::string out;
+  if (year >= 0 && year <= 9999) {
+    append_digits(out, year, 4);
+  } else {
+    char buf[16];
+    out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%04d", year)));
+  }
+  out += '-';
+  append_digits(out, static_cast<unsigned>(date.month()), 2);
+  out += '-';
+  append_digits(out, static_cast<unsigned>(date.day()), 2);
+  out += 'T';
+  append_digits(out, secs / 3600, 2);
+  out += ':';
+  append_digits(out, secs / 60 % 60, 2);
+  out += ':';
+  append_digits(out, secs % 60, 2);
+  if (us != 0) {
+    out += '.';
+    append_digits(out, us, 6);
+  }
+  return out;
 }
 
 std::string format_timestamp(TimePoint t) { return format_naive(t) + "Z"; }

@@ -75,6 +75,21 @@ TEST(Clock, Iso8601Forms) {
   EXPECT_FALSE(parse_iso8601("2024-01-01T10:00")->had_offset);
 }
 
+TEST(Clock, TimestampTexts) {
+  using namespace std::chrono;
+  auto at = [](int y, unsigned m, unsigned d, long long us) {
+    return TimePoint(sys_days(year_month_day(year(y), month(m), day(d))).time_since_epoch() +
+                     microseconds(us));
+  };
+  EXPECT_EQ(format_timestamp(TimePoint{}), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(format_timestamp(TimePoint{} - microseconds(1)), "1969-12-31T23:59:59.999999Z");
+  EXPECT_EQ(format_timestamp(at(1, 1, 1, 0)), "0001-01-01T00:00:00Z");
+  EXPECT_EQ(format_timestamp(at(9999, 12, 31, 86399000001)), "9999-12-31T23:59:59.000001Z");
+  EXPECT_EQ(format_timestamp(at(2026, 3, 1, 33302123456)), "2026-03-01T09:15:02.123456Z");
+  EXPECT_EQ(format_naive(at(12345, 6, 7, 3600000000)), "12345-06-07T01:00:00");
+  EXPECT_EQ(format_naive(at(-5, 6, 7, 0)), "-005-06-07T00:00:00");
+}
+
 TEST(Files, AtomicWriteListingAndErrors) {
   auto dir = std::filesystem::temp_directory_path() / ("velquor-files-" + std::to_string(getpid()));
   std::filesystem::remove_all(dir);
