@@ -81,12 +81,13 @@ ChunkResult ChunkExplainer::explain(size_t start, size_t limit, size_t first_ind
     where.assign(index_prefix_).append(std::to_string(first_index + result.records)).append("]");
     try {
       explain_record(result.text, where);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
       if (!report_errors) {
         result.failed = true;
         return result;
       }
-      parse_signals(path_, content_);
+      // A syntax error anywhere in the file is what the run reports.
+      if (dynamic_cast<const Error*>(&error)) parse_signals(path_, content_);
       throw;
     }
     ++result.records;
