@@ -21,8 +21,8 @@ namespace {
 // its stages, then the maintainers' tools and the data sources.
 const Command* const kCommands[] = {
     &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
-    &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,   &kAcceptedCommand,
-    &kPatternsCommand, &kCollectCommand,  &kDemoCommand,
+    &kAdviseCommand,   &kVerifyCommand,   &kReportCommand,   &kAcceptCommand,
+    &kAcceptedCommand, &kPatternsCommand, &kCollectCommand,  &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {

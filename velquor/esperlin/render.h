@@ -25,6 +25,10 @@ std::string risk_label(const Json& deviation);
 std::vector<std::string> evidence_counts(
     const Json& advisory, const std::vector<std::pair<std::string_view, std::string_view>>& counted);
 
+// A metric's value as the advisory texts show it: shares of one as
+// percentages, small reals to two decimals, others to four digits.
+std::string metric_value_text(const std::string& metric, const Json& value);
+
 // The member of a record the renderings require.
 const Json& member(const Json& record, std::string_view key);
 

@@ -1,0 +1,120 @@
+#include "velquor/report/event_times.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <vector>
+
+#include "shared/clock.h"
+#include "shared/file_io.h"
+
+namespace velquor::report {
+namespace {
+
+// Walks one JSON text just far enough to tell strings, nesting and the
+// top-level member names apart.
+class TopLevelWalker {
+ public:
+  explicit TopLevelWalker(std::string_view text) : text_(text) {}
+
+  EventStamp stamp() {
+    EventStamp stamp;
+    int depth = 0;
+    bool expecting_key = false;
+    while (pos_ < text_.size()) {
+      char c = text_[pos_++];
+      if (c == '{' || c == '[') {
+        ++depth;
+        expecting_key = depth == 1 && c == '{';
+      } else if (c == '}' || c == ']') {
+        if (--depth == 0) break;
+      } else if (c == ',' && depth == 1) {
+        expecting_key = true;
+      } else if (c == '"') {
+        std::string_view content = string_content();
+        if (!expecting_key) continue;
+        expecting_key = false;
+        if (content == "event_id") stamp.event_id = member_text();
+        else if (content == "observed_at") stamp.observed_at = member_text();
+        else continue;
+        if (!stamp.event_id.empty() && !stamp.observed_at.empty()) break;
+      }
+    }
+    return stamp;
+  }
+
+ private:
+  // The content of the string whose opening quote was just read; the
+  // position ends past its closing quote. Escapes are skipped over and make
+  // the content unusable (returned as "\\").
+  std::string_view string_content() {
+    size_t start = pos_;
+    bool escaped = false;
+    while (pos_ < text_.size() && text_[pos_] != '"') {
+      if (text_[pos_] == '\\') {
+        escaped = true;
+        ++pos_;
+      }
+      ++pos_;
+    }
+    std::string_view content = text_.substr(start, std::min(pos_, text_.size()) - start);
+    ++pos_;
+    return escaped ? std::string_view("\\") : content;
+  }
+
+  // The member value after a key when it is a plain string, else "" (a value
+  // of another kind is then walked over as usual).
+  std::string member_text() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == ':' || text_[pos_] == '\n' ||
+                                   text_[pos_] == '\t' || text_[pos_] == '\r'))
+      ++pos_;
+    if (pos_ >= text_.size() || text_[pos_] != '"') return "";
+    ++pos_;
+    std::string_view content = string_content();
+    return content == "\\" ? "" : std::string(content);
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+EventStamp scan_event_stamp(std::string_view text) { return TopLevelWalker(text).stamp(); }
+
+std::optional<double> seconds_of(std::string_view time) {
+  std::optional<ParsedTime> parsed = parse_iso8601(time);
+  if (!parsed) return std::nullopt;
+  return std::chrono::duration<double>(parsed->utc.time_since_epoch()).count();
+}
+
+EventTimes read_event_times(const fs::path& events_dir) {
+  std::vector<fs::path> files = list_json_files(events_dir);
+  EventTimes times;
+  times.reserve(files.size());
+  // Event files are small: one buffer serves them all, with no size asked
+  // of the file system first.
+  std::string text(64 * 1024, '\0');
+  int dir = ::open(events_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return times;
+  for (const fs::path& file : files) {
+    int fd = ::openat(dir, file.filename().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    size_t size = 0;
+    for (ssize_t got; (got = ::read(fd, text.data() + size, text.size() - size)) > 0;) {
+      size += static_cast<size_t>(got);
+      if (size == text.size()) text.resize(2 * size);
+    }
+    ::close(fd);
+    EventStamp stamp = scan_event_stamp(std::string_view(text.data(), size));
+    std::optional<double> seconds = seconds_of(stamp.observed_at);
+    if (!seconds) continue;
+    if (stamp.event_id.empty()) stamp.event_id = file.stem().string();
+    times.emplace(std::move(stamp.event_id), *seconds);
+  }
+  ::close(dir);
+  return times;
+}
+
+}  // namespace velquor::report
