@@ -46,21 +46,22 @@ class TopLevelWalker {
 
  private:
   // The content of the string whose opening quote was just read; the
-  // position ends past its closing quote. Escapes are skipped over and make
-  // the content unusable (returned as "\\").
+  // position ends past its closing quote. Escapes are skipped over and,
+  // like a missing closing quote, make the content unusable ("\\").
   std::string_view string_content() {
     size_t start = pos_;
-    bool escaped = false;
+    bool usable = true;
     while (pos_ < text_.size() && text_[pos_] != '"') {
       if (text_[pos_] == '\\') {
-        escaped = true;
+        usable = false;
         ++pos_;
       }
       ++pos_;
     }
-    std::string_view content = text_.substr(start, std::min(pos_, text_.size()) - start);
+    if (pos_ >= text_.size()) usable = false;
+    std::string_view content = usable ? text_.substr(start, pos_ - start) : std::string_view("\\");
     ++pos_;
-    return escaped ? std::string_view("\\") : content;
+    return content;
   }
 
   // The member value after a key when it is a plain string, else "" (a value
