@@ -61,6 +61,11 @@ extern const NameTable METRIC_LABELS;
 std::string family_label(std::string_view family);
 std::string metric_label(std::string_view metric);
 
+// A metric's value as the texts show it: shares of one as percentages
+// ("12.5%"), other reals to four significant digits (two decimals below 1),
+// integers as they are.
+std::string format_metric_value(const std::string& metric, const Json& value);
+
 // First 16 hex digits of SHA-256 over the sorted compact JSON of `data`: the
 // id rule shared with the knowledge store, so equal content gives equal ids.
 std::string _content_hash(const Json& data);

@@ -85,6 +85,10 @@ std::string window_description(const Json& advisory) {
 }
 
 std::string Esperlin::_fmt_value(const std::string& metric, const Json& value) const {
+  return format_metric_value(metric, value);
+}
+
+std::string format_metric_value(const std::string& metric, const Json& value) {
   if (is_percent_metric(metric)) {
     if (!is_numeric(value)) return plain_text(value);
     const double share = to_double(value, metric);
