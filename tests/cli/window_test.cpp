@@ -56,13 +56,13 @@ ScratchDir* Windows::whole_ = nullptr;
 TEST_F(Windows, LastCommitsNameOnlyTheirChangesAndSaySo) {
   ScratchDir dir;
   copy_run(dir);
-  Outcome run = velquor({"run", dir.str(), "--last", "5"});
+  Outcome run = velquor({"run", dir.str(), "--last", "20"});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::set<std::string> window = newest_commits(5);
+  const std::set<std::string> window = newest_commits(20);
   const Json advisory = phase5(dir, "advisory.json");
   const Json& record = advisory["window"];
   const std::string start = record["start"].get<std::string>();
-  // A change of a commit belongs to one of the five; one without a commit
+  // A change of a commit belongs to one of the twenty; one without a commit
   // was observed after the oldest of them.
   auto inside = [&](const Json& change) {
     const std::string sha = change["trigger_commit"].get<std::string>();
@@ -78,15 +78,19 @@ TEST_F(Windows, LastCommitsNameOnlyTheirChangesAndSaySo) {
   EXPECT_FALSE(std::all_of(whole.begin(), whole.end(), inside));
 
   EXPECT_EQ(record["kind"], "last");
-  EXPECT_EQ(record["argument"], "5");
+  EXPECT_EQ(record["argument"], "20");
   EXPECT_EQ(advisory["period"]["from"], record["start"]);
   EXPECT_EQ(advisory["period"]["to"], record["end"]);
   const std::string described = record["description"].get<std::string>();
-  EXPECT_EQ(described.rfind("Last 5 commits (", 0), 0u) << described;
+  EXPECT_EQ(described.rfind("Last 20 commits (", 0), 0u) << described;
   EXPECT_NE(text(dir, "summary.txt").find("\nWindow: " + described + "\n"), std::string::npos);
   EXPECT_NE(text(dir, "chat.txt").find("\n" + described + "\n"), std::string::npos);
   EXPECT_NE(text(dir, "investigation_prompt.txt").find("during the window " + described + "."), std::string::npos);
-  EXPECT_EQ(text(dir, "summary.txt") + "\n", run.out);
+  // The printed summary ends with the shifts that began in the window; the
+  // files keep to the advisory.
+  const std::string summary = text(dir, "summary.txt");
+  EXPECT_EQ(run.out.rfind(summary + "\n\nSUSTAINED SHIFTS (", 0), 0u) << run.out;
+  EXPECT_EQ(summary.find("SUSTAINED"), std::string::npos);
 }
 
 TEST_F(Windows, AWindowOverTheWholeHistoryReportsWhatTheDefaultDoes) {
