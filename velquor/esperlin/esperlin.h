@@ -41,6 +41,7 @@
 
 #include "shared/json.h"
 #include "velquor/morvic/morvic.h"
+#include "velquor/window/window.h"
 
 namespace velquor::esperlin {
 
@@ -166,6 +167,11 @@ class Esperlin {
   fs::path output_path;  // phase5/
   double significance_threshold;
   morvic::AcceptedDeviations _accepted_devs;
+  // When set, run() reports only the signals of the window's events, takes
+  // the window's bounds as its period and records the window in the
+  // advisory; an empty window gives an all-clear that says so. Baselines and
+  // acceptances still see the whole history.
+  std::optional<window::Window> window;
 };
 
 }  // namespace velquor::esperlin
