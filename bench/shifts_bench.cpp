@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "bench/generate.h"
 #include "shared/file_io.h"
@@ -40,14 +41,18 @@ int main() {
   const fs::path dir = prepared_data(env ? fs::path(env) : fs::path(VELQUOR_BENCH_DATA));
   uintmax_t bytes = 0;
   for (const fs::path& file : velquor::list_json_files(dir / "phase2")) bytes += fs::file_size(file);
-  double best = 1e300;
+  // On a shared machine the wall clock also counts waiting for a core, so
+  // the processor time is shown beside it.
+  double best = 1e300, best_cpu = 1e300;
   size_t found = 0;
   for (int run = 0; run < 3; ++run) {
     auto start = std::chrono::steady_clock::now();
+    std::clock_t cpu_start = std::clock();
     found = velquor::shifts::find_shifts(dir).size();
+    best_cpu = std::min(best_cpu, static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC);
     best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-  std::printf("%zu events, %.1f MB of signals: %zu shifts in %.3f s (best of 3)\n", kEvents,
-              static_cast<double>(bytes) / 1e6, found, best);
+  std::printf("%zu events, %.1f MB of signals: %zu shifts in %.3f s wall, %.3f s processor (best of 3)\n",
+              kEvents, static_cast<double>(bytes) / 1e6, found, best, best_cpu);
   return 0;
 }
