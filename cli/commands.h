@@ -15,6 +15,7 @@ extern const Command kReportCommand;
 extern const Command kAcceptCommand;
 extern const Command kAcceptedCommand;
 extern const Command kPatternsCommand;
+extern const Command kShiftsCommand;
 extern const Command kCollectCommand;
 extern const Command kDemoCommand;
 

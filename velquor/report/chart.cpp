@@ -6,7 +6,7 @@
 
 #include "shared/clock.h"
 #include "shared/numbers.h"
-#include "velquor/esperlin/render.h"
+#include "velquor/esperlin/esperlin.h"
 #include "velquor/pellan/pellan.h"
 #include "velquor/report/markup.h"
 
@@ -99,7 +99,7 @@ std::string time_text(double seconds, bool with_minutes) {
 }
 
 std::string value_text(const std::string& metric, double value) {
-  return esperlin::metric_value_text(metric, Json(value));
+  return esperlin::format_metric_value(metric, Json(value));
 }
 
 void append_point(std::string& out, double x, double y) {

@@ -27,7 +27,7 @@ std::string heading_of(const PanelSource& panel) {
 }
 
 std::string value_text(const PanelSource& panel, const Json& value) {
-  return esperlin::metric_value_text(panel.metric, value);
+  return esperlin::format_metric_value(panel.metric, value);
 }
 
 size_t index_of(const SignalSeries& series, std::string_view event_ref) {
