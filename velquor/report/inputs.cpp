@@ -67,13 +67,21 @@ void keep_window(SignalSeries& series, const ReportOptions& options) {
   series.event_refs.resize(kept);
 }
 
-// The "shifts" of a shifts file; none when there is no file.
-Json read_shifts(const fs::path& file) {
+// The shifts of phase5/shifts.json as `velquor shifts` last wrote them
+// (none without the file: finding them costs more than the whole page), only
+// those that began inside the window.
+Json read_shifts(const fs::path& file, const ReportOptions& options) {
   std::error_code ec;
   if (!fs::exists(file, ec)) return Json::array();
   Json data = read_json_file(file);
   esperlin::expect_map(data, file.string());
-  return esperlin::list_or_empty(data, "shifts", file.string());
+  Json found = esperlin::list_or_empty(data, "shifts", file.string());
+  if (!options.in_window) return found;
+  Json inside = Json::array();
+  for (Json& shift : found)
+    if (shift.is_object() && options.in_window(esperlin::text_of(esperlin::get_or(shift, "start_event", ""))))
+      inside.push_back(std::move(shift));
+  return inside;
 }
 
 }  // namespace
@@ -114,7 +122,8 @@ ReportInputs read_inputs(const fs::path& vel_dir, const ReportOptions& options) 
     throw FileNotFound(advisory_file.string() + ": no advisory; run 'velquor advise' first");
   inputs.advisory = read_json_file(advisory_file);
   esperlin::expect_map(inputs.advisory, advisory_file.string());
-  inputs.shifts = read_shifts(vel_dir / "phase5" / "shifts.json");
+  inputs.has_shifts_file = fs::exists(vel_dir / "phase5" / "shifts.json", ec);
+  inputs.shifts = read_shifts(vel_dir / "phase5" / "shifts.json", options);
   inputs.accepted = morvic::AcceptedDeviations(vel_dir).list();
   const fs::path prompt_file = vel_dir / "phase5" / "investigation_prompt.txt";
   if (fs::exists(prompt_file, ec)) inputs.prompt = read_file(prompt_file);

@@ -23,6 +23,7 @@ struct PanelSource {
 struct ReportInputs {
   Json advisory;                     // phase5/advisory.json
   Json shifts = Json::array();       // the "shifts" of phase5/shifts.json
+  bool has_shifts_file = false;
   Json accepted = Json::array();     // accepted_deviations.json
   std::string prompt;                // phase5/investigation_prompt.txt
   std::vector<PanelSource> panels;   // changes in advisory order, then shifts

@@ -203,6 +203,9 @@ Page render_page(const ReportInputs& inputs, const ReportOptions& options) {
   for (const PanelSource& panel : inputs.panels) {
     append_panel(out, panel, inputs.series_of(panel.family, panel.metric), ++page.panels);
   }
+  if (!inputs.has_shifts_file)
+    append_element(out, "p", "Sustained shifts are not shown: run 'velquor shifts' on this data directory "
+                   "to find them, then write the report again.", " class=\"note\"");
   append_patterns(out, inputs.advisory);
   append_accepted(out, inputs.accepted);
   append_evidence(out, inputs.advisory);
