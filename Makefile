@@ -1,12 +1,13 @@
 # make demo: set up, build, and run the whole pipeline on a generated example.
 # make test: set up, build, and run the whole test suite.
+# make test-browser: render the demo's report in headless Chromium.
 BUILD_DIR ?= build
 # The build runs make underneath; keep its directory chatter out of the output.
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 DEMO_DIR ?= $(BUILD_DIR)/demo-data
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test test-browser demo bench clean
 
 all: build
 
@@ -21,6 +22,12 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Renders the demo's report in headless Chromium; fails on console messages.
+test-browser: configure
+	@scripts/install-deps --browser
+	@cmake --build $(BUILD_DIR) --target velquor -j $(JOBS)
+	@BUILD_DIR=$(BUILD_DIR) scripts/browser-check
 
 # The demo needs only the command, so a test that does not build cannot stop it.
 demo: configure

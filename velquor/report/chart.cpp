@@ -102,6 +102,14 @@ std::string value_text(const std::string& metric, double value) {
   return esperlin::format_metric_value(metric, Json(value));
 }
 
+// An axis label: large values as 20k or 1.5M rather than in exponent form.
+std::string tick_text(const std::string& metric, double value) {
+  static const std::pair<double, const char*> kUnits[] = {{1e9, "G"}, {1e6, "M"}, {1e4, "k"}};
+  for (const auto& [size, unit] : kUnits)
+    if (std::fabs(value) >= size) return format_general(value / (size == 1e4 ? 1e3 : size), 3) + unit;
+  return value_text(metric, value);
+}
+
 void append_point(std::string& out, double x, double y) {
   out += ' ';
   append_coordinate(out, x);
@@ -145,13 +153,15 @@ void append_axes(std::string& out, const ChartRequest& request, const TimeAxis& 
            "\" y=\"";
     append_coordinate(out, y + 4);
     out += "\">";
-    append_escaped(out, value_text(request.series->metric, tick));
+    append_escaped(out, tick_text(request.series->metric, tick));
     out += "</text>";
   }
   bool hours = time.high - time.low < 3 * 86400;
   for (int k = 0; k <= 5; ++k) {
     double t = time.low + (time.high - time.low) * k / 5;
-    out += "<text class=\"tick\" text-anchor=\"middle\" x=\"";
+    // The outer labels stay inside the chart.
+    out += std::string("<text class=\"tick\" text-anchor=\"") + (k == 0 ? "start" : k == 5 ? "end" : "middle") +
+           "\" x=\"";
     append_coordinate(out, time.x(t));
     out += "\" y=\"" + std::to_string(int(kBottom) + 18) + "\">";
     // Without times the axis counts events, from 1.

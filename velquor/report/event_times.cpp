@@ -1,13 +1,15 @@
 #include "velquor/report/event_times.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
 #include "shared/clock.h"
-#include "shared/file_io.h"
 
 namespace velquor::report {
 namespace {
@@ -90,17 +92,39 @@ std::optional<double> seconds_of(std::string_view time) {
   return std::chrono::duration<double>(parsed->utc.time_since_epoch()).count();
 }
 
+namespace {
+
+// The names of the regular files (links followed) ending in ".json" in the
+// folder open as `dir`, sorted. Read with readdir: the general listing makes a
+// path object per file, which costs more than reading the file here.
+std::vector<std::string> json_file_names(DIR* dir) {
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
+    struct stat info {};
+    bool regular = entry->d_type == DT_REG ||
+                   ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
+                    ::fstatat(::dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode));
+    if (regular) names.emplace_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
 EventTimes read_event_times(const fs::path& events_dir) {
-  std::vector<fs::path> files = list_json_files(events_dir);
   EventTimes times;
-  times.reserve(files.size());
+  DIR* dir = ::opendir(events_dir.c_str());
+  if (!dir) return times;
+  std::vector<std::string> names = json_file_names(dir);
+  times.reserve(names.size());
   // Event files are small: one buffer serves them all, with no size asked
   // of the file system first.
   std::string text(64 * 1024, '\0');
-  int dir = ::open(events_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return times;
-  for (const fs::path& file : files) {
-    int fd = ::openat(dir, file.filename().c_str(), O_RDONLY | O_CLOEXEC);
+  for (const std::string& name : names) {
+    int fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
     size_t size = 0;
     for (ssize_t got; (got = ::read(fd, text.data() + size, text.size() - size)) > 0;) {
@@ -111,10 +135,10 @@ EventTimes read_event_times(const fs::path& events_dir) {
     EventStamp stamp = scan_event_stamp(std::string_view(text.data(), size));
     std::optional<double> seconds = seconds_of(stamp.observed_at);
     if (!seconds) continue;
-    if (stamp.event_id.empty()) stamp.event_id = file.stem().string();
+    if (stamp.event_id.empty()) stamp.event_id = name.substr(0, name.size() - 5);
     times.emplace(std::move(stamp.event_id), *seconds);
   }
-  ::close(dir);
+  ::closedir(dir);
   return times;
 }
 

@@ -3,7 +3,9 @@
 
 #include "velquor/report/page.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "shared/json_access.h"
 #include "shared/numbers.h"
@@ -104,30 +106,53 @@ PanelText change_text(const PanelSource& panel, const SignalSeries* series) {
   return text;
 }
 
+// The mean of the values at [from, to) of the series, clipped to it.
+double mean_of(const SignalSeries& series, size_t from, size_t to) {
+  to = std::min(to, series.points.size());
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += series.points[i].value;
+  return to > from ? sum / static_cast<double>(to - from) : 0;
+}
+
+// The levels before and after a shift as the detector compares them: the
+// medians, or the means of the two segments when both medians are zero (a
+// failure rate that is mostly zero).
+std::pair<double, double> shift_levels(const Json& shift, const SignalSeries* series, size_t start) {
+  auto level = [&](const char* side) {
+    const Json& median = get_or(get_or(shift, side, empty_map()), "median", Json());
+    return esperlin::is_numeric(median) ? median.get<double>() : 0.0;
+  };
+  auto count = [&](const char* side) {
+    const Json& n = get_or(get_or(shift, side, empty_map()), "count", Json());
+    return n.is_number_integer() && n.get<int64_t>() > 0 ? n.get<size_t>() : size_t{0};
+  };
+  double before = level("before"), after = level("after");
+  if (before != 0 || after != 0 || !series || start >= series->points.size()) return {before, after};
+  size_t earlier = std::min(count("before"), start);
+  return {mean_of(*series, start - earlier, start), mean_of(*series, start, start + count("after"))};
+}
+
 PanelText shift_text(const PanelSource& panel, const SignalSeries* series) {
   const Json& shift = *panel.record;
   PanelText text;
   text.heading = "Shift: " + heading_of(panel);
-  const Json& before = get_or(shift, "before", empty_map());
-  const Json& after = get_or(shift, "after", empty_map());
-  text.caption = "The level moved from " + value_text(panel, get_or(before, "median", Json())) + " to " +
-                 value_text(panel, get_or(after, "median", Json()));
+  size_t start = series ? index_of(*series, text_of(get_or(shift, "start_event", ""))) : SIZE_MAX;
+  auto [before, after] = shift_levels(shift, series, start);
+  text.caption = "The level moved from " + value_text(panel, Json(before)) + " to " + value_text(panel, Json(after));
   const Json& relative = get_or(shift, "relative_change", Json());
   if (esperlin::is_numeric(relative))
     text.caption += " (" + std::string(relative.get<double>() >= 0 ? "+" : "") +
                     format_fixed(relative.get<double>() * 100, 0) + "%)";
   text.caption += " and held.";
   std::string commit = text_of(get_or(shift, "start_commit", ""));
+  const Json& counts_before = get_or(shift, "before", empty_map());
+  const Json& counts_after = get_or(shift, "after", empty_map());
   text.note = "From " + text_of(get_or(shift, "start_time", "")) +
               (commit.empty() ? "" : ", commit " + commit.substr(0, 8)) + " · " +
-              text_of(get_or(before, "count", 0)) + " events before, " + text_of(get_or(after, "count", 0)) +
-              " after · p = " + text_of(get_or(shift, "significance", ""));
-  if (series) {
-    size_t start = index_of(*series, text_of(get_or(shift, "start_event", "")));
-    const Json& low = get_or(before, "median", Json());
-    const Json& high = get_or(after, "median", Json());
-    if (start < series->points.size() && esperlin::is_numeric(low) && esperlin::is_numeric(high))
-      text.chart.step = Step{start, low.get<double>(), high.get<double>()};
+              text_of(get_or(counts_before, "count", 0)) + " events before, " +
+              text_of(get_or(counts_after, "count", 0)) + " after · p = " + text_of(get_or(shift, "significance", ""));
+  if (series && start < series->points.size()) {
+    text.chart.step = Step{start, before, after};
     text.chart.focus = start;
     if (!commit.empty()) text.chart.focus_note = "new level from commit " + commit.substr(0, 8);
   }
