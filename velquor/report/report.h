@@ -26,11 +26,15 @@
 //
 // Inputs: phase5/advisory.json (required: a missing file is FileNotFound
 // naming it), the signal files of phase2/ for the metrics drawn, the event
-// files for their times, and, when present, phase5/shifts.json,
-// phase5/investigation_prompt.txt and accepted_deviations.json. Signal files
-// are read with the fast record scanner and event files are only skimmed for
-// their id and time, so a history of 100,000 events is drawn in well under a
-// second. Errors are the system's typed exceptions naming the file.
+// files for their times, and, when present, phase5/shifts.json (as
+// `velquor shifts` wrote it: finding shifts costs more than drawing the whole
+// page, so the report does not), phase5/investigation_prompt.txt and
+// accepted_deviations.json. Signal files are read with the fast record
+// scanner while, on a second thread, event files are only skimmed for their
+// id and time. Errors are the system's typed exceptions naming the file.
+//
+// A window (ReportOptions::in_window) keeps the events it contains: points of
+// other events are not drawn, and shifts that began outside it are left out.
 #pragma once
 
 #include <cstddef>
