@@ -11,18 +11,6 @@
 namespace velquor::cli {
 namespace {
 
-std::string fail_on_level(const Args& args) {
-  auto level = args.value("--fail-on");
-  if (!level) return "";
-  std::string upper = *level;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  const auto& labels = risk_labels();
-  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
-    throw UsageError("--fail-on takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
-  return upper;
-}
-
 // Stage 5's answer when stage 2 had nothing for it, in the shape stage 5
 // itself gives when it finds no signals.
 Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
@@ -56,7 +44,7 @@ int run_run_command(const Args& args) {
   settings.baseline.workers = worker_setting(args);
   settings.verbosity = args.count("--verbose");
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
-  const std::string gate = fail_on_level(args);
+  const std::string gate = risk_level_option(args, "--fail-on");
   const bool json = args.has("--json");
   const fs::path dir = data_dir_with_events(args.positional(0));
 

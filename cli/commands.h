@@ -15,6 +15,7 @@ extern const Command kAcceptCommand;
 extern const Command kAcceptedCommand;
 extern const Command kPatternsCommand;
 extern const Command kCollectCommand;
+extern const Command kNotifyCommand;
 extern const Command kDemoCommand;
 
 }  // namespace velquor::cli

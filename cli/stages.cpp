@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -207,6 +208,18 @@ std::string advise_text(const Json& result) {
 const std::vector<std::string>& risk_labels() {
   static const std::vector<std::string> kLabels = {"NOTABLE", "ELEVATED", "HIGH", "CRITICAL"};
   return kLabels;
+}
+
+std::string risk_level_option(const Args& args, const std::string& option) {
+  auto level = args.value(option);
+  if (!level) return "";
+  std::string upper = *level;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  const auto& labels = risk_labels();
+  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
+    throw UsageError(option + " takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
+  return upper;
 }
 
 bool advisory_reaches(const Json& result, const std::string& label) {

@@ -82,6 +82,9 @@ std::string advise_text(const Json& result);
 
 // Risk labels from lowest to highest, as --fail-on takes them.
 const std::vector<std::string>& risk_labels();
+// The risk label given to `option` ("--fail-on high" -> "HIGH"), "" when
+// the option is absent; UsageError for a word that is no label.
+std::string risk_level_option(const Args& args, const std::string& option);
 // Whether the advisory of `result` holds a kept change whose risk label is
 // `label` or higher.
 bool advisory_reaches(const Json& result, const std::string& label);
