@@ -1,9 +1,12 @@
 // velquor advise DIR: stage 5, the advisory.
 
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
 
 namespace velquor::cli {
 namespace {
@@ -11,7 +14,7 @@ namespace {
 int run_advise_command(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
   const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope));
-  std::cout << advise_text(result) << "\n";
+  std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO)) << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {
     std::cout << "\nwrote:\n";

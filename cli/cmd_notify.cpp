@@ -56,8 +56,9 @@ int run_notify(const Args& args) {
   const fs::path advisory_path = phase5 / "advisory.json";
   const Json advisory = read_json_file(advisory_path);
   if (!gate.empty() && !advisory_reaches(Json{{"advisory", advisory}}, gate)) {
-    std::cout << "not posted: " << advisory_path.string() << " holds no change at or above "
-              << gate << "\n";
+    if (!args.has("--quiet"))
+      std::cout << "not posted: " << advisory_path.string() << " holds no change at or above "
+                << gate << "\n";
     return kExitOk;
   }
   const fs::path message = message_file(phase5, advisory);
@@ -67,9 +68,10 @@ int run_notify(const Args& args) {
     return kExitOk;
   }
   const notify::Delivery delivery = notify::post_message(url, body, options);
-  std::cout << "posted " << message.string() << " to " << notify::masked_url(url) << " (HTTP "
-            << delivery.status << ", " << delivery.attempts
-            << (delivery.attempts == 1 ? " attempt" : " attempts") << ")\n";
+  if (!args.has("--quiet"))
+    std::cout << "posted " << message.string() << " to " << notify::masked_url(url) << " (HTTP "
+              << delivery.status << ", " << delivery.attempts
+              << (delivery.attempts == 1 ? " attempt" : " attempts") << ")\n";
   return kExitOk;
 }
 
@@ -83,7 +85,8 @@ const Command kNotifyCommand = {
      {"--only-if", 0, "LEVEL", "post only when a change reaches LEVEL (NOTABLE ... CRITICAL)"},
      {"--timeout", 0, "SECONDS", "give up on an attempt after SECONDS (default 10)"},
      {"--retries", 0, "N", "retry a 429 or 5xx answer up to N times (default 3, at most 10)"},
-     {"--print", 0, "", "print the message body instead of posting it"}},
+     {"--print", 0, "", "print the message body instead of posting it"},
+     {"--quiet", 'q', "", "say nothing on success"}},
     "post the advisory's chat digest to a chat webhook",
     "Posts DIR/phase5/chat.txt, the digest stage 5 writes, to a chat service's\n"
     "incoming webhook; after an all-clear advisory the one-line summary.txt is\n"

@@ -1,11 +1,13 @@
 // velquor run DIR: the whole pipeline, stage 2 to stage 5, in one go.
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
 #include "shared/json.h"
 
 namespace velquor::cli {
@@ -22,7 +24,7 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << advise_text(result) << "\n";
+    std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO)) << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
@@ -43,6 +45,7 @@ int run_run_command(const Args& args) {
   PipelineSettings settings;
   settings.baseline.workers = worker_setting(args);
   settings.verbosity = args.count("--verbose");
+  set_quiet(args.has("--quiet"));
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = risk_level_option(args, "--fail-on");
   const bool json = args.has("--json");
@@ -54,7 +57,7 @@ int run_run_command(const Args& args) {
     StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
-      StageProgress stage(5, "advise");
+      StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
       result = run_advise(dir, scope);
       stage.done(advise_progress(outcome, result));
     }
@@ -71,6 +74,7 @@ std::vector<OptionSpec> run_options() {
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back({"--quiet", 'q', "", "no progress lines on stderr, only the result and errors"});
   return options;
 }
 
@@ -85,7 +89,8 @@ const Command kRunCommand = {
     "deviation signals (stage 2, families in parallel), explanations (stage 3),\n"
     "pattern discovery and the knowledge base (stage 4), and the advisory\n"
     "(stage 5). Shows one progress line per stage on stderr and prints the\n"
-    "advisory's human summary on stdout. A family that fails in stage 2 is\n"
+    "advisory's human summary on stdout (risk levels coloured on a terminal\n"
+    "unless NO_COLOR is set). A family that fails in stage 2 is\n"
     "reported, the other stages still run, and the exit status is 1.\n"
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/terminal.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
@@ -241,13 +242,14 @@ bool advisory_reaches(const Json& result, const std::string& label) {
 
 // ---- reporting --------------------------------------------------------------
 
-StageProgress::StageProgress(int stage, std::string name)
+StageProgress::StageProgress(int stage, std::string name, std::string running)
     : prefix_("stage " + std::to_string(stage) + " " + std::move(name) + ": "),
-      live_(::isatty(STDERR_FILENO) == 1) {
-  if (live_) std::cerr << prefix_ << "running..." << std::flush;
+      live_(!quiet() && ::isatty(STDERR_FILENO) == 1) {
+  if (live_) std::cerr << prefix_ << running << std::flush;
 }
 
 void StageProgress::done(const std::string& what) {
+  if (quiet()) return;
   if (live_) std::cerr << "\r\033[K";
   progress(prefix_ + what + " (" + watch_.elapsed() + ")");
 }

@@ -92,10 +92,12 @@ bool advisory_reaches(const Json& result, const std::string& label);
 // ---- reporting --------------------------------------------------------------
 
 // Prints "stage N NAME: ..." on stderr; on a terminal a "running" line is
-// shown while the stage works and replaced when it ends.
+// shown while the stage works and replaced when it ends. Nothing under
+// --quiet.
 class StageProgress {
  public:
-  StageProgress(int stage, std::string name);
+  // `running` is the live line's text while the stage works.
+  StageProgress(int stage, std::string name, std::string running = "running...");
   void done(const std::string& what);
 
  private:
