@@ -18,6 +18,7 @@ extern const Command kVerifyCommand;
 extern const Command kAcceptCommand;
 extern const Command kAcceptedCommand;
 extern const Command kPatternsCommand;
+extern const Command kShiftsCommand;
 extern const Command kCollectCommand;
 extern const Command kNotifyCommand;
 extern const Command kDemoCommand;

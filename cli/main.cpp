@@ -30,7 +30,8 @@ namespace {
 const Command* const kCommands[] = {
     &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
     &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,   &kAcceptedCommand,
-    &kPatternsCommand, &kNotifyCommand,   &kCollectCommand,  &kDemoCommand,
+    &kPatternsCommand, &kShiftsCommand,   &kNotifyCommand,   &kCollectCommand,
+    &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {

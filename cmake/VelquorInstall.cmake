@@ -18,8 +18,8 @@ include(CMakePackageConfigHelpers)
 # joins the install with one word here; a folder not built is skipped.
 set(VELQUOR_INSTALLED_MODULES
   shared
-  pellan morvic quessary wendal tarvon ulmeric dotenv
-  brevalt cindrel lorvessa dornath esperlin notify)
+  pellan morvic quessary wendal tarvon ulmeric dotenv window
+  brevalt cindrel lorvessa dornath esperlin shifts notify)
 
 set(velquor_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Velquor)
 # Everything installed, so that installing and packing need not build the
