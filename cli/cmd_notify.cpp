@@ -43,6 +43,17 @@ fs::path message_file(const fs::path& phase5, const Json& advisory) {
   return phase5 / (all_clear ? "summary.txt" : "chat.txt");
 }
 
+// Stage 5 writes nothing when a run finds nothing significant, so phase5/
+// can hold an older run's advisory. Signals written after it tell.
+bool outdated_by_signals(const fs::path& dir, const fs::path& advisory_path) {
+  std::error_code ec;
+  const auto written = fs::last_write_time(advisory_path, ec);
+  if (ec || !fs::is_directory(dir / "phase2", ec)) return false;
+  for (const auto& file : list_json_files(dir / "phase2"))
+    if (fs::last_write_time(file, ec) > written && !ec) return true;
+  return false;
+}
+
 int run_notify(const Args& args) {
   const notify::Format format = webhook_format(args);
   const std::string gate = risk_level_option(args, "--only-if");
@@ -51,14 +62,19 @@ int run_notify(const Args& args) {
   options.retries = static_cast<int>(std::min<int64_t>(args.integer("--retries", 3, 0), 10));
   const bool print_only = args.has("--print");
   const std::string url = print_only ? "" : webhook_url(args);
-  const fs::path phase5 = existing_data_dir(args.positional(0)) / "phase5";
+  const fs::path dir = existing_data_dir(args.positional(0));
+  const fs::path phase5 = dir / "phase5";
 
   const fs::path advisory_path = phase5 / "advisory.json";
   const Json advisory = read_json_file(advisory_path);
-  if (!gate.empty() && !advisory_reaches(Json{{"advisory", advisory}}, gate)) {
-    if (!args.has("--quiet"))
-      std::cout << "not posted: " << advisory_path.string() << " holds no change at or above "
-                << gate << "\n";
+  std::string skipped;
+  if (outdated_by_signals(dir, advisory_path))
+    skipped = " is older than the signals in " + (dir / "phase2").string() +
+              " (the last run found nothing significant)";
+  else if (!gate.empty() && !advisory_reaches(Json{{"advisory", advisory}}, gate))
+    skipped = " holds no change at or above " + gate;
+  if (!skipped.empty()) {
+    if (!args.has("--quiet")) std::cout << "not posted: " << advisory_path.string() << skipped << "\n";
     return kExitOk;
   }
   const fs::path message = message_file(phase5, advisory);
@@ -90,8 +106,11 @@ const Command kNotifyCommand = {
     "post the advisory's chat digest to a chat webhook",
     "Posts DIR/phase5/chat.txt, the digest stage 5 writes, to a chat service's\n"
     "incoming webhook; after an all-clear advisory the one-line summary.txt is\n"
-    "posted instead. The URL comes from --webhook or VELQUOR_WEBHOOK_URL and is\n"
-    "never shown: messages name only its scheme and host.\n"
+    "posted instead, and nothing when DIR/phase2 holds signals newer than the\n"
+    "advisory (a run that finds nothing significant writes no advisory, so the\n"
+    "one there is an older run's). The URL comes from --webhook or\n"
+    "VELQUOR_WEBHOOK_URL and is never shown: messages name only its scheme and\n"
+    "host.\n"
     "\n"
     "Answers 429 and 5xx are retried with waits of 1, 2, 4 ... seconds, or as\n"
     "long as the service's Retry-After asks (at most 60 s each);\n"

@@ -147,6 +147,19 @@ TEST_F(NotifyTest, AllClearPostsTheSummaryNotAnOlderDigest) {
   EXPECT_EQ(Json::parse(outcome.out), (Json{{"text", "All clear."}}));
 }
 
+// A run that finds nothing significant leaves phase5/ as it was: signals
+// newer than the advisory mean the advisory is an older run's.
+TEST_F(NotifyTest, AnAdvisoryOlderThanTheSignalsIsNotPosted) {
+  const fs::path signals = dir_.path() / "phase2" / "git_signals.json";
+  fs::create_directories(signals.parent_path());
+  write_file_atomic(signals, "[]");
+  fs::last_write_time(signals, fs::last_write_time(dir_.path() / "phase5" / "advisory.json") +
+                                   std::chrono::seconds(5));
+  const Outcome outcome = cli::testing::velquor({"notify", dir_.str(), "--print"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("is older than the signals"), std::string::npos) << outcome.out;
+}
+
 TEST(WebhookBody, EachFormatCarriesTheText) {
   const std::string text = "line one\nline two\n";
   EXPECT_EQ(webhook_body(*format_named("slack"), text), (Json{{"text", text}}));
