@@ -10,6 +10,7 @@
 #include "cli/terminal.h"
 #include "cli/window_options.h"
 #include "shared/json.h"
+#include "velquor/shifts/shifts.h"
 
 namespace velquor::cli {
 namespace {
@@ -17,6 +18,22 @@ namespace {
 // Stage 5's answer when stage 2 had nothing for it, in the shape stage 5
 // itself gives when it finds no signals.
 Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
+
+constexpr size_t kShownShifts = 10;
+
+// The sustained shifts that began inside the window, newest first, as a
+// section of the printed summary ("" when none did). The advisory's files
+// do not hold it.
+std::string shifts_section(const fs::path& dir, const window::Window& window) {
+  std::vector<shifts::Shift> inside;
+  for (shifts::Shift& shift : shifts::find_shifts(dir))
+    if (window.contains(shift.start_event)) inside.push_back(std::move(shift));
+  if (inside.empty()) return "";
+  const std::vector<std::string> lines = shifts::shift_lines(inside, kShownShifts);
+  std::string section = "\n\nSUSTAINED SHIFTS (" + std::to_string(lines.size()) + ")\n";
+  for (const std::string& line : lines) section += "\n  " + line;
+  return section;
+}
 
 void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
                   const std::optional<window::Window>& window, bool json) {
@@ -26,7 +43,7 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
     std::cout << no_signals_text(dir) << "\n";
   else
     std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
-              << "\n";
+              << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
@@ -105,7 +122,9 @@ const Command kRunCommand = {
     "\n"
     "A window (--since, --last or --new) limits the advisory to recent events:\n"
     "its changes, evidence and period come from the window alone, while the\n"
-    "baselines and patterns still learn from the whole history.",
+    "baselines and patterns still learn from the whole history. The printed\n"
+    "summary then ends with the sustained shifts that began inside the window\n"
+    "(at most 10, newest first; see 'velquor help shifts').",
     run_run_command,
 };
 
