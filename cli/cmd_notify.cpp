@@ -1,5 +1,7 @@
 // velquor notify DIR: post the advisory's chat digest to a chat webhook.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 
@@ -54,6 +56,17 @@ bool outdated_by_signals(const fs::path& dir, const fs::path& advisory_path) {
   return false;
 }
 
+// Why nothing should be posted, "" when the digest is due.
+std::string reason_to_stay_quiet(const fs::path& dir, const fs::path& advisory_path,
+                                 const Json& advisory, const std::string& gate) {
+  if (outdated_by_signals(dir, advisory_path))
+    return " is older than the signals in " + (dir / "phase2").string() +
+           " (the last run found nothing significant)";
+  if (!gate.empty() && !advisory_reaches(Json{{"advisory", advisory}}, gate))
+    return " holds no change at or above " + gate;
+  return "";
+}
+
 int run_notify(const Args& args) {
   const notify::Format format = webhook_format(args);
   const std::string gate = risk_level_option(args, "--only-if");
@@ -67,12 +80,7 @@ int run_notify(const Args& args) {
 
   const fs::path advisory_path = phase5 / "advisory.json";
   const Json advisory = read_json_file(advisory_path);
-  std::string skipped;
-  if (outdated_by_signals(dir, advisory_path))
-    skipped = " is older than the signals in " + (dir / "phase2").string() +
-              " (the last run found nothing significant)";
-  else if (!gate.empty() && !advisory_reaches(Json{{"advisory", advisory}}, gate))
-    skipped = " holds no change at or above " + gate;
+  const std::string skipped = reason_to_stay_quiet(dir, advisory_path, advisory, gate);
   if (!skipped.empty()) {
     if (!args.has("--quiet")) std::cout << "not posted: " << advisory_path.string() << skipped << "\n";
     return kExitOk;
