@@ -67,9 +67,13 @@ class ReportPage : public ::testing::Test {
     write_events("ci", 40);
     write_events("error_tracking", 40);
     write_events("testing", 2600);
-    write_json_file(dir_ / "phase2" / "ci_signals.json",
-                    signals("ci", "run_duration", 40, [](size_t i) { return 250.0 + i % 5; },
-                            [](size_t i) { return i == 30 || i == 35; }));
+    Json ci = signals("ci", "run_duration", 40, [](size_t i) { return 250.0 + i % 5; },
+                      [](size_t i) { return i == 30 || i == 35; });
+    // Failures: none at first, then every other run.
+    for (Json& record : signals("ci", "run_failed", 40, [](size_t i) { return i >= 20 && i % 2 == 0; },
+                                [](size_t) { return false; }))
+      ci.push_back(record);
+    write_json_file(dir_ / "phase2" / "ci_signals.json", ci);
     write_json_file(dir_ / "phase2" / "error_tracking_signals.json",
                     signals("error_tracking", "user_count", 40, [](size_t i) { return i < 30 ? 3 : 4000; },
                             [](size_t i) { return i >= 30; }));
@@ -99,7 +103,12 @@ class ReportPage : public ::testing::Test {
                         {"start_commit", "feedbeef00"}, {"start_time", "2025-01-01T20:00:00Z"},
                         {"before", {{"count", 20}, {"median", 250.0}, {"mad", 1.0}}},
                         {"after", {{"count", 20}, {"median", 252.0}, {"mad", 1.0}}},
-                        {"relative_change", 0.008}, {"significance", 0.01}}}}});
+                        {"relative_change", 0.008}, {"significance", 0.01}},
+                       {{"family", "ci"}, {"metric", "run_failed"}, {"start_event", "ci-20"},
+                        {"start_commit", "feedbeef00"}, {"start_time", "2025-01-01T20:00:00Z"},
+                        {"before", {{"count", 20}, {"median", 0.0}, {"mad", 0.0}}},
+                        {"after", {{"count", 20}, {"median", 0.0}, {"mad", 0.0}}},
+                        {"relative_change", nullptr}, {"significance", 0.01}}}}});
     write_file_atomic(dir_ / "phase5" / "investigation_prompt.txt", "Look at </pre><script>x()</script>");
   }
   static void TearDownTestSuite() { fs::remove_all(dir_); }
@@ -136,7 +145,7 @@ size_t count(const pugi::xml_node& node, const char* xpath) { return node.select
 TEST_F(ReportPage, OnePanelPerChangeThenPerShift) {
   pugi::xml_document doc = written_page();
   auto panels = doc.select_nodes("//section[contains(@class, 'panel')]");
-  ASSERT_EQ(panels.size(), 4u);
+  ASSERT_EQ(panels.size(), 5u);
   struct Expected {
     const char* kind;
     const char* metric;
@@ -149,6 +158,7 @@ TEST_F(ReportPage, OnePanelPerChangeThenPerShift) {
       {"panel change", "user_count", 40, 10, "log"},
       {"panel change", "suite_duration", 0, 13, "linear"},
       {"panel shift", "run_duration", 40, 2, "linear"},
+      {"panel shift", "run_failed", 40, 0, "linear"},
   };
   for (size_t i = 0; i < panels.size(); ++i) {
     SCOPED_TRACE(i);
@@ -168,6 +178,8 @@ TEST_F(ReportPage, OnePanelPerChangeThenPerShift) {
   }
   EXPECT_EQ(count(panels[3].node(), ".//path[@class='step']"), 1u);
   EXPECT_EQ(count(panels[0].node(), ".//path[@class='step']"), 0u);
+  // Levels of zero medians are the means of the two stretches.
+  EXPECT_STREQ(panels[4].node().child("p").text().as_string(), "The level moved from 0.0% to 50.0% and held.");
 }
 
 TEST_F(ReportPage, UntrustedTextIsShownNeverRun) {
@@ -192,7 +204,7 @@ TEST_F(ReportPage, HeaderCountsChangesByRisk) {
   pugi::xml_document doc = written_page();
   std::string counts;
   for (auto li : doc.select_nodes("//ul[@class='counts']/li")) counts += std::string(li.node().text().as_string()) + ";";
-  EXPECT_EQ(counts, "critical 1;high 2;elevated 0;notable 0;shifts 1;");
+  EXPECT_EQ(counts, "critical 1;high 2;elevated 0;notable 0;shifts 2;");
   EXPECT_STREQ(doc.select_node("//p[@role='status']").node().text().as_string(),
                "3 significant changes; highest risk HIGH.");
 }

@@ -235,12 +235,12 @@ void append_focus(std::string& out, const ChartRequest& request, const TimeAxis&
   out += "</title></circle>";
 }
 
-void append_step(std::string& out, const ChartRequest& request, const std::vector<size_t>& kept,
-                 const TimeAxis& time, const ValueAxis& values) {
+void append_step(std::string& out, const ChartRequest& request, const TimeAxis& time,
+                 const ValueAxis& values) {
   const auto& points = request.series->points;
   const Step& step = *request.step;
-  double start = time.x(points[kept.front()].time), end = time.x(points[kept.back()].time);
-  double at = time.x(points[std::min(step.index, points.size() - 1)].time);
+  auto x_of = [&](size_t i) { return time.x(points[std::min(i, points.size() - 1)].time); };
+  double start = x_of(step.from), at = x_of(step.index), end = x_of(step.to);
   out += "<path class=\"step\" d=\"M";
   append_point(out, start, values.y(step.before));
   out += " H";
@@ -311,7 +311,7 @@ Chart draw_chart(const ChartRequest& request) {
   out += "\"/><path class=\"observed\" d=\"";
   append_line(out, kept, x, [&](size_t i) { return values.y(points[i].value); });
   out += "\"/>";
-  if (request.step) append_step(out, request, kept, time, values);
+  if (request.step) append_step(out, request, time, values);
   out += "</g>";
   chart.flagged = append_flags(out, request, kept, time, values);
   if (request.focus < points.size()) append_focus(out, request, time, values);

@@ -20,10 +20,12 @@ namespace velquor::report {
 
 inline constexpr size_t kMaxPoints = 2000;
 
-// A sustained shift: the series index where the new level begins, and the
-// levels before and after.
+// A sustained shift: the series indexes where the level before begins, where
+// the new level begins and where it was last seen, and the two levels.
 struct Step {
+  size_t from = 0;
   size_t index = 0;
+  size_t to = 0;
   double before = 0;
   double after = 0;
 };

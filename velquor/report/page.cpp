@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 
 #include "shared/json_access.h"
 #include "shared/numbers.h"
@@ -114,10 +113,10 @@ double mean_of(const SignalSeries& series, size_t from, size_t to) {
   return to > from ? sum / static_cast<double>(to - from) : 0;
 }
 
-// The levels before and after a shift as the detector compares them: the
-// medians, or the means of the two segments when both medians are zero (a
-// failure rate that is mostly zero).
-std::pair<double, double> shift_levels(const Json& shift, const SignalSeries* series, size_t start) {
+// The step of a shift over its two segments, at the levels the detector
+// compared: the medians, or the means of the segments when both medians are
+// zero (a failure rate that is mostly zero).
+Step shift_step(const Json& shift, const SignalSeries& series, size_t start) {
   auto level = [&](const char* side) {
     const Json& median = get_or(get_or(shift, side, empty_map()), "median", Json());
     return esperlin::is_numeric(median) ? median.get<double>() : 0.0;
@@ -126,10 +125,17 @@ std::pair<double, double> shift_levels(const Json& shift, const SignalSeries* se
     const Json& n = get_or(get_or(shift, side, empty_map()), "count", Json());
     return n.is_number_integer() && n.get<int64_t>() > 0 ? n.get<size_t>() : size_t{0};
   };
-  double before = level("before"), after = level("after");
-  if (before != 0 || after != 0 || !series || start >= series->points.size()) return {before, after};
-  size_t earlier = std::min(count("before"), start);
-  return {mean_of(*series, start - earlier, start), mean_of(*series, start, start + count("after"))};
+  Step step;
+  step.index = start;
+  step.from = start - std::min(count("before"), start);
+  step.to = std::min(start + std::max<size_t>(count("after"), 1), series.points.size()) - 1;
+  step.before = level("before");
+  step.after = level("after");
+  if (step.before == 0 && step.after == 0) {
+    step.before = mean_of(series, step.from, start);
+    step.after = mean_of(series, start, step.to + 1);
+  }
+  return step;
 }
 
 PanelText shift_text(const PanelSource& panel, const SignalSeries* series) {
@@ -137,8 +143,16 @@ PanelText shift_text(const PanelSource& panel, const SignalSeries* series) {
   PanelText text;
   text.heading = "Shift: " + heading_of(panel);
   size_t start = series ? index_of(*series, text_of(get_or(shift, "start_event", ""))) : SIZE_MAX;
-  auto [before, after] = shift_levels(shift, series, start);
-  text.caption = "The level moved from " + value_text(panel, Json(before)) + " to " + value_text(panel, Json(after));
+  const bool drawn = series && start < series->points.size();
+  const Json& before = get_or(get_or(shift, "before", empty_map()), "median", Json());
+  const Json& after = get_or(get_or(shift, "after", empty_map()), "median", Json());
+  if (drawn) {
+    text.chart.step = shift_step(shift, *series, start);
+    text.chart.focus = start;
+  }
+  text.caption = "The level moved from " +
+                 (drawn ? value_text(panel, Json(text.chart.step->before)) : value_text(panel, before)) + " to " +
+                 (drawn ? value_text(panel, Json(text.chart.step->after)) : value_text(panel, after));
   const Json& relative = get_or(shift, "relative_change", Json());
   if (esperlin::is_numeric(relative))
     text.caption += " (" + std::string(relative.get<double>() >= 0 ? "+" : "") +
@@ -151,11 +165,7 @@ PanelText shift_text(const PanelSource& panel, const SignalSeries* series) {
               (commit.empty() ? "" : ", commit " + commit.substr(0, 8)) + " · " +
               text_of(get_or(counts_before, "count", 0)) + " events before, " +
               text_of(get_or(counts_after, "count", 0)) + " after · p = " + text_of(get_or(shift, "significance", ""));
-  if (series && start < series->points.size()) {
-    text.chart.step = Step{start, before, after};
-    text.chart.focus = start;
-    if (!commit.empty()) text.chart.focus_note = "new level from commit " + commit.substr(0, 8);
-  }
+  if (drawn && !commit.empty()) text.chart.focus_note = "new level from commit " + commit.substr(0, 8);
   return text;
 }
 
