@@ -278,7 +278,7 @@ std::string risk_level_name(double measure) {
 Chart draw_chart(const ChartRequest& request) {
   const SignalSeries& series = *request.series;
   Chart chart;
-  std::vector<size_t> kept = downsample(series.points, kMaxPoints, request.focus);
+  std::vector<size_t> kept = downsample(series.points, request.max_points, request.focus);
   chart.points = kept.size();
   if (kept.empty()) return chart;
   chart.log_scale = wants_log_scale(series.points, kept);

@@ -19,6 +19,10 @@
 namespace velquor::report {
 
 inline constexpr size_t kMaxPoints = 2000;
+// Points drawn on the whole page at most: with many panels each draws fewer
+// (never below kMinPoints), so the page stays a few megabytes.
+inline constexpr size_t kPagePoints = 60000;
+inline constexpr size_t kMinPoints = 300;
 
 // A sustained shift: the series indexes where the level before begins, where
 // the new level begins and where it was last seen, and the two levels.
@@ -38,6 +42,7 @@ struct ChartRequest {
   std::string focus_note;   // its hover text (the trigger commit)
   std::optional<Step> step;
   bool dated = true;  // false: x is the event order, no time was found
+  size_t max_points = kMaxPoints;
 };
 
 struct Chart {

@@ -169,7 +169,8 @@ PanelText shift_text(const PanelSource& panel, const SignalSeries* series) {
   return text;
 }
 
-void append_panel(std::string& out, const PanelSource& panel, const SignalSeries* series, size_t number) {
+void append_panel(std::string& out, const PanelSource& panel, const SignalSeries* series, size_t number,
+                  size_t max_points) {
   PanelText text = panel.kind == PanelSource::Kind::kChange ? change_text(panel, series)
                                                              : shift_text(panel, series);
   const std::string id = "panel-" + std::to_string(number);
@@ -196,6 +197,7 @@ void append_panel(std::string& out, const PanelSource& panel, const SignalSeries
     text.chart.title = text.heading + " over time";
     text.chart.series = series;
     text.chart.dated = series->dated;
+    text.chart.max_points = max_points;
     Chart chart = draw_chart(text.chart);
     out += chart.svg;
   }
@@ -235,9 +237,10 @@ Page render_page(const ReportInputs& inputs, const ReportOptions& options) {
   if (inputs.panels.empty())
     append_element(out, "p", "Nothing to draw: the advisory has no significant change and no shift was found.",
                    " class=\"status clear\"");
-  for (const PanelSource& panel : inputs.panels) {
-    append_panel(out, panel, inputs.series_of(panel.family, panel.metric), ++page.panels);
-  }
+  const size_t max_points =
+      std::clamp(kPagePoints / std::max<size_t>(inputs.panels.size(), 1), kMinPoints, kMaxPoints);
+  for (const PanelSource& panel : inputs.panels)
+    append_panel(out, panel, inputs.series_of(panel.family, panel.metric), ++page.panels, max_points);
   if (!inputs.has_shifts_file)
     append_element(out, "p", "Sustained shifts are not shown: run 'velquor shifts' on this data directory "
                    "to find them, then write the report again.", " class=\"note\"");
