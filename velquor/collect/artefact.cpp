@@ -97,7 +97,7 @@ void parse_xml_artefact(pugi::xml_document& document, std::string_view text, con
                         std::to_string(result.offset));
 }
 
-const Json& need(const Json& object, std::string_view key, const std::string& where) {
+const Json& require_member(const Json& object, std::string_view key, const std::string& where) {
   return require_member(object, key, where);
 }
 

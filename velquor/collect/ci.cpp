@@ -26,7 +26,7 @@ struct JobsOutcome {
 
 JobsOutcome finished_jobs(const Json& listing, const fs::path& path) {
   const std::string where = path.string();
-  const Json& jobs = need(listing, "jobs", where);
+  const Json& jobs = require_member(listing, "jobs", where);
   expect_kind(jobs, "array", "jobs", where);
   JobsOutcome outcome;
   for (size_t i = 0; i < jobs.size(); ++i) {

@@ -40,9 +40,9 @@ bool starts_with_char(std::string_view text, char c);
 // Faulty input: "<path>: <what>".
 [[noreturn]] void bad_input(const fs::path& path, const std::string& what);
 
-// A member of an artefact's JSON, with messages that name the file and the
-// member ("plan.json: resource_changes[3]: missing member 'type'").
-const Json& need(const Json& object, std::string_view key, const std::string& where);
+// Members of an artefact's JSON (besides require_member of
+// shared/json_access.h), with messages that name the file and the member
+// ("plan.json: resource_changes[3]: missing member 'type'").
 const Json& need_text(const Json& object, std::string_view key, const std::string& where);
 const Json* optional_member(const Json& object, std::string_view key, const std::string& where,
                             std::string_view kind);

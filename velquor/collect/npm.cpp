@@ -149,9 +149,9 @@ std::vector<Draft> collect_npm(const Context& context) {
   const int64_t lockfile_version = version->get<int64_t>();
   Tree tree;
   if (lockfile_version == 2 || lockfile_version == 3) {
-    const Json& packages = need(lock, "packages", where);
+    const Json& packages = require_member(lock, "packages", where);
     expect_kind(packages, "object", "packages", where);
-    tree.direct = root_names(need(packages, "", where + ": packages"), where + ": packages[\"\"]");
+    tree.direct = root_names(require_member(packages, "", where + ": packages"), where + ": packages[\"\"]");
     read_packages(packages, where, tree);
   } else if (lockfile_version == 1) {
     const fs::path manifest = path.parent_path() / "package.json";

@@ -34,7 +34,7 @@ void add_properties(const Json& schema, const std::string& type, Inventory& inve
 
 Inventory inventory_of(const Json& document, const std::string& where, bool swagger) {
   Inventory inventory;
-  const Json& paths = need(document, "paths", where);
+  const Json& paths = require_member(document, "paths", where);
   expect_kind(paths, "object", "paths", where);
   for (const auto& path : paths.items()) {
     if (!path.value().is_object()) continue;

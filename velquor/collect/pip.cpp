@@ -86,7 +86,7 @@ void add_nested(const Json& node, const std::string& where, Graph& graph, int de
   if (const Json* version = optional_member(node, "installed_version", where, "string"))
     graph.versions[name] = version->get<std::string>();
   auto& requires_ = graph.requires_[name];
-  const Json& dependencies = need(node, "dependencies", where);
+  const Json& dependencies = require_member(node, "dependencies", where);
   expect_kind(dependencies, "array", "dependencies", where);
   for (size_t i = 0; i < dependencies.size(); ++i) {
     const std::string at = where + ".dependencies[" + std::to_string(i) + "]";
@@ -96,12 +96,12 @@ void add_nested(const Json& node, const std::string& where, Graph& graph, int de
 }
 
 void add_flat(const Json& entry, const std::string& where, Graph& graph) {
-  const Json& package = need(entry, "package", where);
+  const Json& package = require_member(entry, "package", where);
   const std::string name = normalized(need_text(package, "key", where + ".package").get_ref<const std::string&>());
   if (const Json* version = optional_member(package, "installed_version", where, "string"))
     graph.versions[name] = version->get<std::string>();
   auto& requires_ = graph.requires_[name];
-  const Json& dependencies = need(entry, "dependencies", where);
+  const Json& dependencies = require_member(entry, "dependencies", where);
   expect_kind(dependencies, "array", "dependencies", where);
   for (size_t i = 0; i < dependencies.size(); ++i) {
     const std::string at = where + ".dependencies[" + std::to_string(i) + "]";

@@ -62,7 +62,7 @@ std::vector<Draft> collect_terraform(const Context& context) {
     for (size_t i = 0; i < changes->size(); ++i) {
       const std::string at = where + ": resource_changes[" + std::to_string(i) + "]";
       if (!is_managed((*changes)[i], at)) continue;
-      const Json& actions = need(need((*changes)[i], "change", at), "actions", at + ".change");
+      const Json& actions = require_member(require_member((*changes)[i], "change", at), "actions", at + ".change");
       expect_kind(actions, "array", "actions", at + ".change");
       added += has_action(actions, "create");
       removed += has_action(actions, "delete");
