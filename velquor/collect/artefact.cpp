@@ -97,10 +97,6 @@ void parse_xml_artefact(pugi::xml_document& document, std::string_view text, con
                         std::to_string(result.offset));
 }
 
-const Json& require_member(const Json& object, std::string_view key, const std::string& where) {
-  return require_member(object, key, where);
-}
-
 const Json& need_text(const Json& object, std::string_view key, const std::string& where) {
   const Json& value = require_member(object, key, where);
   expect_kind(value, "string", key, where);

@@ -53,6 +53,8 @@ Report read_cobertura(const fs::path& path, const std::string& text) {
   auto lines = count_attribute(root, "lines-valid"), lines_hit = count_attribute(root, "lines-covered");
   auto branches = count_attribute(root, "branches-valid");
   auto branches_hit = count_attribute(root, "branches-covered");
+  // A report that measured no branches has no branch rate, whatever it writes.
+  if (branches && *branches == 0) report.branch_rate.reset();
   if (lines && lines_hit) {
     if (*lines == 0) bad_input(path, "the report covers no lines");
     report.counts = Counts{*lines, *lines_hit, branches.value_or(0), branches_hit.value_or(0)};

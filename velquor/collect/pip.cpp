@@ -6,6 +6,7 @@
 // their normalized form (lower case, runs of -_. as one -).
 
 #include <algorithm>
+#include <cctype>
 #include <deque>
 #include <map>
 #include <set>
@@ -79,35 +80,40 @@ std::vector<Requirement> read_requirements(const std::string& text, const fs::pa
   return requirements;
 }
 
-// One node of a nested tree, with its dependencies.
-void add_nested(const Json& node, const std::string& where, Graph& graph, int depth) {
-  if (depth > 256) bad_input(where, "the dependency tree nests too deep");
-  const std::string name = normalized(need_text(node, "key", where).get_ref<const std::string&>());
-  if (const Json* version = optional_member(node, "installed_version", where, "string"))
-    graph.versions[name] = version->get<std::string>();
-  auto& requires_ = graph.requires_[name];
-  const Json& dependencies = require_member(node, "dependencies", where);
-  expect_kind(dependencies, "array", "dependencies", where);
-  for (size_t i = 0; i < dependencies.size(); ++i) {
-    const std::string at = where + ".dependencies[" + std::to_string(i) + "]";
-    requires_.insert(normalized(need_text(dependencies[i], "key", at).get_ref<const std::string&>()));
-    add_nested(dependencies[i], at, graph, depth + 1);
-  }
-}
-
-void add_flat(const Json& entry, const std::string& where, Graph& graph) {
-  const Json& package = require_member(entry, "package", where);
-  const std::string name = normalized(need_text(package, "key", where + ".package").get_ref<const std::string&>());
+// The normalized name of a package entry, its installed version noted.
+std::string add_package(const Json& package, const std::string& where, Graph& graph) {
+  std::string name = normalized(need_text(package, "key", where).get_ref<const std::string&>());
   if (const Json* version = optional_member(package, "installed_version", where, "string"))
     graph.versions[name] = version->get<std::string>();
-  auto& requires_ = graph.requires_[name];
+  graph.requires_[name];  // known even when it requires nothing
+  return name;
+}
+
+const Json& dependencies_of(const Json& entry, const std::string& where) {
   const Json& dependencies = require_member(entry, "dependencies", where);
   expect_kind(dependencies, "array", "dependencies", where);
+  return dependencies;
+}
+
+// One node of a nested tree, and the nodes of its dependencies.
+std::string add_nested(const Json& node, const std::string& where, Graph& graph, int depth) {
+  if (depth > 256) bad_input(where, "the dependency tree nests too deep");
+  const std::string name = add_package(node, where, graph);
+  const Json& dependencies = dependencies_of(node, where);
   for (size_t i = 0; i < dependencies.size(); ++i) {
     const std::string at = where + ".dependencies[" + std::to_string(i) + "]";
-    const std::string dependency = normalized(need_text(dependencies[i], "key", at).get_ref<const std::string&>());
-    requires_.insert(dependency);
-    graph.requires_[dependency];  // known even when it has no entry of its own
+    graph.requires_[name].insert(add_nested(dependencies[i], at, graph, depth + 1));
+  }
+  return name;
+}
+
+// One entry of a flat tree: a package and the packages it requires.
+void add_flat(const Json& entry, const std::string& where, Graph& graph) {
+  const std::string name = add_package(require_member(entry, "package", where), where + ".package", graph);
+  const Json& dependencies = dependencies_of(entry, where);
+  for (size_t i = 0; i < dependencies.size(); ++i) {
+    const std::string at = where + ".dependencies[" + std::to_string(i) + "]";
+    graph.requires_[name].insert(add_package(dependencies[i], at, graph));
   }
 }
 
