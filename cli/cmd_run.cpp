@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/window_options.h"
 #include "shared/json.h"
 
 namespace velquor::cli {
@@ -28,13 +29,13 @@ std::string fail_on_level(const Args& args) {
 Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
 
 void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
-                  bool json) {
+                  const std::optional<window::Window>& window, bool json) {
   if (json)
     std::cout << dump_pretty(result) << "\n";
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << advise_text(result) << "\n";
+    std::cout << windowed_advise_text(result, window) << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
@@ -58,20 +59,23 @@ int run_run_command(const Args& args) {
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = fail_on_level(args);
   const bool json = args.has("--json");
+  const std::optional<window::Request> request = window_request(args);
   const fs::path dir = data_dir_with_events(args.positional(0));
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
+  std::optional<window::Window> window;
   {
     StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
       StageProgress stage(5, "advise");
-      result = run_advise(dir, scope);
+      window = resolve_window(dir, request);
+      result = run_advise(dir, scope, window);
       stage.done(advise_progress(outcome, result));
     }
   }
-  print_result(dir, outcome, result, json);
+  print_result(dir, outcome, result, window, json);
   return exit_status(outcome, result, gate);
 }
 
@@ -79,6 +83,7 @@ std::vector<OptionSpec> run_options() {
   std::vector<OptionSpec> options = {
       {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : worker_options()) options.push_back(option);
+  for (auto& option : window_options()) options.push_back(option);
   options.push_back({"--json", 0, "", "print the advisory run result as JSON, nothing else"});
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
@@ -102,7 +107,11 @@ const Command kRunCommand = {
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"
     "--fail-on LEVEL exits 3 when the advisory holds an unaccepted change at or\n"
-    "above that risk level.",
+    "above that risk level.\n"
+    "\n"
+    "A window (--since, --last or --new) limits the advisory to recent events:\n"
+    "its changes, evidence and period come from the window alone, while the\n"
+    "baselines and patterns still learn from the whole history.",
     run_run_command,
 };
 
