@@ -73,7 +73,6 @@ int collect_git(const Args& args) {
   return kExitOk;
 }
 
-
 std::string kind_names() {
   std::string names = "git";
   for (const auto& kind : collect::kinds()) names += ", " + std::string(kind.name);
@@ -95,10 +94,12 @@ std::optional<collect::CiRunFlags> ci_run_flags(const Args& args, const std::str
   if (files > 0) throw UsageError("ci takes a workflow run file or the flags, not both");
   for (const char* flag : kRunFlags)
     if (!args.has(flag)) throw UsageError(std::string("option ") + flag + " is needed to describe the run");
-  collect::CiRunFlags run{*args.value("--system"), *args.value("--status"), "", "", args.value("--workflow").value_or("")};
+  collect::CiRunFlags run{*args.value("--system"), *args.value("--status"), "", "",
+                          args.value("--workflow").value_or("")};
   if (!collect::ci_conclusion_of(run.status))
     throw UsageError("option --status needs success, failure or cancelled, got '" + run.status + "'");
-  for (auto [option, slot] : {std::pair{"--started", &run.started}, std::pair{"--completed", &run.completed}}) {
+  for (auto [option, slot] :
+       {std::pair{"--started", &run.started}, std::pair{"--completed", &run.completed}}) {
     *slot = *args.value(option);
     if (!parse_iso8601(*slot))
       throw UsageError(std::string("option ") + option + " needs an ISO-8601 time, got '" + *slot + "'");
@@ -106,16 +107,20 @@ std::optional<collect::CiRunFlags> ci_run_flags(const Args& args, const std::str
   return run;
 }
 
-int collect_artefacts(const Args& args, const collect::Kind& kind) {
+void check_file_count(const collect::Kind& kind, size_t files) {
+  if (files >= kind.min_files && files <= kind.max_files) return;
+  std::string count = kind.min_files == kind.max_files ? std::to_string(kind.min_files)
+                      : kind.max_files > 2 ? "one or more"
+                                           : std::to_string(kind.min_files) + " to " + std::to_string(kind.max_files);
+  throw UsageError(std::string(kind.name) + " takes " + count + " FILE, got " + std::to_string(files));
+}
+
+collect::Request request_of(const Args& args, const collect::Kind& kind) {
   if (args.has("--max-commits")) throw UsageError("option --max-commits applies to git only");
   collect::Request request;
   request.kind = std::string(kind.name);
   for (size_t i = 1; i + 1 < args.positional_count(); ++i) request.files.emplace_back(args.positional(i));
-  if (request.files.size() < kind.min_files || request.files.size() > kind.max_files)
-    throw UsageError(request.kind + " takes " +
-                     (kind.min_files == kind.max_files ? std::to_string(kind.min_files)
-                      : kind.max_files > 2 ? "one or more" : std::to_string(kind.min_files) + " or " + std::to_string(kind.max_files)) +
-                     " FILE");
+  check_file_count(kind, request.files.size());
   if (args.has("--workflow") && request.kind != "ci") throw UsageError("option --workflow applies to ci only");
   request.ci_run = ci_run_flags(args, request.kind, request.files.size());
   if (args.has("--repo")) request.repo = *args.value("--repo");
@@ -125,8 +130,13 @@ int collect_artefacts(const Args& args, const collect::Kind& kind) {
     if (!parse_iso8601(*request.at))
       throw UsageError("option --at needs an ISO-8601 time, got '" + *request.at + "'");
   }
+  return request;
+}
+
+int collect_artefacts(const Args& args, const collect::Kind& kind) {
+  const collect::Request request = request_of(args, kind);
   const fs::path data_dir = args.positional(args.positional_count() - 1);
-  collect::Result result = collect::collect(request, data_dir);
+  const collect::Result result = collect::collect(request, data_dir);
   std::cout << request.kind << ": " << result.written << " new event" << (result.written == 1 ? "" : "s")
             << ", " << result.already_there << " already there (" << result.events_dir.string() << ")\n";
   return kExitOk;
