@@ -52,6 +52,15 @@ const std::vector<BadCase>& bad_cases() {
       {"openapi", {{"api.yaml", "title: not an API\n"}}, "not an OpenAPI 3 or Swagger 2 document"},
       {"openapi", {{"api.yaml", "openapi: 3.0.0\npaths: [unclosed\n"}}, "not YAML"},
       {"openapi", {{"api.json", "{\"openapi\": \"3.0.0\", "}}, "invalid JSON"},
+      // Each level holds ten of the one before: 10^7 nodes once expanded.
+      {"openapi", {{"api.yaml", "openapi: 3.0.0\na: &a [x, x, x, x, x, x, x, x, x, x]\n"
+                                "b: &b [*a, *a, *a, *a, *a, *a, *a, *a, *a, *a]\n"
+                                "c: &c [*b, *b, *b, *b, *b, *b, *b, *b, *b, *b]\n"
+                                "d: &d [*c, *c, *c, *c, *c, *c, *c, *c, *c, *c]\n"
+                                "e: &e [*d, *d, *d, *d, *d, *d, *d, *d, *d, *d]\n"
+                                "f: &f [*e, *e, *e, *e, *e, *e, *e, *e, *e, *e]\n"
+                                "g: [*f, *f, *f, *f, *f, *f, *f, *f, *f, *f]\n"}},
+       "too large"},
       {"openapi", {{"api.yaml", "openapi: 3.0.0\ninfo: {title: x}\n"}}, "'paths'"},
       {"terraform", {{"state.json", R"({"format_version": "1.0", "values": {}})"}}, "not the JSON of a plan"},
       {"terraform", {{"plan.json", R"({"format_version": "1.2", "resource_changes": [{"mode": "managed"}]})"}}, "'change'"},

@@ -15,7 +15,7 @@ namespace {
 
 // YAML aliases can make a small text stand for a huge tree; a schema
 // document is far below these bounds.
-constexpr size_t kMaxYamlNodes = 2'000'000;
+constexpr size_t kMaxYamlNodes = 1'000'000;
 constexpr int kMaxYamlDepth = 256;
 
 struct YamlReader {
