@@ -8,6 +8,7 @@
 #include "cli/stages.h"
 #include "cli/window_options.h"
 #include "shared/json.h"
+#include "velquor/shifts/shifts.h"
 
 namespace velquor::cli {
 namespace {
@@ -28,6 +29,22 @@ std::string fail_on_level(const Args& args) {
 // itself gives when it finds no signals.
 Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
 
+constexpr size_t kShownShifts = 10;
+
+// The sustained shifts that began inside the window, newest first, as a
+// section of the printed summary ("" when none did). The advisory's files
+// do not hold it.
+std::string shifts_section(const fs::path& dir, const window::Window& window) {
+  std::vector<shifts::Shift> inside;
+  for (shifts::Shift& shift : shifts::find_shifts(dir))
+    if (window.contains(shift.start_event)) inside.push_back(std::move(shift));
+  if (inside.empty()) return "";
+  const std::vector<std::string> lines = shifts::shift_lines(inside, kShownShifts);
+  std::string section = "\n\nSUSTAINED SHIFTS (" + std::to_string(lines.size()) + ")\n";
+  for (const std::string& line : lines) section += "\n  " + line;
+  return section;
+}
+
 void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
                   const std::optional<window::Window>& window, bool json) {
   if (json)
@@ -35,7 +52,7 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << windowed_advise_text(result, window) << "\n";
+    std::cout << windowed_advise_text(result, window) << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
@@ -111,7 +128,9 @@ const Command kRunCommand = {
     "\n"
     "A window (--since, --last or --new) limits the advisory to recent events:\n"
     "its changes, evidence and period come from the window alone, while the\n"
-    "baselines and patterns still learn from the whole history.",
+    "baselines and patterns still learn from the whole history. The printed\n"
+    "summary then ends with the sustained shifts that began inside the window\n"
+    "(at most 10, newest first; see 'velquor help shifts').",
     run_run_command,
 };
 

@@ -65,8 +65,10 @@ class EventFinder {
   // event is stored under an unexpected name.
   const std::unordered_map<std::string, fs::path>& index() {
     if (!indexed_) {
-      for (const fs::path& file : files())
-        if (const std::string* id = text_member(read_event(file), {"event_id"})) index_.try_emplace(*id, file);
+      for (const fs::path& file : files()) {
+        const Json event = read_event(file);  // the id points into it
+        if (const std::string* id = text_member(event, {"event_id"})) index_.try_emplace(*id, file);
+      }
       indexed_ = true;
     }
     return index_;

@@ -117,8 +117,9 @@ struct Shift {
 std::vector<Shift> find_shifts(const fs::path& vel_dir, const ShiftSettings& settings = {});
 
 // {"shifts": [...]}: family, metric, start_event, start_commit, start_time,
-// before and after ({count, median, mad}), relative_change (null from a zero
-// level) and significance, in the order given.
+// before and after ({count, median, mad}), relative_change (4 decimals; null
+// from a zero level) and significance (the permutation p-value), in the
+// order given. A caller that reports a window filters the list first.
 Json shifts_json(const std::vector<Shift>& shifts);
 
 // Writes shifts_json atomically to `vel_dir`/phase5/shifts.json and returns

@@ -58,8 +58,8 @@ std::vector<const EventStamp*> last_commits(const std::vector<EventStamp>& event
   for (const EventStamp& event : events) {
     if (event.is_commit) continue;
     const bool triggered = !event.commit.empty() && shas.count(event.commit) > 0;
-    const bool undated_by_commit = event.commit.empty() && start && event.observed && *event.observed >= *start;
-    if (triggered || undated_by_commit) in.push_back(&event);
+    const bool after_start_without_commit = event.commit.empty() && start && event.observed && *event.observed >= *start;
+    if (triggered || after_start_without_commit) in.push_back(&event);
   }
   return in;
 }
