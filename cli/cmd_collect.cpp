@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/git_history.h"
 #include "cli/parallel_write.h"
+#include "cli/writer.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 
@@ -36,6 +37,7 @@ int run_collect(const Args& args) {
   std::error_code ec;
   fs::create_directories(events_dir, ec);
   if (ec) throw IoError(events_dir.string() + ": cannot be created: " + ec.message());
+  DirectoryWriter writer(args, events_dir.parent_path());
   const std::set<std::string> known = collected_hashes(events_dir);
 
   // Ordinals count commits of the same second in history order, over the
@@ -70,7 +72,7 @@ int run_collect(const Args& args) {
 const Command kCollectCommand = {
     "collect",
     {"git", "REPO", "DIR"},
-    {{"--max-commits", 0, "N", "only the N most recent commits"}},
+    {{"--max-commits", 0, "N", "only the N most recent commits"}, wait_option()},
     "turn a git repository's history into events in DIR/events",
     "Reads the history of the git repository REPO (the commits reachable from\n"
     "HEAD) and writes one event per commit into DIR/events: commit hash, message,\n"

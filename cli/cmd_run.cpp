@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/writer.h"
 #include "shared/json.h"
 
 namespace velquor::cli {
@@ -37,13 +38,7 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
     std::cout << advise_text(result) << "\n";
 }
 
-int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
-  if (outcome.failed_families > 0) {
-    std::cerr << "velquor: error: stage 2 failed for " << outcome.failed_families
-              << (outcome.failed_families == 1 ? " family" : " families")
-              << " (see above); their signals are missing from this advisory\n";
-    return kExitRuntimeError;
-  }
+int exit_status(const Json& result, const std::string& gate) {
   if (!gate.empty() && advisory_reaches(result, gate)) {
     std::cerr << "velquor: the advisory holds a change at or above " << gate << "\n";
     return kExitGate;
@@ -59,20 +54,24 @@ int run_run_command(const Args& args) {
   const std::string gate = fail_on_level(args);
   const bool json = args.has("--json");
   const fs::path dir = data_dir_with_events(args.positional(0));
+  DirectoryWriter writer(args, dir);
+  settings.writer = &writer;
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
   {
-    StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
+    StdoutToStderr quiet(true);  // stdout carries the advisory alone
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
+      writer.stage(5);
       StageProgress stage(5, "advise");
       result = run_advise(dir, scope);
       stage.done(advise_progress(outcome, result));
     }
   }
+  writer.all_stages_done();
   print_result(dir, outcome, result, json);
-  return exit_status(outcome, result, gate);
+  return exit_status(result, gate);
 }
 
 std::vector<OptionSpec> run_options() {
@@ -83,6 +82,7 @@ std::vector<OptionSpec> run_options() {
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back(wait_option());
   return options;
 }
 
@@ -97,8 +97,11 @@ const Command kRunCommand = {
     "deviation signals (stage 2, families in parallel), explanations (stage 3),\n"
     "pattern discovery and the knowledge base (stage 4), and the advisory\n"
     "(stage 5). Shows one progress line per stage on stderr and prints the\n"
-    "advisory's human summary on stdout. A family that fails in stage 2 is\n"
-    "reported, the other stages still run, and the exit status is 1.\n"
+    "advisory's human summary on stdout. Before anything is written, the output\n"
+    "folders must be writable and DIR/accepted_deviations.json readable; a family\n"
+    "that fails in stage 2 is reported and the run stops there, before stage 4\n"
+    "learns anything from it (exit status 1). A second command writing DIR at\n"
+    "the same time is refused unless --wait lets it wait for the first.\n"
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"
     "--fail-on LEVEL exits 3 when the advisory holds an unaccepted change at or\n"

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/writer.h"
 #include "shared/errors.h"
 #include "velquor/esperlin/esperlin.h"
 
@@ -16,7 +17,14 @@ int run_verify_command(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
   const std::string previous =
       args.value("--previous").value_or((dir / "phase5" / "advisory.json").string());
-  if (args.has("--rerun")) run_stages_2_to_4(dir, PipelineSettings{});
+  DirectoryWriter writer(args, dir);
+  if (args.has("--rerun")) {
+    PipelineSettings settings;
+    settings.writer = &writer;
+    StdoutToStderr engine_lines(true);  // stdout carries the report alone
+    run_stages_2_to_4(dir, settings);
+  }
+  writer.stage(5);
   esperlin::Esperlin engine(dir);
   const Json result = engine.verify(args.value("--scope").value_or(kDefaultScope), previous);
   const std::string status = result.value("status", "");
@@ -36,7 +44,8 @@ const Command kVerifyCommand = {
     {"DIR"},
     {{"--previous", 0, "FILE", "the earlier advisory (default DIR/phase5/advisory.json)"},
      {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"},
-     {"--rerun", 0, "", "first rerun stages 2 to 4 on the current events"}},
+     {"--rerun", 0, "", "first rerun stages 2 to 4 on the current events"},
+     wait_option()},
     "check a fix: compare a fresh advisory with an earlier one",
     "Runs stage 5 again and compares its advisory with an earlier advisory.json:\n"
     "which flagged changes are resolved, which persist (and whether they are\n"
