@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/event_notes.h"
 #include "cli/run_checks.h"
 #include "cli/stages.h"
 #include "cli/writer.h"
@@ -19,6 +20,7 @@ int run_baseline_command(const Args& args) {
   try {
     StdoutToStderr engine_lines(true);  // stdout carries the family table alone
     run_baseline(dir, settings, outcome);
+    report_left_out_events(dir, outcome.events);
   } catch (...) {
     std::cout << family_lines(outcome);  // the families that ran before the failure
     throw;

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/event_notes.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
 #include "cli/writer.h"
@@ -49,6 +50,7 @@ int exit_status(const Json& result, const std::string& gate) {
 int run_run_command(const Args& args) {
   PipelineSettings settings;
   settings.baseline.workers = worker_setting(args);
+  settings.baseline.skip_bad_events = args.has("--skip-bad-events");
   settings.verbosity = args.count("--verbose");
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = fail_on_level(args);
@@ -65,7 +67,7 @@ int run_run_command(const Args& args) {
     if (!outcome.no_signals) {
       writer.stage(5);
       StageProgress stage(5, "advise");
-      result = run_advise(dir, scope);
+      result = run_advise(dir, scope, outcome.events.skipped);
       stage.done(advise_progress(outcome, result));
     }
   }
@@ -78,6 +80,7 @@ std::vector<OptionSpec> run_options() {
   std::vector<OptionSpec> options = {
       {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : worker_options()) options.push_back(option);
+  options.push_back(skip_bad_events_option());
   options.push_back({"--json", 0, "", "print the advisory run result as JSON, nothing else"});
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});

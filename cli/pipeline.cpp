@@ -1,5 +1,6 @@
 #include "cli/pipeline.h"
 
+#include "cli/event_notes.h"
 #include "cli/run_checks.h"
 
 
@@ -28,6 +29,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     StageProgress stage(2, "baseline");
     BaselineOutcome baseline;
     run_baseline(dir, settings.baseline, baseline);
+    outcome.events = baseline.events;
     outcome.event_files = baseline.event_files;
     outcome.signals = baseline.signals;
     std::string what = "read " + count_text(baseline.event_files, "event file") + ", wrote " +
@@ -35,6 +37,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
                        count_text(baseline.files_written, "signal file");
     if (baseline.failed > 0) what += ", " + std::to_string(baseline.failed) + " failed";
     stage.done(what);
+    report_left_out_events(dir, baseline.events);
     if (baseline.failed > 0) throw stage2_failure(baseline);
     outcome.no_signals = baseline.signals == 0 && baseline.failed == 0;
     if (outcome.no_signals) return outcome;

@@ -18,6 +18,7 @@ struct PipelineOutcome {
   // have nothing to work on and were not run.
   bool no_signals = false;
   size_t event_files = 0;
+  brevalt::EventReport events;  // what stage 2 left out
   size_t signals = 0;
 };
 

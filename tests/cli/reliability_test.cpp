@@ -211,6 +211,37 @@ TEST_F(Reliability, ADiskThatFillsDuringLearningIsReportedWithoutVerbose) {
   EXPECT_EQ(learn.err.rfind("velquor: error: ", 0), 0u) << learn.err;
 }
 
+TEST_F(Reliability, SkippedAndUnreadEventsAreListed) {
+  ScratchDir dir;
+  fs::copy(demo_->path() / "events", dir.path() / "events", fs::copy_options::recursive);
+  const fs::path events = dir.path() / "events";
+  for (int i = 0; i < 23; ++i)
+    write_file_atomic(events / ("bad-" + std::to_string(100 + i) + ".json"), "[1, 2");
+  write_file_atomic(events / "odd.json", R"({"source_family": "weather", "payload": {}})");
+  fs::create_directories(events / "folder.json");
+  fs::create_symlink("loop.json", events / "loop.json");
+
+  Outcome refused = velquor({"baseline", dir.str()});
+  EXPECT_EQ(refused.status, 1) << "without the option a bad file fails the run";
+
+  for (const char* command : {"baseline", "run"}) {
+    SCOPED_TRACE(command);
+    Outcome run = velquor({command, dir.str(), "--skip-bad-events"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("velquor: skipped " + (events / "bad-100.json").string() +
+                           ": invalid JSON"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("bad-119.json"), std::string::npos) << "twenty are named";
+    EXPECT_EQ(run.err.find("bad-120.json"), std::string::npos) << "the rest are counted";
+    EXPECT_NE(run.err.find("velquor: skipped 3 more unreadable event files"), std::string::npos);
+    EXPECT_NE(run.err.find("warning: 1 event belongs to no known family"), std::string::npos);
+    EXPECT_NE(run.err.find("warning: 2 entries of " + events.string()), std::string::npos)
+        << run.err;
+  }
+  EXPECT_TRUE(fs::exists(dir.path() / "phase5" / "advisory.json"));
+}
+
 TEST_F(Reliability, DoubtfulStateIsNamedInsteadOfPassedOverInSilence) {
   ScratchDir dir;
   fs::copy(demo_->path() / "events", dir.path() / "events", fs::copy_options::recursive);

@@ -34,6 +34,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -161,6 +162,9 @@ class Esperlin {
   fs::path output_path;  // phase5/
   double significance_threshold;
   morvic::AcceptedDeviations _accepted_devs;
+  // Event files the host left out of this run (unreadable ones it chose to
+  // skip in stage 2); _load_events passes over them.
+  std::set<fs::path> skipped_events;
 };
 
 }  // namespace velquor::esperlin
