@@ -1,42 +1,51 @@
 // velquor run DIR: the whole pipeline, stage 2 to stage 5, in one go.
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/event_notes.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
+#include "cli/window_options.h"
 #include "cli/writer.h"
 #include "shared/json.h"
+#include "velquor/shifts/shifts.h"
 
 namespace velquor::cli {
 namespace {
-
-std::string fail_on_level(const Args& args) {
-  auto level = args.value("--fail-on");
-  if (!level) return "";
-  std::string upper = *level;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  const auto& labels = risk_labels();
-  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
-    throw UsageError("--fail-on takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
-  return upper;
-}
 
 // Stage 5's answer when stage 2 had nothing for it, in the shape stage 5
 // itself gives when it finds no signals.
 Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
 
+constexpr size_t kShownShifts = 10;
+
+// The sustained shifts that began inside the window, newest first, as a
+// section of the printed summary ("" when none did). The advisory's files
+// do not hold it.
+std::string shifts_section(const fs::path& dir, const window::Window& window) {
+  std::vector<shifts::Shift> inside;
+  for (shifts::Shift& shift : shifts::find_shifts(dir))
+    if (window.contains(shift.start_event)) inside.push_back(std::move(shift));
+  if (inside.empty()) return "";
+  const std::vector<std::string> lines = shifts::shift_lines(inside, kShownShifts);
+  std::string section = "\n\nSUSTAINED SHIFTS (" + std::to_string(lines.size()) + ")\n";
+  for (const std::string& line : lines) section += "\n  " + line;
+  return section;
+}
+
 void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
-                  bool json) {
+                  const std::optional<window::Window>& window, bool json) {
   if (json)
     std::cout << dump_pretty(result) << "\n";
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << advise_text(result) << "\n";
+    std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
+              << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
 int exit_status(const Json& result, const std::string& gate) {
@@ -52,27 +61,31 @@ int run_run_command(const Args& args) {
   settings.baseline.workers = worker_setting(args);
   settings.baseline.skip_bad_events = args.has("--skip-bad-events");
   settings.verbosity = args.count("--verbose");
+  set_quiet(args.has("--quiet"));
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
-  const std::string gate = fail_on_level(args);
+  const std::string gate = risk_level_option(args, "--fail-on");
   const bool json = args.has("--json");
+  const std::optional<window::Request> request = window_request(args);
   const fs::path dir = data_dir_with_events(args.positional(0));
   DirectoryWriter writer(args, dir);
   settings.writer = &writer;
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
+  std::optional<window::Window> window;
   {
     StdoutToStderr quiet(true);  // stdout carries the advisory alone
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
       writer.stage(5);
-      StageProgress stage(5, "advise");
-      result = run_advise(dir, scope, outcome.events.skipped);
+      StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
+      window = resolve_window(dir, request);
+      result = run_advise(dir, scope, window, outcome.events.skipped);
       stage.done(advise_progress(outcome, result));
     }
   }
   writer.all_stages_done();
-  print_result(dir, outcome, result, json);
+  print_result(dir, outcome, result, window, json);
   return exit_status(result, gate);
 }
 
@@ -81,10 +94,12 @@ std::vector<OptionSpec> run_options() {
       {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : worker_options()) options.push_back(option);
   options.push_back(skip_bad_events_option());
+  for (auto& option : window_options()) options.push_back(option);
   options.push_back({"--json", 0, "", "print the advisory run result as JSON, nothing else"});
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back({"--quiet", 'q', "", "no progress lines on stderr, only the result and errors"});
   options.push_back(wait_option());
   return options;
 }
@@ -100,15 +115,22 @@ const Command kRunCommand = {
     "deviation signals (stage 2, families in parallel), explanations (stage 3),\n"
     "pattern discovery and the knowledge base (stage 4), and the advisory\n"
     "(stage 5). Shows one progress line per stage on stderr and prints the\n"
-    "advisory's human summary on stdout. Before anything is written, the output\n"
-    "folders must be writable and DIR/accepted_deviations.json readable; a family\n"
-    "that fails in stage 2 is reported and the run stops there, before stage 4\n"
-    "learns anything from it (exit status 1). A second command writing DIR at\n"
-    "the same time is refused unless --wait lets it wait for the first.\n"
+    "advisory's human summary on stdout (risk levels coloured on a terminal\n"
+    "unless NO_COLOR is set). Before anything is written, the output folders\n"
+    "must be writable and DIR/accepted_deviations.json readable; a family that\n"
+    "fails in stage 2 is reported and the run stops there, before stage 4 learns\n"
+    "anything from it (exit status 1). A second command writing DIR at the same\n"
+    "time is refused unless --wait lets it wait for the first.\n"
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"
     "--fail-on LEVEL exits 3 when the advisory holds an unaccepted change at or\n"
-    "above that risk level.",
+    "above that risk level.\n"
+    "\n"
+    "A window (--since, --last or --new) limits the advisory to recent events:\n"
+    "its changes, evidence and period come from the window alone, while the\n"
+    "baselines and patterns still learn from the whole history. The printed\n"
+    "summary then ends with the sustained shifts that began inside the window\n"
+    "(at most 10, newest first; see 'velquor help shifts').",
     run_run_command,
 };
 

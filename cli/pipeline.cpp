@@ -26,7 +26,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
   };
   {
     journal(2);
-    StageProgress stage(2, "baseline");
+    StageProgress stage(2, "baseline", "computing the baselines of " + dir.string() + "/events...");
     BaselineOutcome baseline;
     run_baseline(dir, settings.baseline, baseline);
     outcome.events = baseline.events;
@@ -44,7 +44,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
   }
   {
     journal(3);
-    StageProgress stage(3, "explain");
+    StageProgress stage(3, "explain", "explaining " + count_text(outcome.signals, "signal") + "...");
     const size_t written = run_explain(dir);
     stage.done("read " + count_text(written, "signal") + ", wrote " +
                count_text(written, "explanation") + " to phase3/explanations.json");
@@ -52,7 +52,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
   {
     set_learn_verbosity(settings.verbosity);
     journal(4);
-    StageProgress stage(4, "learn");
+    StageProgress stage(4, "learn", "learning from " + count_text(outcome.signals, "signal") + "...");
     const Json summary = run_learn(dir, Json());
     stage.done("read " + count_text(summary_count(summary, "total_signals"), "signal") + ", " +
                std::to_string(summary_count(summary, "patterns_discovered")) + " new, " +
