@@ -134,13 +134,18 @@ Args parse_args(const Command& command, const std::vector<std::string>& words) {
       }
     }
   }
-  if (positionals.size() < command.positionals.size()) {
+  // "[DIR]" may be left out; a last "DIR..." takes any number from one on.
+  const size_t required = static_cast<size_t>(std::count_if(
+      command.positionals.begin(), command.positionals.end(),
+      [](const std::string& name) { return !name.starts_with("["); }));
+  const bool repeated = !command.positionals.empty() && command.positionals.back().ends_with("...");
+  if (positionals.size() < required) {
     const std::string& name = command.positionals[positionals.size()];
     // Lower-case names are literal words ("collect git"), the others placeholders.
     bool literal = std::none_of(name.begin(), name.end(), [](char c) { return std::isupper(c); });
     throw UsageError(literal ? "expected '" + name + "'" : "missing argument " + name);
   }
-  if (positionals.size() > command.positionals.size())
+  if (positionals.size() > command.positionals.size() && !repeated)
     throw UsageError("unexpected argument '" + positionals[command.positionals.size()] + "'");
   return Args(command, std::move(positionals), std::move(values));
 }

@@ -50,7 +50,9 @@ class Args;
 
 struct Command {
   std::string name;
-  std::vector<std::string> positionals;  // required, in order ("DIR")
+  // In order: "DIR" is required, "[DIR]" may be left out, and a last
+  // "DIR..." takes one or more.
+  std::vector<std::string> positionals;
   std::vector<OptionSpec> options;
   std::string summary;      // one line for the command list
   std::string description;  // paragraph(s) for `velquor help CMD`
@@ -65,6 +67,7 @@ class Args {
 
   const Command& command() const { return *command_; }
   const std::string& positional(size_t index) const { return positionals_.at(index); }
+  const std::vector<std::string>& positionals() const { return positionals_; }
 
   // Times a flag or option was given.
   int count(const std::string& option) const;

@@ -4,13 +4,15 @@
 
 #include "cli/commands.h"
 #include "cli/stages.h"
+#include "cli/store_choice.h"
 
 namespace velquor::cli {
 namespace {
 
 int run_advise_command(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
-  const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope));
+  const Json result =
+      run_advise(dir, args.value("--scope").value_or(kDefaultScope), chosen_store(args));
   std::cout << advise_text(result) << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {
@@ -25,7 +27,8 @@ int run_advise_command(const Args& args) {
 const Command kAdviseCommand = {
     "advise",
     {"DIR"},
-    {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}},
+    {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"},
+     store_option()},
     "stage 5: write the advisory and print its summary",
     "Keeps the significant deviations of DIR, sets aside the accepted ones,\n"
     "attaches matching patterns and the evidence behind them, and writes\n"

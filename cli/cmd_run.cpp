@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/store_choice.h"
 #include "shared/json.h"
 
 namespace velquor::cli {
@@ -55,6 +56,7 @@ int run_run_command(const Args& args) {
   PipelineSettings settings;
   settings.baseline.workers = worker_setting(args);
   settings.verbosity = args.count("--verbose");
+  settings.store = chosen_store(args);
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = fail_on_level(args);
   const bool json = args.has("--json");
@@ -67,7 +69,7 @@ int run_run_command(const Args& args) {
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
       StageProgress stage(5, "advise");
-      result = run_advise(dir, scope);
+      result = run_advise(dir, scope, settings.store);
       stage.done(advise_progress(outcome, result));
     }
   }
@@ -83,6 +85,7 @@ std::vector<OptionSpec> run_options() {
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back(store_option());
   return options;
 }
 

@@ -16,5 +16,6 @@ extern const Command kAcceptedCommand;
 extern const Command kPatternsCommand;
 extern const Command kCollectCommand;
 extern const Command kDemoCommand;
+extern const Command kFleetCommand;
 
 }  // namespace velquor::cli

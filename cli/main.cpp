@@ -20,9 +20,9 @@ namespace {
 // In the order `velquor --help` lists them: the whole pipeline first, then
 // its stages, then the maintainers' tools and the data sources.
 const Command* const kCommands[] = {
-    &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
-    &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,   &kAcceptedCommand,
-    &kPatternsCommand, &kCollectCommand,  &kDemoCommand,
+    &kRunCommand,      &kFleetCommand,    &kBaselineCommand, &kExplainCommand,
+    &kLearnCommand,    &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,
+    &kAcceptedCommand, &kPatternsCommand, &kCollectCommand,  &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {

@@ -9,6 +9,7 @@ namespace velquor::cli {
 struct PipelineSettings {
   BaselineSettings baseline;
   int verbosity = 0;  // stage 4's log lines: 1 information, 2 debug
+  std::optional<std::string> store;  // stage 4's store when not the default
 };
 
 struct PipelineOutcome {

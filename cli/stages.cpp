@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/store_choice.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
@@ -144,8 +145,9 @@ void set_learn_verbosity(int verbosity) {
                                           : dornath::LogLevel::kWarning);
 }
 
-Json run_learn(const fs::path& dir, const Json& params) {
-  dornath::Dornath engine(dir, params);
+Json run_learn(const fs::path& dir, const Json& params, const std::optional<std::string>& store) {
+  dornath::Dornath engine(dir, params, dornath::default_language_models(),
+                          store ? open_repository_store(*store, dir) : nullptr);
   Json summary = engine.run();
   engine.close();
   return summary;
@@ -173,8 +175,10 @@ std::string learn_lines(const Json& summary) {
 
 // ---- stage 5 ----------------------------------------------------------------
 
-Json run_advise(const fs::path& dir, const std::string& scope) {
+Json run_advise(const fs::path& dir, const std::string& scope,
+                const std::optional<std::string>& store) {
   esperlin::Esperlin engine(dir);
+  if (store) engine.open_store = [=] { return open_repository_store(*store, dir); };
   return engine.run(scope);
 }
 

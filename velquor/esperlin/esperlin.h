@@ -33,6 +33,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +42,7 @@
 #include <vector>
 
 #include "shared/json.h"
+#include "velquor/lorvessa/lorvessa.h"
 #include "velquor/morvic/morvic.h"
 
 namespace velquor::esperlin {
@@ -161,6 +164,14 @@ class Esperlin {
   fs::path output_path;  // phase5/
   double significance_threshold;
   morvic::AcceptedDeviations _accepted_devs;
+  // Opens the store stage 4 learned into, when that is not
+  // phase4/knowledge.db (a store shared with other repositories, say).
+  std::function<std::unique_ptr<lorvessa::LorvessaBase>()> open_store;
+
+ private:
+  // The store the loaders read: open_store's, else phase4/knowledge.db;
+  // nothing when that file does not exist.
+  std::unique_ptr<lorvessa::LorvessaBase> _knowledge_store() const;
 };
 
 }  // namespace velquor::esperlin

@@ -161,6 +161,8 @@ Connection::Connection(const std::string& conninfo, std::string origin)
     throw DatabaseError(origin_ + ": cannot connect: " + message);
   }
   PQsetClientEncoding(conn_, "UTF8");
+  // The server's notices ("relation already exists, skipping") are no news.
+  PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
 }
 
 Connection::~Connection() { close(); }
