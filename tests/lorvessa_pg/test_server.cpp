@@ -18,6 +18,7 @@ std::string query(const std::string& url, const std::string& sql) {
     PQfinish(conn);
     throw std::runtime_error("test server: " + message);
   }
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   PGresult* result = PQexec(conn, sql.c_str());
   std::string text;
   ExecStatusType status = PQresultStatus(result);

@@ -217,7 +217,9 @@ size_t Connection::run_count(std::string_view sql, const Params& params) {
 
 std::string masked_url(const std::string& url) {
   // user:password@ in the authority of a URL.
-  static const std::regex kUserPassword(R"(^(postgres(?:ql)?://[^:/@?]*:)[^@/?]*@)");
+  // Up to the last "@" of the authority, so that a stray "@" in the
+  // password hides the rest of it too.
+  static const std::regex kUserPassword(R"(^(postgres(?:ql)?://[^:/@?]*:)[^/?]*@)");
   // password=value as a URL parameter or a key=value setting.
   static const std::regex kPasswordSetting(R"((^|[?&\s])(password\s*=\s*)('[^']*'|[^&\s]*))");
   std::string masked = std::regex_replace(url, kUserPassword, "$1****@");

@@ -56,18 +56,23 @@ void PostgresLorvessa::close() {
 void PostgresLorvessa::_create_tables() {
   _in_transaction([&] {
     _conn->run("SELECT pg_advisory_xact_lock(?)", {{"lock", kSchemaLock}});
-    _conn->run_script(server_schema::kTables);
+    // Tables of these names made by another program are left as they are.
     std::set<std::pair<std::string, std::string>> present;
+    std::set<std::string> tables;
     for (const Json& row : _conn->run(
              "SELECT table_name::text AS t, column_name::text AS c FROM information_schema.columns "
-             "WHERE table_schema = current_schema()"))
+             "WHERE table_schema = current_schema()")) {
       present.emplace(row["t"], row["c"]);
+      tables.insert(row["t"].get<std::string>());
+    }
     for (const auto& [table, columns] : server_schema::expected_columns())
       for (std::string_view column : columns)
-        if (!present.contains({std::string(table), std::string(column)}))
+        if (tables.contains(std::string(table)) &&
+            !present.contains({std::string(table), std::string(column)}))
           throw DatabaseError(origin + ": table '" + std::string(table) + "' has no column '" +
                               std::string(column) +
                               "': the database holds another program's tables");
+    _conn->run_script(server_schema::kTables);
     _conn->run_script(server_schema::kRepoCountMigration);
     _conn->run_script(server_schema::kIndexes);
   });
