@@ -13,7 +13,7 @@
 #include "velquor/cindrel/cindrel.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/esperlin/esperlin.h"
-#include "velquor/pellan/pellan.h"
+#include "velquor/fleet/fleet.h"
 
 namespace velquor::cli {
 namespace {
@@ -216,14 +216,7 @@ const std::vector<std::string>& risk_labels() {
 bool advisory_reaches(const Json& result, const std::string& label) {
   const auto& labels = risk_labels();
   const auto wanted = std::find(labels.begin(), labels.end(), label) - labels.begin();
-  const auto advisory = result.find("advisory");
-  if (advisory == result.end() || !advisory->is_object()) return false;
-  const auto changes = advisory->find("changes");
-  if (changes == advisory->end() || !changes->is_array()) return false;
-  for (const auto& change : *changes) {
-    const auto deviation = change.find("deviation_stddev");
-    if (deviation == change.end() || !deviation->is_number()) continue;
-    const std::string level = pellan::risk_level(*deviation)["label"].get<std::string>();
+  for (const auto& [level, count] : fleet::changes_by_risk(result)) {
     const auto rank = std::find(labels.begin(), labels.end(), level) - labels.begin();
     if (rank < static_cast<long>(labels.size()) && rank >= wanted) return true;
   }
