@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/store_choice.h"
 #include "cli/subprocess.h"
+#include "cli/window_options.h"
 #include "shared/errors.h"
 #include "velquor/fleet/fleet.h"
 
@@ -39,11 +40,22 @@ std::vector<std::string> scopes_of(const std::vector<std::string>& dirs) {
   return scopes;
 }
 
+// The window options given, as the children's `run` takes them.
+std::vector<std::string> window_arguments(const Args& args) {
+  window_request(args);  // a usage error here, not once per repository
+  std::vector<std::string> words;
+  for (const char* option : {"--since", "--last"})
+    if (auto value = args.value(option)) words.insert(words.end(), {option, *value});
+  if (args.has("--new")) words.push_back("--new");
+  return words;
+}
+
 int run_fleet_command(const Args& args) {
   const size_t processors = std::max(1u, std::thread::hardware_concurrency());
   const size_t jobs = static_cast<size_t>(args.integer("--jobs", processors, 1));
   const std::vector<std::string>& dirs = args.positionals();
   const std::vector<std::string> scopes = scopes_of(dirs);
+  const std::vector<std::string> window = window_arguments(args);
   // The children find the store in their environment, so that a password in
   // it never shows in a process list.
   if (const std::optional<std::string> store = chosen_store(args))
@@ -51,8 +63,10 @@ int run_fleet_command(const Args& args) {
 
   const std::string self = own_executable();
   std::vector<std::vector<std::string>> commands;
-  for (size_t i = 0; i < dirs.size(); ++i)
+  for (size_t i = 0; i < dirs.size(); ++i) {
     commands.push_back({self, "run", dirs[i], "--scope", scopes[i], "--json"});
+    commands.back().insert(commands.back().end(), window.begin(), window.end());
+  }
 
   // Lines come out in the order of the directories, each as soon as it and
   // all before it are done.
@@ -78,13 +92,20 @@ int run_fleet_command(const Args& args) {
   return kExitRuntimeError;
 }
 
+std::vector<OptionSpec> fleet_options() {
+  std::vector<OptionSpec> options = {
+      {"--jobs", 0, "N", "run N repositories at a time (default: one per processor)"},
+      store_option()};
+  for (auto& option : window_options()) options.push_back(option);
+  return options;
+}
+
 }  // namespace
 
 const Command kFleetCommand = {
     "fleet",
     {"DIR..."},
-    {{"--jobs", 0, "N", "run N repositories at a time (default: one per processor)"},
-     store_option()},
+    fleet_options(),
     "run the pipelines of many repositories side by side",
     "Runs the whole pipeline ('velquor run') on each data directory DIR, N at a\n"
     "time, each in a process of its own and under its own scope: the first\n"
@@ -95,7 +116,9 @@ const Command kFleetCommand = {
     "\n"
     "With --store URL (a postgresql:// URL or a SQLite file) all of them learn\n"
     "into one shared store, where patterns found by several repositories are\n"
-    "counted per repository ('velquor patterns --store URL --scope community').",
+    "counted per repository ('velquor patterns --store URL --scope community').\n"
+    "--since, --last and --new report on that window of each history, as\n"
+    "'velquor run' does.",
     run_fleet_command,
 };
 

@@ -22,7 +22,8 @@ namespace {
 const Command* const kCommands[] = {
     &kRunCommand,      &kFleetCommand,    &kBaselineCommand, &kExplainCommand,
     &kLearnCommand,    &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,
-    &kAcceptedCommand, &kPatternsCommand, &kCollectCommand,  &kDemoCommand,
+    &kAcceptedCommand, &kPatternsCommand, &kShiftsCommand,   &kCollectCommand,
+    &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {

@@ -175,9 +175,10 @@ std::string learn_lines(const Json& summary) {
 
 // ---- stage 5 ----------------------------------------------------------------
 
-Json run_advise(const fs::path& dir, const std::string& scope,
+Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window,
                 const std::optional<std::string>& store) {
   esperlin::Esperlin engine(dir);
+  engine.window = std::move(window);
   if (store) engine.open_store = [=] { return open_repository_store(*store, dir); };
   return engine.run(scope);
 }
