@@ -133,13 +133,11 @@ TEST_F(Windows, EmptyWindowsAreAnAllClearAndVerifyKeepsTheWindowKind) {
 TEST(WindowOptions, UsageErrorsNameTheOption) {
   ScratchDir dir;
   fs::create_directories(dir.path() / "events");
+  // The messages themselves are checked with the window arithmetic.
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--since", "yesterday"}, "--since"},
-      {{"--since", "30x"}, "--since"},
       {{"--last", "0"}, "--last"},
-      {{"--last", "ten"}, "--last"},
       {{"--since", "30d", "--last", "5"}, "--since and --last"},
-      {{"--last", "5", "--new"}, "--last and --new"},
   };
   for (const char* command : {"run", "advise", "verify"}) {
     for (const auto& [options, named] : cases) {
