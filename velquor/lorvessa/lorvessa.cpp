@@ -62,6 +62,8 @@ void SQLiteLorvessa::close() {
 void SQLiteLorvessa::_create_tables() {
   if (sqlite3_exec(_conn, kSchemaScript, nullptr, nullptr, nullptr) != SQLITE_OK)
     throw_database_error(_conn, _origin);
+  if (sqlite3_exec(_conn, kIndexScript, nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw_database_error(_conn, _origin);
   if (sqlite3_exec(_conn, kRepoCountMigration, nullptr, nullptr, nullptr) != SQLITE_OK) {
     // Only the refusal of an existing column means "already current".
     if (!std::string_view(sqlite3_errmsg(_conn)).starts_with(kDuplicateColumnMessage))
@@ -236,27 +238,10 @@ void SQLiteLorvessa::increment_pattern(const Json& pattern_id, const Json& signa
 
 std::vector<Json> SQLiteLorvessa::list_patterns(const Json& scope, const Json& confidence_tier,
                                                 const Json& min_occurrences) const {
-  const std::string where = _where("list_patterns");
-  check_optional_text(scope, "scope", where);
-  check_optional_text(confidence_tier, "confidence_tier", where);
-  check_optional_integer(min_occurrences, "min_occurrences", where);
-
-  std::string sql = "SELECT * FROM patterns WHERE expired = 0";
-  Params params;
-  if (is_non_empty_text(scope)) {
-    sql += " AND scope = ?";
-    params.emplace_back("scope", scope);
-  }
-  if (is_non_empty_text(confidence_tier)) {
-    sql += " AND confidence_tier = ?";
-    params.emplace_back("confidence_tier", confidence_tier);
-  }
-  if (!min_occurrences.is_null()) {
-    sql += " AND occurrence_count >= ?";
-    params.emplace_back("min_occurrences", min_occurrences);
-  }
-  sql += " ORDER BY last_seen DESC";
-  return _fetch_all(sql, params);
+  const auto [condition, params] = listing_condition(
+      scope, confidence_tier, min_occurrences, _where("list_patterns"));
+  return _fetch_all("SELECT * FROM patterns WHERE " + condition + " ORDER BY last_seen DESC",
+                    params);
 }
 
 void SQLiteLorvessa::expire_pattern(const Json& pattern_id) {

@@ -146,6 +146,29 @@ std::pair<std::string, Params> update_statement(const Json& applied, const Json&
   return {sql, params};
 }
 
+std::pair<std::string, Params> listing_condition(const Json& scope, const Json& confidence_tier,
+                                                 const Json& min_occurrences,
+                                                 const std::string& where) {
+  check_optional_text(scope, "scope", where);
+  check_optional_text(confidence_tier, "confidence_tier", where);
+  check_optional_integer(min_occurrences, "min_occurrences", where);
+  std::string condition = "expired = 0";
+  Params params;
+  if (is_non_empty_text(scope)) {
+    condition += " AND scope = ?";
+    params.emplace_back("scope", scope);
+  }
+  if (is_non_empty_text(confidence_tier)) {
+    condition += " AND confidence_tier = ?";
+    params.emplace_back("confidence_tier", confidence_tier);
+  }
+  if (!min_occurrences.is_null()) {
+    condition += " AND occurrence_count >= ?";
+    params.emplace_back("min_occurrences", min_occurrences);
+  }
+  return {condition, params};
+}
+
 std::string decay_cutoff(const Json& days, const std::string& where) {
   check_integer(days, "decay_window_days", where);
   std::optional<TimePoint> cutoff = days_before_now(days);

@@ -62,6 +62,12 @@ std::string insert_statement(std::string_view verb, std::string_view table, cons
 // members `applied_updates` kept, and the values of its `?` marks in order.
 std::pair<std::string, Params> update_statement(const Json& applied, const Json& pattern_id);
 
+// The condition of list_patterns ("expired = 0 AND scope = ? ...") and the
+// values of its marks, after checking the kinds of the three filters.
+std::pair<std::string, Params> listing_condition(const Json& scope, const Json& confidence_tier,
+                                                 const Json& min_occurrences,
+                                                 const std::string& where);
+
 // The store timestamp before which a pattern counts as decayed: now minus
 // `days` days. ValueError when that instant falls outside the years 1 to 9999.
 std::string decay_cutoff(const Json& days, const std::string& where);

@@ -10,6 +10,7 @@
 #include "shared/json_access.h"
 #include "velquor/lorvessa/arguments.h"
 #include "velquor/lorvessa/rows.h"
+#include "velquor/lorvessa/schema.h"
 #include "velquor/lorvessa_pg/connection.h"
 #include "velquor/lorvessa_pg/schema.h"
 
@@ -74,7 +75,7 @@ void PostgresLorvessa::_create_tables() {
                               "': the database holds another program's tables");
     _conn->run_script(server_schema::kTables);
     _conn->run_script(server_schema::kRepoCountMigration);
-    _conn->run_script(server_schema::kIndexes);
+    _conn->run_script(kIndexScript);
   });
 }
 
@@ -254,25 +255,8 @@ void PostgresLorvessa::increment_pattern(const Json& pattern_id, const Json& sig
 
 std::vector<Json> PostgresLorvessa::list_patterns(const Json& scope, const Json& confidence_tier,
                                                   const Json& min_occurrences) const {
-  const std::string where = _where("list_patterns");
-  check_optional_text(scope, "scope", where);
-  check_optional_text(confidence_tier, "confidence_tier", where);
-  check_optional_integer(min_occurrences, "min_occurrences", where);
-
-  std::string condition = "expired = 0";
-  Params params;
-  if (is_non_empty_text(scope)) {
-    condition += " AND scope = ?";
-    params.emplace_back("scope", scope);
-  }
-  if (is_non_empty_text(confidence_tier)) {
-    condition += " AND confidence_tier = ?";
-    params.emplace_back("confidence_tier", confidence_tier);
-  }
-  if (!min_occurrences.is_null()) {
-    condition += " AND occurrence_count >= ?";
-    params.emplace_back("min_occurrences", min_occurrences);
-  }
+  const auto [condition, params] = listing_condition(
+      scope, confidence_tier, min_occurrences, _where("list_patterns"));
   return _fetch_all(patterns_query(condition + " ORDER BY last_seen DESC, row_order"), params);
 }
 

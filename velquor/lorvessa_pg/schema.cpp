@@ -64,14 +64,6 @@ CREATE TABLE IF NOT EXISTS pattern_history (
 const char kRepoCountMigration[] =
     "ALTER TABLE patterns ADD COLUMN IF NOT EXISTS repo_count BIGINT DEFAULT 0";
 
-const char kIndexes[] = R"sql(
-CREATE INDEX IF NOT EXISTS idx_patterns_fingerprint ON patterns(fingerprint);
-CREATE INDEX IF NOT EXISTS idx_patterns_scope ON patterns(scope);
-CREATE INDEX IF NOT EXISTS idx_patterns_expired ON patterns(expired);
-CREATE INDEX IF NOT EXISTS idx_knowledge_fingerprint ON knowledge(fingerprint);
-CREATE INDEX IF NOT EXISTS idx_knowledge_scope ON knowledge(scope);
-CREATE INDEX IF NOT EXISTS idx_pattern_history_pattern ON pattern_history(pattern_id);
-)sql";
 
 const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& expected_columns() {
   static const std::vector<std::pair<std::string_view, std::vector<std::string_view>>> kTables = {

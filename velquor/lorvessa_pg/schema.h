@@ -17,8 +17,6 @@ extern const char kTables[];
 // The repo_count column that databases made before it existed lack.
 extern const char kRepoCountMigration[];
 
-extern const char kIndexes[];
-
 // Every table with the columns it must have besides repo_count; a table of
 // the same name without them belongs to another program.
 const std::vector<std::pair<std::string_view, std::vector<std::string_view>>>& expected_columns();
