@@ -50,8 +50,7 @@ class Args;
 
 struct Command {
   std::string name;
-  // In order: "DIR" is required, "[DIR]" may be left out, and a last
-  // "DIR..." takes one or more.
+  // In order ("DIR"); "FILE..." takes one or more words, "[FILE...]" any.
   std::vector<std::string> positionals;
   std::vector<OptionSpec> options;
   std::string summary;      // one line for the command list
@@ -68,6 +67,7 @@ class Args {
   const Command& command() const { return *command_; }
   const std::string& positional(size_t index) const { return positionals_.at(index); }
   const std::vector<std::string>& positionals() const { return positionals_; }
+  size_t positional_count() const { return positionals_.size(); }
 
   // Times a flag or option was given.
   int count(const std::string& option) const;

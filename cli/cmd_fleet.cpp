@@ -10,9 +10,9 @@
 
 #include "cli/commands.h"
 #include "cli/store_choice.h"
-#include "cli/subprocess.h"
 #include "cli/window_options.h"
 #include "shared/errors.h"
+#include "shared/subprocess.h"
 #include "velquor/fleet/fleet.h"
 
 namespace velquor::cli {
