@@ -66,6 +66,7 @@ class Args {
 
   const Command& command() const { return *command_; }
   const std::string& positional(size_t index) const { return positionals_.at(index); }
+  const std::vector<std::string>& positionals() const { return positionals_; }
   size_t positional_count() const { return positionals_.size(); }
 
   // Times a flag or option was given.

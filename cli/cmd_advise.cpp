@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/stages.h"
+#include "cli/store_choice.h"
 #include "cli/terminal.h"
 #include "cli/window_options.h"
 #include "cli/writer.h"
@@ -19,7 +20,8 @@ int run_advise_command(const Args& args) {
   DirectoryWriter writer(args, dir);
   writer.stage(5);
   const std::optional<window::Window> window = resolve_window(dir, request);
-  const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window);
+  const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window, {},
+                                 chosen_store(args));
   std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
             << "\n";
   const auto files = written_files(result);
@@ -34,6 +36,7 @@ std::vector<OptionSpec> advise_options() {
   std::vector<OptionSpec> options = {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : window_options()) options.push_back(option);
   options.push_back(wait_option());
+  options.push_back(store_option());
   return options;
 }
 

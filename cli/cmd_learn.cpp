@@ -6,6 +6,7 @@
 #include "cli/run_checks.h"
 #include "cli/stages.h"
 #include "cli/writer.h"
+#include "cli/store_choice.h"
 
 namespace velquor::cli {
 namespace {
@@ -17,7 +18,7 @@ int run_learn_command(const Args& args) {
   warn_if_empty_knowledge_base(dir);
   writer.stage(4);
   set_learn_verbosity(args.count("--verbose"));
-  const Json summary = run_learn(dir, params);
+  const Json summary = run_learn(dir, params, chosen_store(args));
   std::cout << learn_lines(summary);
   for (const auto& detail : summary.value("details", Json::array())) {
     if (detail.value("action", "") == "discovered")
@@ -33,7 +34,8 @@ const Command kLearnCommand = {
     {"DIR"},
     {{"--param", 0, "KEY=VALUE", "override a tuning parameter (repeatable)", true},
      {"--verbose", 'v', "", "show the stage's log lines on stderr (-vv: debug lines too)"},
-     wait_option()},
+     wait_option(),
+     store_option()},
     "stage 4: discover patterns and update the knowledge base",
     "Reads the signals and explanations of DIR, finds metrics of different\n"
     "families that deviate together (same commit or same day) and git metrics\n"
@@ -42,7 +44,9 @@ const Command kLearnCommand = {
     "patterns not seen for a long time expire. Parameters: min_support,\n"
     "min_correlation, min_lift, min_effect_size, promotion_threshold,\n"
     "decay_window, semantic_multiplier, direction_threshold,\n"
-    "confidence_full_at, temporal_window_hours.",
+    "confidence_full_at, temporal_window_hours. --store URL learns into a\n"
+    "store shared with other repositories instead, under the scope named by\n"
+    "DIR/scope or else by DIR's name.",
     run_learn_command,
 };
 

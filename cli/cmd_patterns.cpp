@@ -4,10 +4,12 @@
 
 #include "cli/commands.h"
 #include "cli/writer.h"
+#include "cli/store_choice.h"
 #include "shared/errors.h"
 #include "shared/json.h"
 #include "shared/numbers.h"
 #include "velquor/lorvessa/lorvessa.h"
+#include "velquor/lorvessa_pg/lorvessa_pg.h"
 
 namespace velquor::cli {
 namespace {
@@ -50,29 +52,35 @@ void print_lists(const std::vector<Json>& knowledge, const std::vector<Json>& pa
                  "seen " + text_of(record, "support_count") + " times, approved " +
                      text_of(record, "approval_method"));
   std::cout << "\nActive patterns (" << patterns.size() << ")\n";
-  for (const auto& record : patterns)
+  for (const auto& record : patterns) {
+    // Only patterns of a shared store have repositories counted.
+    const std::string repositories = record.value("repo_count", Json(0)) > 0
+                                         ? ", found in " + text_of(record, "repo_count") +
+                                               " repositories"
+                                         : "";
     print_record(record, "pattern " + text_of(record, "pattern_id"),
-                 text_of(record, "occurrence_count") + " occurrences, tier " +
-                     text_of(record, "confidence_tier") + " (" +
+                 text_of(record, "occurrence_count") + " occurrences" + repositories +
+                     ", tier " + text_of(record, "confidence_tier") + " (" +
                      text_of(record, "confidence_status") + ")");
+  }
   if (knowledge.empty() && patterns.empty())
     std::cout << "\nNothing learned yet: stage 4 needs more history.\n";
 }
 
 // A pattern id, the fingerprint of an active pattern, or a knowledge id
 // (meaning the pattern it was promoted from).
-std::optional<Json> find_pattern(const lorvessa::SQLiteLorvessa& store, const std::string& id) {
+std::optional<Json> find_pattern(const lorvessa::LorvessaBase& store, const std::string& id) {
   if (auto pattern = store.get_pattern(id)) return pattern;
-  if (auto pattern = store.get_pattern_by_fingerprint(id)) return pattern;
+  if (auto pattern = store.get_pattern_by_fingerprint(id, nullptr)) return pattern;
   if (auto knowledge = store.get_knowledge(id))
     return store.get_pattern(knowledge->value("derived_from", ""));
   return std::nullopt;
 }
 
-int show_history(const lorvessa::SQLiteLorvessa& store, const fs::path& db,
+int show_history(const lorvessa::LorvessaBase& store, const std::string& origin,
                  const std::string& id, bool json) {
   auto pattern = find_pattern(store, id);
-  if (!pattern) throw ValueError(db.string() + ": no pattern, fingerprint or knowledge id '" + id + "'");
+  if (!pattern) throw ValueError(origin + ": no pattern, fingerprint or knowledge id '" + id + "'");
   const std::string pattern_id = text_of(*pattern, "pattern_id");
   const std::vector<Json> history = store.get_pattern_history(pattern_id);
   if (json) {
@@ -93,19 +101,45 @@ int show_history(const lorvessa::SQLiteLorvessa& store, const fs::path& db,
   return kExitOk;
 }
 
-int run_patterns(const Args& args) {
-  const fs::path dir = existing_data_dir(args.positional(0));
-  warn_if_interrupted(dir);
-  const fs::path db = dir / "phase4" / "knowledge.db";
-  const bool json = args.has("--json");
+struct OpenedStore {
+  std::unique_ptr<lorvessa::LorvessaBase> store;
+  std::string origin;  // what messages call it
+};
+
+// The chosen store (as DIR's repository when DIR is given too), else
+// DIR/phase4/knowledge.db.
+OpenedStore open_listed_store(const Args& args) {
+  const std::optional<std::string> chosen = chosen_store(args);
+  if (args.positionals().empty() && !chosen) throw UsageError("missing argument DIR (or --store)");
+  if (chosen) {
+    const std::string origin = lorvessa::masked_url(*chosen);
+    if (args.positionals().empty()) return {lorvessa::open_store(*chosen), origin};
+    return {open_repository_store(*chosen, existing_data_dir(args.positional(0))), origin};
+  }
+  const fs::path db = existing_data_dir(args.positional(0)) / "phase4" / "knowledge.db";
   // Opening the store would create an empty database; a directory that never
   // went through stage 4 is reported instead.
   if (!fs::exists(db))
     throw FileNotFound(db.string() + ": no knowledge base yet (run 'velquor learn' or 'velquor run')");
-  lorvessa::SQLiteLorvessa store(db);
-  if (auto id = args.value("--history")) return show_history(store, db, *id, json);
-  const std::vector<Json> knowledge = store.list_knowledge();
-  const std::vector<Json> patterns = store.list_patterns();
+  return {std::make_unique<lorvessa::SQLiteLorvessa>(db), db.string()};
+}
+
+// The community scope lists what several repositories share.
+std::vector<Json> shared_enough(std::vector<Json> patterns, const Json& scope) {
+  if (scope != lorvessa::RepositoryStore::kCommunityScope) return patterns;
+  std::erase_if(patterns, [](const Json& record) { return record.value("repo_count", Json(0)) < 2; });
+  return patterns;
+}
+
+int run_patterns(const Args& args) {
+  const bool json = args.has("--json");
+  const Json scope = args.value("--scope") ? Json(*args.value("--scope")) : Json();
+  if (!args.positionals().empty()) warn_if_interrupted(existing_data_dir(args.positional(0)));
+  OpenedStore opened = open_listed_store(args);
+  const lorvessa::LorvessaBase& store = *opened.store;
+  if (auto id = args.value("--history")) return show_history(store, opened.origin, *id, json);
+  const std::vector<Json> knowledge = store.list_knowledge(scope);
+  const std::vector<Json> patterns = shared_enough(store.list_patterns(scope), scope);
   if (json) {
     Json out = Json::object();
     out["knowledge"] = Json(knowledge);
@@ -121,14 +155,20 @@ int run_patterns(const Args& args) {
 
 const Command kPatternsCommand = {
     "patterns",
-    {"DIR"},
+    {"[DIR]"},
     {{"--json", 0, "", "print the records as JSON"},
-     {"--history", 0, "ID", "the audit history of one pattern (id, fingerprint or knowledge id)"}},
+     {"--history", 0, "ID", "the audit history of one pattern (id, fingerprint or knowledge id)"},
+     store_option(),
+     {"--scope", 0, "S", "only this scope; 'community': patterns several repositories share"}},
     "list the learned knowledge and active patterns",
     "Lists what DIR/phase4/knowledge.db holds: learned knowledge (patterns seen\n"
     "often enough to be trusted) and the active candidate patterns, each with\n"
     "its fingerprint, families, metrics, occurrences, tier and description.\n"
-    "--history ID shows everything that happened to one pattern.",
+    "--history ID shows everything that happened to one pattern.\n"
+    "\n"
+    "With --store, the records of a shared store: DIR's own when DIR is given,\n"
+    "else those of every repository. --scope community lists the patterns that\n"
+    "several repositories found, with the number of repositories.",
     run_patterns,
 };
 

@@ -8,6 +8,7 @@
 #include "cli/event_notes.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/store_choice.h"
 #include "cli/terminal.h"
 #include "cli/window_options.h"
 #include "cli/writer.h"
@@ -61,6 +62,7 @@ int run_run_command(const Args& args) {
   settings.baseline.workers = worker_setting(args);
   settings.baseline.skip_bad_events = args.has("--skip-bad-events");
   settings.verbosity = args.count("--verbose");
+  settings.store = chosen_store(args);
   set_quiet(args.has("--quiet"));
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = risk_level_option(args, "--fail-on");
@@ -80,7 +82,7 @@ int run_run_command(const Args& args) {
       writer.stage(5);
       StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
       window = resolve_window(dir, request);
-      result = run_advise(dir, scope, window, outcome.events.skipped);
+      result = run_advise(dir, scope, window, outcome.events.skipped, settings.store);
       stage.done(advise_progress(outcome, result));
     }
   }
@@ -99,6 +101,7 @@ std::vector<OptionSpec> run_options() {
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back(store_option());
   options.push_back({"--quiet", 'q', "", "no progress lines on stderr, only the result and errors"});
   options.push_back(wait_option());
   return options;

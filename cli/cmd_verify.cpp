@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/store_choice.h"
 #include "cli/window_options.h"
 #include "cli/writer.h"
 #include "shared/file_io.h"
@@ -29,9 +30,10 @@ int run_verify_command(const Args& args) {
       args.value("--previous").value_or((dir / "phase5" / "advisory.json").string());
   if (!request) request = previous_request(previous);
   DirectoryWriter writer(args, dir);
+  PipelineSettings settings;
+  settings.writer = &writer;
+  settings.store = chosen_store(args);
   if (args.has("--rerun")) {
-    PipelineSettings settings;
-    settings.writer = &writer;
     StdoutToStderr engine_lines(true);  // stdout carries the report alone
     run_stages_2_to_4(dir, settings);
   }
@@ -43,6 +45,8 @@ int run_verify_command(const Args& args) {
   writer.stage(5);
   esperlin::Esperlin engine(dir);
   engine.window = std::move(window);
+  if (settings.store)
+    engine.open_store = [&] { return open_repository_store(*settings.store, dir); };
   const Json result = engine.verify(args.value("--scope").value_or(kDefaultScope), previous);
   const std::string status = result.value("status", "");
   if (status == "no_previous_advisory") throw FileNotFound(result.value("message", previous));
@@ -61,6 +65,7 @@ std::vector<OptionSpec> verify_options() {
       {"--rerun", 0, "", "first rerun stages 2 to 4 on the current events"}};
   for (auto& option : window_options()) options.push_back(option);
   options.push_back(wait_option());
+  options.push_back(store_option());
   return options;
 }
 

@@ -23,6 +23,7 @@ extern const Command kShiftsCommand;
 extern const Command kCollectCommand;
 extern const Command kNotifyCommand;
 extern const Command kDemoCommand;
+extern const Command kFleetCommand;
 
 // What `velquor --help` says of the tool as a whole.
 extern const char* const kAboutText;

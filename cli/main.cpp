@@ -28,11 +28,10 @@ namespace {
 // In the order `velquor --help` lists them: the whole pipeline first, then
 // its stages, then the maintainers' tools and the data sources.
 const Command* const kCommands[] = {
-    &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
-    &kAdviseCommand,   &kVerifyCommand,   &kReportCommand,   &kAcceptCommand,
-    &kAcceptedCommand, &kPatternsCommand, &kShiftsCommand,   &kNotifyCommand,
-    &kCollectCommand,
-    &kDemoCommand,
+    &kRunCommand,      &kFleetCommand,    &kBaselineCommand, &kExplainCommand,
+    &kLearnCommand,    &kAdviseCommand,   &kVerifyCommand,   &kReportCommand,
+    &kAcceptCommand,   &kAcceptedCommand, &kPatternsCommand, &kShiftsCommand,
+    &kNotifyCommand,   &kCollectCommand,  &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {

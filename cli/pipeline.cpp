@@ -53,12 +53,12 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     set_learn_verbosity(settings.verbosity);
     journal(4);
     StageProgress stage(4, "learn", "learning from " + count_text(outcome.signals, "signal") + "...");
-    const Json summary = run_learn(dir, Json());
+    const Json summary = run_learn(dir, Json(), settings.store);
     stage.done("read " + count_text(summary_count(summary, "total_signals"), "signal") + ", " +
                std::to_string(summary_count(summary, "patterns_discovered")) + " new, " +
                std::to_string(summary_count(summary, "patterns_incremented")) + " seen again, " +
                std::to_string(summary_count(summary, "patterns_promoted")) +
-               " promoted; phase4/knowledge.db holds " +
+               " promoted; " + (settings.store ? "the store" : "phase4/knowledge.db") + " holds " +
                count_text(summary_count(summary, "knowledge_artifacts"), "learned pattern"));
   }
   return outcome;

@@ -11,6 +11,7 @@ struct PipelineSettings {
   BaselineSettings baseline;
   int verbosity = 0;  // stage 4's log lines: 1 information, 2 debug
   DirectoryWriter* writer = nullptr;  // told of each stage it writes
+  std::optional<std::string> store;  // stage 4's store when not the default
 };
 
 struct PipelineOutcome {

@@ -9,13 +9,14 @@
 #include <sstream>
 
 #include "cli/event_notes.h"
+#include "cli/store_choice.h"
 #include "cli/terminal.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/esperlin/esperlin.h"
-#include "velquor/pellan/pellan.h"
+#include "velquor/fleet/fleet.h"
 
 namespace velquor::cli {
 namespace {
@@ -150,8 +151,9 @@ void set_learn_verbosity(int verbosity) {
                                           : dornath::LogLevel::kWarning);
 }
 
-Json run_learn(const fs::path& dir, const Json& params) {
-  dornath::Dornath engine(dir, params);
+Json run_learn(const fs::path& dir, const Json& params, const std::optional<std::string>& store) {
+  dornath::Dornath engine(dir, params, dornath::default_language_models(),
+                          store ? open_repository_store(*store, dir) : nullptr);
   Json summary = engine.run();
   engine.close();
   return summary;
@@ -180,10 +182,12 @@ std::string learn_lines(const Json& summary) {
 // ---- stage 5 ----------------------------------------------------------------
 
 Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window,
-                const std::vector<std::pair<fs::path, std::string>>& skipped_events) {
+                const std::vector<std::pair<fs::path, std::string>>& skipped_events,
+                const std::optional<std::string>& store) {
   esperlin::Esperlin engine(dir);
   engine.window = std::move(window);
   for (const auto& skipped : skipped_events) engine.skipped_events.insert(skipped.first);
+  if (store) engine.open_store = [=] { return open_repository_store(*store, dir); };
   return engine.run(scope);
 }
 
@@ -233,14 +237,7 @@ std::string risk_level_option(const Args& args, const std::string& option) {
 bool advisory_reaches(const Json& result, const std::string& label) {
   const auto& labels = risk_labels();
   const auto wanted = std::find(labels.begin(), labels.end(), label) - labels.begin();
-  const auto advisory = result.find("advisory");
-  if (advisory == result.end() || !advisory->is_object()) return false;
-  const auto changes = advisory->find("changes");
-  if (changes == advisory->end() || !changes->is_array()) return false;
-  for (const auto& change : *changes) {
-    const auto deviation = change.find("deviation_stddev");
-    if (deviation == change.end() || !deviation->is_number()) continue;
-    const std::string level = pellan::risk_level(*deviation)["label"].get<std::string>();
+  for (const auto& [level, count] : fleet::changes_by_risk(result)) {
     const auto rank = std::find(labels.begin(), labels.end(), level) - labels.begin();
     if (rank < static_cast<long>(labels.size()) && rank >= wanted) return true;
   }

@@ -66,8 +66,10 @@ size_t run_explain(const fs::path& dir, size_t threads = 0);
 Json learn_params(const Args& args);
 // -v shows stage 4's information lines, -vv its debug lines, on stderr.
 void set_learn_verbosity(int verbosity);
-// Runs stage 4 and closes it; its summary.
-Json run_learn(const fs::path& dir, const Json& params);
+// Runs stage 4 and closes it; its summary. `store`, when given, is the
+// store learned into instead of DIR/phase4/knowledge.db (see store_choice.h).
+Json run_learn(const fs::path& dir, const Json& params,
+               const std::optional<std::string>& store = std::nullopt);
 // "patterns: 3 discovered, ..." lines of a stage-4 summary.
 std::string learn_lines(const Json& summary);
 
@@ -76,10 +78,11 @@ std::string learn_lines(const Json& summary);
 inline constexpr const char* kDefaultScope = "velquor-engine";
 
 // Runs stage 5, on `window` when given, without the event files stage 2
-// skipped; the run result.
+// skipped; the run result. `store` as for run_learn.
 Json run_advise(const fs::path& dir, const std::string& scope,
                 std::optional<window::Window> window = std::nullopt,
-                const std::vector<std::pair<fs::path, std::string>>& skipped_events = {});
+                const std::vector<std::pair<fs::path, std::string>>& skipped_events = {},
+                const std::optional<std::string>& store = std::nullopt);
 // The files a stage-5 result says were written, as paths.
 std::vector<std::string> written_files(const Json& result);
 // The text a person reads for a stage-5 result: the human summary, or a

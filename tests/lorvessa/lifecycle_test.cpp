@@ -2,6 +2,7 @@
 // observations, updates, expiry, rediscovery and promotion to knowledge.
 #include <cmath>
 
+#include "shared/errors.h"
 #include "shared/hash.h"
 #include "tests/lorvessa/store_fixture.h"
 
@@ -22,7 +23,7 @@ std::vector<std::string> actions_of(const std::vector<Json>& history) {
 
 using LifecycleTest = StoreTest;
 
-TEST_F(LifecycleTest, CreateDerivesIdFromContentAndFillsDefaults) {
+TEST_P(LifecycleTest, CreateDerivesIdFromContentAndFillsDefaults) {
   std::string id = store->create_pattern(candidate("fp1", {{"signal_refs", {"e1", "e2"}}}));
 
   // The id covers exactly these five members, whatever their order.
@@ -66,7 +67,7 @@ TEST_F(LifecycleTest, CreateDerivesIdFromContentAndFillsDefaults) {
             R"({"fingerprint":"fp1","discovery_method":"commit_sha"})");
 }
 
-TEST_F(LifecycleTest, CallerChosenValuesAreStoredAsGiven) {
+TEST_P(LifecycleTest, CallerChosenValuesAreStoredAsGiven) {
   std::string id = store->create_pattern(candidate(
       "fp1", {{"pattern_id", "chosen"},
               {"scope", "team"},
@@ -82,7 +83,7 @@ TEST_F(LifecycleTest, CallerChosenValuesAreStoredAsGiven) {
   EXPECT_EQ(record["last_seen"], "2025-03-01T09:30:00Z");
 }
 
-TEST_F(LifecycleTest, StoredJsonKeepsTheCompactLayoutAndReadsNonFiniteBack) {
+TEST_P(LifecycleTest, StoredJsonKeepsTheCompactLayoutAndReadsNonFiniteBack) {
   std::string id = store->create_pattern(
       candidate("fp1", {{"sources", {"caf\xc3\xa9", "git"}},
                         {"metrics", {{"ratio", std::nan("")}, {"n", 2}}}}));
@@ -93,7 +94,7 @@ TEST_F(LifecycleTest, StoredJsonKeepsTheCompactLayoutAndReadsNonFiniteBack) {
   EXPECT_TRUE(std::isnan(record["metrics"]["ratio"].get<double>()));
 }
 
-TEST_F(LifecycleTest, RepeatedCreateOfActivePatternWritesNothing) {
+TEST_P(LifecycleTest, RepeatedCreateOfActivePatternWritesNothing) {
   std::string first = store->create_pattern(candidate("fp1", {{"signal_refs", {"e1"}}}));
   at("2025-03-02T00:00:00Z");
   // Same content in another key order, with new links and another type.
@@ -110,7 +111,7 @@ TEST_F(LifecycleTest, RepeatedCreateOfActivePatternWritesNothing) {
   EXPECT_EQ(record["updated_at"], "2025-03-01T09:30:00Z");
 }
 
-TEST_F(LifecycleTest, IncrementCountsAndKeepsFirstLinkTime) {
+TEST_P(LifecycleTest, IncrementCountsAndKeepsFirstLinkTime) {
   std::string id = store->create_pattern(candidate("fp1", {{"signal_refs", {"e1"}}}));
   at("2025-03-05T12:00:00.250000Z");
   store->increment_pattern(id, Json{"e1", "e2"}, "2025-03-04T08:00:00Z");
@@ -134,7 +135,7 @@ TEST_F(LifecycleTest, IncrementCountsAndKeepsFirstLinkTime) {
   EXPECT_EQ(history[1]["timestamp"], "2025-03-05T12:00:00.250000Z");
 }
 
-TEST_F(LifecycleTest, UpdateAppliesOnlyTheDescriptiveColumns) {
+TEST_P(LifecycleTest, UpdateAppliesOnlyTheDescriptiveColumns) {
   std::string id = store->create_pattern(candidate("fp1"));
   at("2025-03-02T00:00:00Z");
   store->update_pattern(id, {{"occurrence_count", 99}, {"pattern_id", "other"}, {"x", 1}});
@@ -162,7 +163,7 @@ TEST_F(LifecycleTest, UpdateAppliesOnlyTheDescriptiveColumns) {
             R"("updated_at": "2025-03-02T00:00:00Z"})");
 }
 
-TEST_F(LifecycleTest, ExpiredPatternIsHiddenThenRediscovered) {
+TEST_P(LifecycleTest, ExpiredPatternIsHiddenThenRediscovered) {
   std::string id = store->create_pattern(candidate("fp1", {{"signal_refs", {"e1"}}}));
   at("2025-03-01T10:00:00Z");
   store->increment_pattern(id, Json::array(), "2025-03-01T10:00:00Z");
@@ -170,7 +171,7 @@ TEST_F(LifecycleTest, ExpiredPatternIsHiddenThenRediscovered) {
   store->expire_pattern(id);
 
   EXPECT_EQ(store->get_pattern(id).value()["expired"], 1);
-  EXPECT_FALSE(store->get_pattern_by_fingerprint("fp1"));
+  EXPECT_FALSE(store->get_pattern_by_fingerprint("fp1", nullptr));
   EXPECT_TRUE(store->list_patterns().empty());
   EXPECT_TRUE(store->get_decayed_patterns(1).empty());
 
@@ -191,10 +192,10 @@ TEST_F(LifecycleTest, ExpiredPatternIsHiddenThenRediscovered) {
             (std::vector<std::string>{"created", "incremented", "expired", "un-expired"}));
   EXPECT_EQ(history[2]["details"], Json({{"reason", "decay_window_exceeded"}}));
   EXPECT_EQ(history[3]["details"], Json({{"reason", "rediscovered"}}));
-  EXPECT_EQ(store->get_pattern_by_fingerprint("fp1").value()["pattern_id"], id);
+  EXPECT_EQ(store->get_pattern_by_fingerprint("fp1", nullptr).value()["pattern_id"], id);
 }
 
-TEST_F(LifecycleTest, PromotionStoresKnowledgeAndLogsAgainstThePattern) {
+TEST_P(LifecycleTest, PromotionStoresKnowledgeAndLogsAgainstThePattern) {
   std::string pattern_id = store->create_pattern(candidate("fp1"));
   at("2025-03-03T00:00:00Z");
   Json knowledge = {{"derived_from", pattern_id},
@@ -235,7 +236,7 @@ TEST_F(LifecycleTest, PromotionStoresKnowledgeAndLogsAgainstThePattern) {
   EXPECT_TRUE(store->list_knowledge("team").empty());
 }
 
-TEST_F(LifecycleTest, ListingFiltersAndOrders) {
+TEST_P(LifecycleTest, ListingFiltersAndOrders) {
   store->create_pattern(candidate("a", {{"last_seen", "2025-01-01T00:00:00Z"}}));
   store->create_pattern(candidate("b", {{"last_seen", "2025-02-01T00:00:00Z"},
                                         {"scope", "team"},
@@ -256,13 +257,55 @@ TEST_F(LifecycleTest, ListingFiltersAndOrders) {
   EXPECT_EQ(fingerprints(store->list_patterns(nullptr, nullptr, 0)), "ba");
   EXPECT_EQ(fingerprints(store->list_patterns(nullptr, nullptr, 1)), "a");
 
-  EXPECT_EQ(store->get_pattern_by_fingerprint("b").value()["scope"], "team");
+  EXPECT_EQ(store->get_pattern_by_fingerprint("b", nullptr).value()["scope"], "team");
   EXPECT_EQ(store->get_pattern_by_fingerprint("b", "").value()["scope"], "team");
   EXPECT_FALSE(store->get_pattern_by_fingerprint("b", "local"));
   // Through the interface the caller names the scope.
   const LorvessaBase& base = *store;
   EXPECT_TRUE(base.get_pattern_by_fingerprint("b", "team"));
 }
+
+TEST_P(LifecycleTest, EqualTimesKeepTheOrderOfInsertion) {
+  // Under a pinned clock every time stamp is the same; records then come
+  // back in the order they were made, signal links by reference.
+  for (const char* fingerprint : {"m", "z", "a"}) store->create_pattern(candidate(fingerprint));
+  std::string order;
+  for (const Json& record : store->list_patterns()) order += record["fingerprint"];
+  for (const Json& record : store->get_decayed_patterns(-1)) order += record["fingerprint"];
+  EXPECT_EQ(order, "mzamza");
+
+  std::string id = store->get_pattern_by_fingerprint("z", nullptr).value()["pattern_id"];
+  store->increment_pattern(id, Json{"s9", "s1"}, "2025-03-01T09:30:00Z");
+  store->update_pattern(id, {{"confidence_tier", "confirmed"}});
+  EXPECT_EQ(actions_of(store->get_pattern_history(id)),
+            (std::vector<std::string>{"created", "incremented", "updated"}));
+  EXPECT_EQ(store->get_pattern_signals(id).at(0)["signal_ref"], "s1");
+}
+
+TEST_P(LifecycleTest, EachRepositoryCountsOnce) {
+  std::string id = store->create_pattern(candidate("fp1", {{"scope", "community"}}));
+  EXPECT_TRUE(store->count_repository(id, "alpha"));
+  EXPECT_FALSE(store->count_repository(id, "alpha"));
+  at("2025-03-02T00:00:00Z");
+  EXPECT_TRUE(store->count_repository(id, "beta"));
+
+  Json record = store->get_pattern(id).value();
+  EXPECT_EQ(record["repo_count"], 2);
+  EXPECT_EQ(record["occurrence_count"], 1);
+  EXPECT_EQ(record["updated_at"], "2025-03-02T00:00:00Z");
+  std::vector<Json> history = store->get_pattern_history(id);
+  EXPECT_EQ(actions_of(history), (std::vector<std::string>{"created", "shared", "shared"}));
+  EXPECT_EQ(history[2]["details"], Json({{"repository", "beta"}}));
+  std::vector<Json> links = store->get_pattern_signals(id);
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0]["signal_ref"], "repository:alpha");
+  EXPECT_THROW(store->count_repository(id, 5), TypeError);
+  // A pattern that does not exist cannot be counted; nothing is left behind.
+  EXPECT_THROW(store->count_repository("ghost", "alpha"), DatabaseError);
+  EXPECT_TRUE(store->get_pattern_history("ghost").empty());
+}
+
+STORE_TEST_ON_BOTH_BACKENDS(LifecycleTest);
 
 }  // namespace
 }  // namespace velquor::lorvessa

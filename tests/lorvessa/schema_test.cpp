@@ -63,14 +63,14 @@ const std::vector<std::string> kExpectedSchema = {
     "CREATE INDEX idx_pattern_history_pattern ON pattern_history(pattern_id)",
 };
 
-TEST_F(SchemaTest, NewFileHoldsTheFullSchemaInWriteAheadMode) {
+TEST_P(SchemaTest, NewFileHoldsTheFullSchemaInWriteAheadMode) {
   // The fixture opened the store below a folder that did not exist yet.
   EXPECT_TRUE(std::filesystem::is_regular_file(db));
   EXPECT_EQ(schema_of(*this), kExpectedSchema);
   EXPECT_EQ(raw_text("PRAGMA journal_mode"), "wal");
 }
 
-TEST_F(SchemaTest, ReopeningKeepsSchemaAndRows) {
+TEST_P(SchemaTest, ReopeningKeepsSchemaAndRows) {
   std::string id = store->create_pattern(candidate("fp1", {{"signal_refs", {"e1"}}}));
   store.reset();
   const std::string before = snapshot();
@@ -80,7 +80,7 @@ TEST_F(SchemaTest, ReopeningKeepsSchemaAndRows) {
   EXPECT_EQ(store->get_pattern_signals(id).size(), 1u);
 }
 
-TEST_F(SchemaTest, OlderFileGainsRepoCount) {
+TEST_P(SchemaTest, OlderFileGainsRepoCount) {
   store.reset();
   std::filesystem::remove(db);
   raw_exec(db,
@@ -112,7 +112,7 @@ TEST_F(SchemaTest, OlderFileGainsRepoCount) {
   EXPECT_EQ(store->get_pattern(id).value()["repo_count"], 3);
 }
 
-TEST_F(SchemaTest, FileThatIsNoDatabaseIsReportedByName) {
+TEST_P(SchemaTest, FileThatIsNoDatabaseIsReportedByName) {
   std::filesystem::path bogus = dir / "bogus.db";
   write_file_atomic(bogus, std::string(4096, 'x'));
   try {
@@ -123,7 +123,7 @@ TEST_F(SchemaTest, FileThatIsNoDatabaseIsReportedByName) {
   }
 }
 
-TEST_F(SchemaTest, UnusablePathsAreRefused) {
+TEST_P(SchemaTest, UnusablePathsAreRefused) {
   // An empty path must not fall back to a temporary database that vanishes.
   EXPECT_THROW(SQLiteLorvessa(std::filesystem::path()), DatabaseError);
   // A folder is no database file.
@@ -135,7 +135,7 @@ TEST_F(SchemaTest, UnusablePathsAreRefused) {
   }
 }
 
-TEST_F(SchemaTest, SecondConnectionReadsWhileFirstWrites) {
+TEST_P(SchemaTest, SecondConnectionReadsWhileFirstWrites) {
   SQLiteLorvessa reader(db);
   std::string id = store->create_pattern(candidate("fp1"));
   EXPECT_EQ(reader.get_pattern(id).value()["fingerprint"], "fp1");
@@ -149,7 +149,7 @@ TEST_F(SchemaTest, SecondConnectionReadsWhileFirstWrites) {
                          nullptr, nullptr),
             SQLITE_OK);
   EXPECT_EQ(reader.list_patterns().at(0)["occurrence_count"], 1);
-  EXPECT_EQ(reader.get_pattern_by_fingerprint("fp1").value()["occurrence_count"], 1);
+  EXPECT_EQ(reader.get_pattern_by_fingerprint("fp1", nullptr).value()["occurrence_count"], 1);
   ASSERT_EQ(sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(writer);
   EXPECT_EQ(reader.list_patterns().at(0)["occurrence_count"], 7);
@@ -157,6 +157,8 @@ TEST_F(SchemaTest, SecondConnectionReadsWhileFirstWrites) {
   store->increment_pattern(id, Json{"e1"}, "2025-03-02T00:00:00Z");
   EXPECT_EQ(reader.get_pattern_signals(id).size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(SQLite, SchemaTest, ::testing::Values(kSQLite));
 
 }  // namespace
 }  // namespace velquor::lorvessa

@@ -1,4 +1,6 @@
-// A fresh store in its own temporary folder, with the clock pinned.
+// A fresh store with the clock pinned, on each backend in turn: a SQLite
+// file in its own temporary folder, or a schema of its own on the test
+// PostgreSQL server. Both must give the same answers to the same calls.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,25 +11,45 @@
 #include <memory>
 #include <string>
 
-#include "velquor/lorvessa/lorvessa.h"
+#include "tests/lorvessa_pg/test_server.h"
+#include "velquor/lorvessa_pg/lorvessa_pg.h"
 
 namespace velquor::lorvessa {
 
-class StoreTest : public ::testing::Test {
+inline constexpr const char* kSQLite = "SQLite";
+inline constexpr const char* kPostgres = "PostgreSQL";
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
  public:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "lorvessa-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir = pattern;
     db = dir / "phase4" / "knowledge.db";
+    if (on_server()) {
+      if (velquor::testing::test_server_url().empty())
+        GTEST_SKIP() << "no test server: run through ctest";
+      server = std::make_unique<velquor::testing::ScratchSchema>();
+      origin = masked_url(server->url());
+    } else {
+      origin = db.string();
+    }
     at("2025-03-01T09:30:00Z");
-    store = std::make_unique<SQLiteLorvessa>(db);
+    store = open();
   }
 
   void TearDown() override {
     store.reset();
+    server.reset();
     unsetenv("VELQUOR_NOW");
     std::filesystem::remove_all(dir);
+  }
+
+  bool on_server() const { return GetParam() == kPostgres; }
+
+  // A new connection to the test's store.
+  std::unique_ptr<LorvessaBase> open() const {
+    return open_store(on_server() ? server->url() : db.string());
   }
 
   // Moves the store's clock to `time`.
@@ -46,6 +68,7 @@ class StoreTest : public ::testing::Test {
 
   // One text value read through a separate raw connection.
   std::string raw_text(const std::string& sql) const {
+    if (on_server()) return server->raw_text(sql);
     sqlite3* conn = nullptr;
     sqlite3_open(db.c_str(), &conn);
     sqlite3_stmt* stmt = nullptr;
@@ -64,13 +87,22 @@ class StoreTest : public ::testing::Test {
     return raw_text(
         "SELECT (SELECT count(*) FROM patterns) || '/' || (SELECT count(*) FROM knowledge) || "
         "'/' || (SELECT count(*) FROM pattern_signals) || '/' || (SELECT count(*) FROM "
-        "pattern_history) || '/' || (SELECT group_concat(occurrence_count || updated_at) FROM "
-        "patterns)");
+        "pattern_history) || '/' || (SELECT " +
+        std::string(on_server() ? "string_agg(occurrence_count || updated_at, ',' ORDER BY pattern_id)"
+                                : "group_concat(occurrence_count || updated_at)") +
+        " FROM patterns)");
   }
 
   std::filesystem::path dir;
   std::filesystem::path db;
-  std::unique_ptr<SQLiteLorvessa> store;
+  std::string origin;  // what the store's errors name
+  std::unique_ptr<velquor::testing::ScratchSchema> server;
+  std::unique_ptr<LorvessaBase> store;
 };
+
+// Runs a suite of StoreTest on both backends.
+#define STORE_TEST_ON_BOTH_BACKENDS(suite)                                             \
+  INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(kSQLite, kPostgres), \
+                           [](const auto& info) { return info.param; })
 
 }  // namespace velquor::lorvessa

@@ -156,8 +156,11 @@ class Dornath {
   // letter case enables the language model; PHASE4B_MODEL names it (default
   // "anthropic/claude-sonnet-4.5"). The environment file ".env" is loaded
   // once per process before the first engine reads the environment.
+  // A `store` given replaces phase4/knowledge.db (a store shared with other
+  // repositories, say); phase4/ is still created for the engine's files.
   explicit Dornath(const fs::path& vel_dir, const Json& params = Json(),
-                   LanguageModelFactories language_models = default_language_models());
+                   LanguageModelFactories language_models = default_language_models(),
+                   std::unique_ptr<lorvessa::LorvessaBase> store = nullptr);
   ~Dornath();
   Dornath(const Dornath&) = delete;
   Dornath& operator=(const Dornath&) = delete;
@@ -264,7 +267,7 @@ class Dornath {
   fs::path phase3_path;
   fs::path output_path;
   Json params;
-  std::unique_ptr<lorvessa::SQLiteLorvessa> kb;
+  std::unique_ptr<lorvessa::LorvessaBase> kb;
   std::unique_ptr<wendal::ValidationGate> gate;
   std::unique_ptr<LanguageModel> _llm;
   bool _llm_enabled = false;

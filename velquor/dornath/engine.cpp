@@ -65,8 +65,9 @@ LanguageModelFactories default_language_models() {
 }
 
 Dornath::Dornath(const fs::path& vel_dir_arg, const Json& params_arg,
-                 LanguageModelFactories language_models)
-    : language_models_(std::move(language_models)) {
+                 LanguageModelFactories language_models,
+                 std::unique_ptr<lorvessa::LorvessaBase> store)
+    : kb(std::move(store)), language_models_(std::move(language_models)) {
   load_environment_file_once();
   vel_dir = vel_dir_arg;
   phase2_path = vel_dir / "phase2";
@@ -76,7 +77,7 @@ Dornath::Dornath(const fs::path& vel_dir_arg, const Json& params_arg,
   fs::create_directories(output_path, ec);
   if (ec) throw IoError(output_path.string() + ": cannot be created: " + ec.message());
   params = merge_params(params_arg);
-  kb = std::make_unique<lorvessa::SQLiteLorvessa>(output_path / "knowledge.db");
+  if (!kb) kb = std::make_unique<lorvessa::SQLiteLorvessa>(output_path / "knowledge.db");
   gate = std::make_unique<wendal::ValidationGate>();
   _llm_enabled = language_model_enabled();
   _llm_model = env_text("PHASE4B_MODEL").value_or("anthropic/claude-sonnet-4.5");

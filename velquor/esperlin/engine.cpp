@@ -118,21 +118,26 @@ Json Esperlin::_load_events() const {
   return index.take();
 }
 
-Json Esperlin::_load_phase4_knowledge() const {
+std::unique_ptr<lorvessa::LorvessaBase> Esperlin::_knowledge_store() const {
+  if (open_store) return open_store();
   const fs::path path = phase4_path / "knowledge.db";
-  if (!fs::exists(path)) return Json::array();
-  lorvessa::SQLiteLorvessa store(path);
-  Json knowledge = list_to_json(store.list_knowledge("local"));
-  store.close();
+  if (!fs::exists(path)) return nullptr;
+  return std::make_unique<lorvessa::SQLiteLorvessa>(path);
+}
+
+Json Esperlin::_load_phase4_knowledge() const {
+  auto store = _knowledge_store();
+  if (!store) return Json::array();
+  Json knowledge = list_to_json(store->list_knowledge("local"));
+  store->close();
   return knowledge;
 }
 
 Json Esperlin::_load_phase4_patterns(const std::optional<std::string>& scope) const {
-  const fs::path path = phase4_path / "knowledge.db";
-  if (!fs::exists(path)) return Json::array();
-  lorvessa::SQLiteLorvessa store(path);
-  Json patterns = list_to_json(store.list_patterns(scope ? Json(*scope) : Json()));
-  store.close();
+  auto store = _knowledge_store();
+  if (!store) return Json::array();
+  Json patterns = list_to_json(store->list_patterns(scope ? Json(*scope) : Json()));
+  store->close();
   return patterns;
 }
 

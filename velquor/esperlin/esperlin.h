@@ -33,6 +33,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,6 +43,7 @@
 #include <vector>
 
 #include "shared/json.h"
+#include "velquor/lorvessa/lorvessa.h"
 #include "velquor/morvic/morvic.h"
 #include "velquor/window/window.h"
 
@@ -176,6 +179,14 @@ class Esperlin {
   // Event files the host left out of this run (unreadable ones it chose to
   // skip in stage 2); _load_events passes over them.
   std::set<fs::path> skipped_events;
+  // Opens the store stage 4 learned into, when that is not
+  // phase4/knowledge.db (a store shared with other repositories, say).
+  std::function<std::unique_ptr<lorvessa::LorvessaBase>()> open_store;
+
+ private:
+  // The store the loaders read: open_store's, else phase4/knowledge.db;
+  // nothing when that file does not exist.
+  std::unique_ptr<lorvessa::LorvessaBase> _knowledge_store() const;
 };
 
 }  // namespace velquor::esperlin

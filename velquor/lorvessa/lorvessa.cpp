@@ -2,15 +2,12 @@
 
 #include <sqlite3.h>
 
-#include <array>
-#include <chrono>
-#include <cstdint>
-
 #include "shared/clock.h"
 #include "shared/errors.h"
 #include "shared/hash.h"
 #include "shared/json_access.h"
 #include "velquor/lorvessa/arguments.h"
+#include "velquor/lorvessa/rows.h"
 #include "velquor/lorvessa/schema.h"
 #include "velquor/lorvessa/statement.h"
 
@@ -21,33 +18,11 @@ namespace {
 // stage 5 opens the file); wait this long before reporting the database busy.
 constexpr int kBusyTimeoutMs = 5000;
 
-// The only columns update_pattern may change. The SET clause is built from
-// these names, never from the caller's keys.
-constexpr std::array<std::string_view, 5> kUpdatableColumns = {
-    "description_statistical", "description_semantic", "correlation_strength",
-    "confidence_tier", "confidence_status"};
-
-// Columns holding JSON text, decoded when a row is read.
-constexpr std::array<std::string_view, 3> kJsonColumns = {"sources", "metrics", "details"};
-
-// now() minus `days` days; nothing when that instant has no four-digit
-// year, the only form a store timestamp can take.
-std::optional<TimePoint> days_before_now(const Json& days) {
-  using namespace std::chrono;
-  // Beyond this bound the year is out of range anyway; checking it first
-  // keeps the microsecond arithmetic from overflowing.
-  constexpr std::int64_t kBound = 4'000'000;
-  bool bounded = days.is_number_unsigned()
-                     ? days.get<std::uint64_t>() <= static_cast<std::uint64_t>(kBound)
-                     : days.get<std::int64_t>() >= -kBound && days.get<std::int64_t>() <= kBound;
-  if (!bounded) return std::nullopt;
-  TimePoint cutoff = now() - std::chrono::days(days.get<std::int64_t>());
-  year y = year_month_day{floor<std::chrono::days>(cutoff)}.year();
-  if (y < year{1} || y > year{9999}) return std::nullopt;
-  return cutoff;
-}
-
 }  // namespace
+
+std::string repository_ref(const std::string& repository) {
+  return "repository:" + repository;
+}
 
 // ---- Opening and closing ----------------------------------------------------
 
@@ -87,6 +62,8 @@ void SQLiteLorvessa::close() {
 void SQLiteLorvessa::_create_tables() {
   if (sqlite3_exec(_conn, kSchemaScript, nullptr, nullptr, nullptr) != SQLITE_OK)
     throw_database_error(_conn, _origin);
+  if (sqlite3_exec(_conn, kIndexScript, nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw_database_error(_conn, _origin);
   if (sqlite3_exec(_conn, kRepoCountMigration, nullptr, nullptr, nullptr) != SQLITE_OK) {
     // Only the refusal of an existing column means "already current".
     if (!std::string_view(sqlite3_errmsg(_conn)).starts_with(kDuplicateColumnMessage))
@@ -113,12 +90,7 @@ Json SQLiteLorvessa::_row_to_dict(sqlite3_stmt* row) const {
   Json record = Json::object();
   int count = sqlite3_column_count(row);
   for (int i = 0; i < count; ++i) record[sqlite3_column_name(row, i)] = column_value(row, i);
-  for (std::string_view column : kJsonColumns) {
-    auto it = record.find(column);
-    if (it != record.end() && it->is_string())
-      *it = parse_json(it->get_ref<const std::string&>(),
-                       _origin + " column '" + std::string(column) + "'", NonFinite::kAccept);
-  }
+  decode_json_columns(record, _origin);
   return record;
 }
 
@@ -127,7 +99,7 @@ void SQLiteLorvessa::_log_history(const Json& pattern_id, std::string_view actio
   _insert("INSERT", "pattern_history",
           {{"pattern_id", pattern_id},
            {"action", std::string(action)},
-           {"details", details.empty() ? Json(nullptr) : Json(dump_compact(details))},
+           {"details", details_column(details)},
            {"timestamp", _now()}});
 }
 
@@ -167,14 +139,7 @@ void SQLiteLorvessa::_execute(std::string_view sql, const Params& params) {
 
 void SQLiteLorvessa::_insert(std::string_view verb, std::string_view table,
                              const Params& values) {
-  std::string names, marks;
-  for (const auto& entry : values) {
-    names += (names.empty() ? "" : ", ") + entry.first;
-    marks += marks.empty() ? "?" : ", ?";
-  }
-  _execute(std::string(verb) + " INTO " + std::string(table) + " (" + names + ") VALUES (" +
-               marks + ")",
-           values);
+  _execute(insert_statement(verb, table, values), values);
 }
 
 template <typename Work>
@@ -195,60 +160,27 @@ void SQLiteLorvessa::_in_transaction(Work&& work) {
 
 std::string SQLiteLorvessa::create_pattern(const Json& pattern) {
   const std::string where = _where("create_pattern");
-  check_object(pattern, "pattern", where);
-  const std::string member_where = where + ": pattern";
-  std::optional<std::string> id = chosen_id(pattern, "pattern_id", member_where);
-  if (!id) {
-    id = _content_hash({{"fingerprint", require_member(pattern, "fingerprint", member_where)},
-                        {"scope", member_or(pattern, "scope", "local")},
-                        {"discovery_method",
-                         require_member(pattern, "discovery_method", member_where)},
-                        {"sources", require_member(pattern, "sources", member_where)},
-                        {"metrics", require_member(pattern, "metrics", member_where)}});
-  }
-  const Json signal_refs = member_or(pattern, "signal_refs", Json::array());
-  check_text_list(signal_refs, "pattern.signal_refs", where);
-
+  const std::string id = pattern_id_of(pattern, where);
   const std::string now = _now();
   _in_transaction([&] {
     auto stored = _fetch_first("SELECT pattern_id, expired FROM patterns WHERE pattern_id = ?",
-                               {{"pattern_id", *id}});
+                               {{"pattern_id", id}});
     if (stored) {
       // A rediscovered archived pattern comes back as it was; an active one
       // is left alone (the caller counts observations with increment_pattern).
       if (!is_truthy((*stored)["expired"])) return;
       _execute("UPDATE patterns SET expired = 0, last_seen = ?, updated_at = ? WHERE pattern_id = ?",
-               {{"last_seen", now}, {"updated_at", now}, {"pattern_id", *id}});
-      _log_history(*id, "un-expired", {{"reason", "rediscovered"}});
+               {{"last_seen", now}, {"updated_at", now}, {"pattern_id", id}});
+      _log_history(id, "un-expired", {{"reason", "rediscovered"}});
       return;
     }
-    _insert("INSERT", "patterns",
-            {{"pattern_id", *id},
-             {"fingerprint", require_member(pattern, "fingerprint", member_where)},
-             {"scope", member_or(pattern, "scope", "local")},
-             {"discovery_method", require_member(pattern, "discovery_method", member_where)},
-             {"pattern_type", require_member(pattern, "pattern_type", member_where)},
-             {"sources", dump_compact(require_member(pattern, "sources", member_where))},
-             {"metrics", dump_compact(require_member(pattern, "metrics", member_where))},
-             {"description_statistical", member_or(pattern, "description_statistical", nullptr)},
-             {"description_semantic", member_or(pattern, "description_semantic", nullptr)},
-             {"correlation_strength", member_or(pattern, "correlation_strength", nullptr)},
-             {"occurrence_count", member_or(pattern, "occurrence_count", 1)},
-             {"repo_count", member_or(pattern, "repo_count", 0)},
-             {"first_seen", member_or(pattern, "first_seen", now)},
-             {"last_seen", member_or(pattern, "last_seen", now)},
-             {"confidence_tier", member_or(pattern, "confidence_tier", "statistical")},
-             {"confidence_status", member_or(pattern, "confidence_status", "emerging")},
-             {"created_at", now},
-             {"updated_at", now}});
-    for (const Json& ref : signal_refs)
+    _insert("INSERT", "patterns", new_pattern_row(pattern, id, where, now));
+    for (const Json& ref : member_or(pattern, "signal_refs", Json::array()))
       _insert("INSERT OR IGNORE", "pattern_signals",
-              {{"pattern_id", *id}, {"signal_ref", ref}, {"observed_at", now}});
-    _log_history(*id, "created",
-                 {{"fingerprint", pattern.at("fingerprint")},
-                  {"discovery_method", pattern.at("discovery_method")}});
+              {{"pattern_id", id}, {"signal_ref", ref}, {"observed_at", now}});
+    _log_history(id, "created", created_details(pattern));
   });
-  return *id;
+  return id;
 }
 
 std::optional<Json> SQLiteLorvessa::get_pattern(const Json& pattern_id) const {
@@ -273,25 +205,10 @@ std::optional<Json> SQLiteLorvessa::get_pattern_by_fingerprint(const Json& finge
 void SQLiteLorvessa::update_pattern(const Json& pattern_id, const Json& updates) {
   const std::string where = _where("update_pattern");
   check_text(pattern_id, "pattern_id", where);
-  check_object(updates, "updates", where);
-
-  Json applied = Json::object();
-  for (auto it = updates.begin(); it != updates.end(); ++it) {
-    for (std::string_view column : kUpdatableColumns)
-      if (it.key() == column) applied[std::string(column)] = it.value();
-  }
+  const Json applied = applied_updates(updates, where, _now());
   if (applied.empty()) return;
-  applied["updated_at"] = _now();
 
-  std::string sql = "UPDATE patterns SET ";
-  Params params;
-  for (auto it = applied.begin(); it != applied.end(); ++it) {
-    sql += (params.empty() ? "" : ", ") + it.key() + " = ?";
-    params.emplace_back(it.key(), it.value());
-  }
-  sql += " WHERE pattern_id = ?";
-  params.emplace_back("pattern_id", pattern_id);
-
+  const auto [sql, params] = update_statement(applied, pattern_id);
   _in_transaction([&] {
     _execute(sql, params);
     _log_history(pattern_id, "updated", applied);
@@ -321,27 +238,10 @@ void SQLiteLorvessa::increment_pattern(const Json& pattern_id, const Json& signa
 
 std::vector<Json> SQLiteLorvessa::list_patterns(const Json& scope, const Json& confidence_tier,
                                                 const Json& min_occurrences) const {
-  const std::string where = _where("list_patterns");
-  check_optional_text(scope, "scope", where);
-  check_optional_text(confidence_tier, "confidence_tier", where);
-  check_optional_integer(min_occurrences, "min_occurrences", where);
-
-  std::string sql = "SELECT * FROM patterns WHERE expired = 0";
-  Params params;
-  if (is_non_empty_text(scope)) {
-    sql += " AND scope = ?";
-    params.emplace_back("scope", scope);
-  }
-  if (is_non_empty_text(confidence_tier)) {
-    sql += " AND confidence_tier = ?";
-    params.emplace_back("confidence_tier", confidence_tier);
-  }
-  if (!min_occurrences.is_null()) {
-    sql += " AND occurrence_count >= ?";
-    params.emplace_back("min_occurrences", min_occurrences);
-  }
-  sql += " ORDER BY last_seen DESC";
-  return _fetch_all(sql, params);
+  const auto [condition, params] = listing_condition(
+      scope, confidence_tier, min_occurrences, _where("list_patterns"));
+  return _fetch_all("SELECT * FROM patterns WHERE " + condition + " ORDER BY last_seen DESC",
+                    params);
 }
 
 void SQLiteLorvessa::expire_pattern(const Json& pattern_id) {
@@ -366,56 +266,43 @@ std::vector<Json> SQLiteLorvessa::get_pattern_history(const Json& pattern_id) co
 }
 
 std::vector<Json> SQLiteLorvessa::get_decayed_patterns(const Json& decay_window_days) const {
-  const std::string where = _where("get_decayed_patterns");
-  check_integer(decay_window_days, "decay_window_days", where);
-  std::optional<TimePoint> cutoff = days_before_now(decay_window_days);
-  if (!cutoff)
-    throw ValueError(where + ": a decay window of " + decay_window_days.dump() +
-                     " days puts the cut-off outside the years 1 to 9999");
   return _fetch_all(
       "SELECT * FROM patterns WHERE expired = 0 AND last_seen < ? ORDER BY last_seen",
-      {{"cutoff", format_timestamp(*cutoff)}});
+      {{"cutoff", decay_cutoff(decay_window_days, _where("get_decayed_patterns"))}});
+}
+
+bool SQLiteLorvessa::count_repository(const Json& pattern_id, const Json& repository) {
+  const std::string where = _where("count_repository");
+  check_text(pattern_id, "pattern_id", where);
+  check_text(repository, "repository", where);
+  const std::string ref = repository_ref(repository.get<std::string>());
+  const std::string now = _now();
+  bool counted = false;
+  _in_transaction([&] {
+    // The write lock of the transaction keeps the check and the link together.
+    if (_fetch_first("SELECT 1 FROM pattern_signals WHERE pattern_id = ? AND signal_ref = ?",
+                     {{"pattern_id", pattern_id}, {"signal_ref", ref}}))
+      return;
+    _insert("INSERT", "pattern_signals",
+            {{"pattern_id", pattern_id}, {"signal_ref", ref}, {"observed_at", now}});
+    _execute("UPDATE patterns SET repo_count = repo_count + 1, updated_at = ? WHERE pattern_id = ?",
+             {{"updated_at", now}, {"pattern_id", pattern_id}});
+    _log_history(pattern_id, "shared", {{"repository", repository}});
+    counted = true;
+  });
+  return counted;
 }
 
 // ---- Knowledge --------------------------------------------------------------
 
 std::string SQLiteLorvessa::create_knowledge(const Json& knowledge) {
-  const std::string where = _where("create_knowledge");
-  check_object(knowledge, "knowledge", where);
-  const std::string member_where = where + ": knowledge";
-  const Json& derived_from = require_member(knowledge, "derived_from", member_where);
-  const Json& fingerprint = require_member(knowledge, "fingerprint", member_where);
-  std::string id = chosen_id(knowledge, "knowledge_id", member_where)
-                       .value_or(_content_hash({{"derived_from", derived_from},
-                                                {"fingerprint", fingerprint}}));
-
-  const std::string now = _now();
-  const Json approval_method = member_or(knowledge, "approval_method", "automatic");
-  auto required = [&](std::string_view key) -> const Json& {
-    return require_member(knowledge, key, member_where);
-  };
-  const Params row = {
-      {"knowledge_id", id},
-      {"derived_from", derived_from},
-      {"fingerprint", fingerprint},
-      {"scope", member_or(knowledge, "scope", "local")},
-      {"pattern_type", required("pattern_type")},
-      {"sources", dump_compact(required("sources"))},
-      {"metrics", dump_compact(required("metrics"))},
-      {"description_statistical", required("description_statistical")},
-      {"description_semantic", member_or(knowledge, "description_semantic", nullptr)},
-      {"support_count", required("support_count")},
-      {"first_seen", required("first_seen")},
-      {"last_seen", required("last_seen")},
-      {"approval_method", approval_method},
-      {"approval_timestamp", member_or(knowledge, "approval_timestamp", now)},
-      {"created_at", now}};
+  const KnowledgeRow row = new_knowledge_row(knowledge, _where("create_knowledge"), _now());
   _in_transaction([&] {
-    _insert("INSERT", "knowledge", row);
-    _log_history(derived_from, "promoted",
-                 {{"knowledge_id", id}, {"approval_method", approval_method}});
+    _insert("INSERT", "knowledge", row.columns);
+    _log_history(row.derived_from, "promoted",
+                 {{"knowledge_id", row.id}, {"approval_method", row.approval_method}});
   });
-  return id;
+  return row.id;
 }
 
 std::optional<Json> SQLiteLorvessa::get_knowledge(const Json& knowledge_id) const {

@@ -12,7 +12,11 @@
 //                     most once and keeps its first observation time.
 //  - pattern_history: the audit log of every change to a pattern, with the
 //                     actions "created", "un-expired", "updated",
-//                     "incremented", "promoted" and "expired".
+//                     "incremented", "promoted", "expired" and "shared".
+//
+// A fifth kind of row, scope "community", gathers what several repositories
+// sharing one store have found: one pattern per fingerprint whose
+// `repo_count` counts each repository once (see count_repository).
 //
 // Records come back as ordered `Json` maps from column name to value, keys in
 // table column order, with SQLite integers, reals, texts and nulls keeping
@@ -130,7 +134,20 @@ class LorvessaBase {
 
   // Archives a pattern (expired = 1); it keeps its links and history.
   virtual void expire_pattern(const Json& pattern_id) = 0;
+
+  // Counts the repository `repository` towards the repo_count of a pattern,
+  // once: the repository is linked to the pattern as the evidence
+  // "repository:<name>", and only a new link adds one to repo_count and logs
+  // "shared" ({"repository": name}). Returns whether it counted.
+  virtual bool count_repository(const Json& pattern_id, const Json& repository) = 0;
+
+  // Closes the connection; later operations raise DatabaseError. Closing
+  // twice is harmless, and the destructor closes a store left open.
+  virtual void close() = 0;
 };
+
+// The evidence reference that marks a repository as counted.
+std::string repository_ref(const std::string& repository);
 
 // The store on one SQLite database file, for local, single-repository use.
 class SQLiteLorvessa : public LorvessaBase {
@@ -164,10 +181,8 @@ class SQLiteLorvessa : public LorvessaBase {
   std::vector<Json> get_pattern_history(const Json& pattern_id) const override;
   std::vector<Json> get_decayed_patterns(const Json& decay_window_days) const override;
   void expire_pattern(const Json& pattern_id) override;
-
-  // Closes the connection; later operations raise DatabaseError. Closing
-  // twice is harmless, and the destructor closes a store left open.
-  void close();
+  bool count_repository(const Json& pattern_id, const Json& repository) override;
+  void close() override;
 
   // The 16-hex-digit id of a map: equal content gives the same id whatever
   // the key order (the shared content_hash).
@@ -188,9 +203,7 @@ class SQLiteLorvessa : public LorvessaBase {
   void _log_history(const Json& pattern_id, std::string_view action,
                     const Json& details = Json::object());
 
-  // Values bound to a statement's parameters in order, each with the name
-  // that error messages use for it (the column, as a rule).
-  using Params = std::vector<std::pair<std::string, Json>>;
+  using Params = std::vector<std::pair<std::string, Json>>;  // as in rows.h
 
   // Every converted row of `sql`, or the first one.
   std::vector<Json> _fetch_all(std::string_view sql, const Params& params) const;

@@ -58,6 +58,9 @@ CREATE TABLE IF NOT EXISTS pattern_history (
     timestamp TEXT NOT NULL
 );
 
+)sql";
+
+const char kIndexScript[] = R"sql(
 CREATE INDEX IF NOT EXISTS idx_patterns_fingerprint ON patterns(fingerprint);
 CREATE INDEX IF NOT EXISTS idx_patterns_scope ON patterns(scope);
 CREATE INDEX IF NOT EXISTS idx_patterns_expired ON patterns(expired);

@@ -3,9 +3,12 @@
 
 namespace velquor::lorvessa {
 
-// Four tables and six indexes. Every statement uses IF NOT EXISTS, so running
-// the script on an existing database keeps its tables, indexes and rows.
+// Four tables, then their six indexes (the index statements read the same to
+// every SQL database the store runs on). Every statement uses IF NOT EXISTS,
+// so running the scripts on an existing database keeps its tables, indexes
+// and rows.
 extern const char kSchemaScript[];
+extern const char kIndexScript[];
 
 // Databases made before `repo_count` existed lack that column; the statement
 // appends it (old rows read 0). On a current database SQLite refuses it with
