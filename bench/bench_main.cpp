@@ -55,6 +55,7 @@ struct Measure {
 
 // Runs `velquor <command> <dir>` with its output discarded.
 Measure run_command(const char* command, const fs::path& dir) {
+  std::fflush(stdout);  // the child must not print what this process buffered
   const auto start = Clock::now();
   const pid_t child = ::fork();
   if (child == 0) {

@@ -82,6 +82,7 @@ class History {
   std::vector<std::string> commit_files() {
     double r = uniform(0, 1);
     int64_t n = r < 0.7 ? between(1, 4) : r < 0.9 ? between(5, 12) : r < 0.97 ? between(13, 30) : between(31, 80);
+    if (drifting()) n *= 2;
     std::vector<std::string> chosen;
     std::string focus = pick(kTopLevel);
     for (int64_t i = 0; i < n; ++i) {
@@ -89,7 +90,8 @@ class History {
       std::string path = !recent_.empty() && chance(0.5)
                              ? recent_[between(0, static_cast<int64_t>(recent_.size()) - 1)]
                              : pick(files_);
-      if (chance(0.6) && path.rfind(focus, 0) != 0) continue;  // commits stay mostly in one area
+      // Commits stay mostly in one area until the drift spreads them.
+      if (!drifting() && chance(0.6) && path.rfind(focus, 0) != 0) continue;
       chosen.push_back(path);
     }
     if (chosen.empty()) chosen.push_back(pick(files_));
@@ -100,6 +102,8 @@ class History {
     }
     return chosen;
   }
+
+  bool drifting() const { return options_.drift_commit > 0 && commits_ >= options_.drift_commit; }
 
   // ---- events
   void commit() {
@@ -146,8 +150,10 @@ class History {
   }
 
   void ci(const Json& trigger, const std::string& time) {
-    Json duration = chance(0.2) ? Json(static_cast<int64_t>(around(300, 40))) : Json(one_decimal(around(300, 40)));
-    bool failed = chance(0.1);
+    const double slowdown = drifting() ? 1.8 : 1.0;
+    Json duration = chance(0.2) ? Json(static_cast<int64_t>(around(300 * slowdown, 40 * slowdown)))
+                                : Json(one_decimal(around(300 * slowdown, 40 * slowdown)));
+    bool failed = chance(drifting() ? 0.3 : 0.1);
     Json payload = {{"trigger", trigger}, {"workflow", "build"}, {"status", "completed"},
                     {"timing", {{"created_at", time}, {"started_at", time}, {"duration_seconds", duration}}}};
     if (!chance(0.05)) payload["conclusion"] = failed ? "failure" : "success";
@@ -156,7 +162,7 @@ class History {
 
   void testing(const Json& trigger, const std::string& time, const std::string& sha) {
     int64_t total = 800 + commits_ / 50 + between(-5, 5);
-    int64_t failed = chance(0.85) ? 0 : between(1, 12);
+    int64_t failed = chance(drifting() ? 0.55 : 0.85) ? 0 : between(1, 12);
     Json cases = Json::array();
     for (int64_t i = 0; i < failed; ++i)
       cases.push_back({{"name", "tests/test_" + sha.substr(i, 4) + ".py::test_case"}, {"status", chance(0.8) ? "failed" : "errored"}});
@@ -173,7 +179,7 @@ class History {
     Json deps = Json::array();
     for (int i = 0; i < 4; ++i)
       deps.push_back({{"name", "pkg" + std::to_string(between(0, 60))}, {"version", "1." + std::to_string(between(0, 20))}, {"direct", chance(0.5)}});
-    Json snapshot = {{"total_count", count(120, 8)}};
+    Json snapshot = {{"total_count", count(drifting() ? 165 : 120, 8)}};
     if (chance(0.8)) snapshot["max_depth"] = count(6, 1);
     const std::string ecosystem = pick(ecosystems);
     triggered("dependency", ecosystem, trigger, 60,
@@ -202,7 +208,7 @@ class History {
   void security(const Json& trigger) {
     static const std::vector<std::string> severities = {"critical", "high", "medium", "low"};
     Json findings = Json::array();
-    int64_t n = between(0, 6);
+    int64_t n = drifting() ? between(4, 12) : between(0, 6);
     int64_t critical = 0;
     for (int64_t i = 0; i < n; ++i) {
       std::string severity = pick(severities);

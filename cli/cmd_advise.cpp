@@ -4,14 +4,17 @@
 
 #include "cli/commands.h"
 #include "cli/stages.h"
+#include "cli/window_options.h"
 
 namespace velquor::cli {
 namespace {
 
 int run_advise_command(const Args& args) {
+  const std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
-  const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope));
-  std::cout << advise_text(result) << "\n";
+  const std::optional<window::Window> window = resolve_window(dir, request);
+  const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window);
+  std::cout << windowed_advise_text(result, window) << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {
     std::cout << "\nwrote:\n";
@@ -20,17 +23,25 @@ int run_advise_command(const Args& args) {
   return kExitOk;
 }
 
+std::vector<OptionSpec> advise_options() {
+  std::vector<OptionSpec> options = {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
+  for (auto& option : window_options()) options.push_back(option);
+  return options;
+}
+
 }  // namespace
 
 const Command kAdviseCommand = {
     "advise",
     {"DIR"},
-    {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}},
+    advise_options(),
     "stage 5: write the advisory and print its summary",
     "Keeps the significant deviations of DIR, sets aside the accepted ones,\n"
     "attaches matching patterns and the evidence behind them, and writes\n"
     "DIR/phase5/advisory.json, evidence.json, summary.txt, chat.txt and\n"
-    "investigation_prompt.txt. Prints the human summary and the files written.",
+    "investigation_prompt.txt. Prints the human summary and the files written.\n"
+    "With --since, --last or --new only the signals of the window's events\n"
+    "are reported, and the texts say which window they cover.",
     run_advise_command,
 };
 

@@ -6,7 +6,9 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/window_options.h"
 #include "shared/json.h"
+#include "velquor/shifts/shifts.h"
 
 namespace velquor::cli {
 namespace {
@@ -27,14 +29,30 @@ std::string fail_on_level(const Args& args) {
 // itself gives when it finds no signals.
 Json no_signals_result() { return Json{{"status", "no_signals"}, {"advisory", nullptr}}; }
 
+constexpr size_t kShownShifts = 10;
+
+// The sustained shifts that began inside the window, newest first, as a
+// section of the printed summary ("" when none did). The advisory's files
+// do not hold it.
+std::string shifts_section(const fs::path& dir, const window::Window& window) {
+  std::vector<shifts::Shift> inside;
+  for (shifts::Shift& shift : shifts::find_shifts(dir))
+    if (window.contains(shift.start_event)) inside.push_back(std::move(shift));
+  if (inside.empty()) return "";
+  const std::vector<std::string> lines = shifts::shift_lines(inside, kShownShifts);
+  std::string section = "\n\nSUSTAINED SHIFTS (" + std::to_string(lines.size()) + ")\n";
+  for (const std::string& line : lines) section += "\n  " + line;
+  return section;
+}
+
 void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
-                  bool json) {
+                  const std::optional<window::Window>& window, bool json) {
   if (json)
     std::cout << dump_pretty(result) << "\n";
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << advise_text(result) << "\n";
+    std::cout << windowed_advise_text(result, window) << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
@@ -58,20 +76,23 @@ int run_run_command(const Args& args) {
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
   const std::string gate = fail_on_level(args);
   const bool json = args.has("--json");
+  const std::optional<window::Request> request = window_request(args);
   const fs::path dir = data_dir_with_events(args.positional(0));
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
+  std::optional<window::Window> window;
   {
     StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
       StageProgress stage(5, "advise");
-      result = run_advise(dir, scope);
+      window = resolve_window(dir, request);
+      result = run_advise(dir, scope, window);
       stage.done(advise_progress(outcome, result));
     }
   }
-  print_result(dir, outcome, result, json);
+  print_result(dir, outcome, result, window, json);
   return exit_status(outcome, result, gate);
 }
 
@@ -79,6 +100,7 @@ std::vector<OptionSpec> run_options() {
   std::vector<OptionSpec> options = {
       {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : worker_options()) options.push_back(option);
+  for (auto& option : window_options()) options.push_back(option);
   options.push_back({"--json", 0, "", "print the advisory run result as JSON, nothing else"});
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
@@ -102,7 +124,13 @@ const Command kRunCommand = {
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"
     "--fail-on LEVEL exits 3 when the advisory holds an unaccepted change at or\n"
-    "above that risk level.",
+    "above that risk level.\n"
+    "\n"
+    "A window (--since, --last or --new) limits the advisory to recent events:\n"
+    "its changes, evidence and period come from the window alone, while the\n"
+    "baselines and patterns still learn from the whole history. The printed\n"
+    "summary then ends with the sustained shifts that began inside the window\n"
+    "(at most 10, newest first; see 'velquor help shifts').",
     run_run_command,
 };
 

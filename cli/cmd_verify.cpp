@@ -6,18 +6,35 @@
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/window_options.h"
+#include "shared/file_io.h"
 #include "shared/errors.h"
 #include "velquor/esperlin/esperlin.h"
 
 namespace velquor::cli {
 namespace {
 
+// The window the earlier advisory was made with, so that the fresh one
+// covers the same kind of window; nullopt when it covered the whole history.
+std::optional<window::Request> previous_request(const fs::path& previous) {
+  if (!fs::exists(previous)) return std::nullopt;
+  return window::request_of_advisory(read_json_file(previous), previous.string());
+}
+
 int run_verify_command(const Args& args) {
+  std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
   const std::string previous =
       args.value("--previous").value_or((dir / "phase5" / "advisory.json").string());
+  if (!request) request = previous_request(previous);
   if (args.has("--rerun")) run_stages_2_to_4(dir, PipelineSettings{});
+  std::optional<window::Window> window = resolve_window(dir, request, fs::path(previous));
+  if (window && window->empty()) {
+    std::cout << window->empty_notice() << ": nothing to verify.\n";
+    return kExitOk;
+  }
   esperlin::Esperlin engine(dir);
+  engine.window = std::move(window);
   const Json result = engine.verify(args.value("--scope").value_or(kDefaultScope), previous);
   const std::string status = result.value("status", "");
   if (status == "no_previous_advisory") throw FileNotFound(result.value("message", previous));
@@ -29,14 +46,21 @@ int run_verify_command(const Args& args) {
   return kExitOk;
 }
 
+std::vector<OptionSpec> verify_options() {
+  std::vector<OptionSpec> options = {
+      {"--previous", 0, "FILE", "the earlier advisory (default DIR/phase5/advisory.json)"},
+      {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"},
+      {"--rerun", 0, "", "first rerun stages 2 to 4 on the current events"}};
+  for (auto& option : window_options()) options.push_back(option);
+  return options;
+}
+
 }  // namespace
 
 const Command kVerifyCommand = {
     "verify",
     {"DIR"},
-    {{"--previous", 0, "FILE", "the earlier advisory (default DIR/phase5/advisory.json)"},
-     {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"},
-     {"--rerun", 0, "", "first rerun stages 2 to 4 on the current events"}},
+    verify_options(),
     "check a fix: compare a fresh advisory with an earlier one",
     "Runs stage 5 again and compares its advisory with an earlier advisory.json:\n"
     "which flagged changes are resolved, which persist (and whether they are\n"
@@ -45,7 +69,11 @@ const Command kVerifyCommand = {
     "DIR/phase5/advisory.json, compares the last advisory with the new one.\n"
     "Writes DIR/phase5/verification.json and verification.txt and prints the\n"
     "report. After new events arrived, --rerun brings the signals, explanations\n"
-    "and patterns up to date first.",
+    "and patterns up to date first.\n"
+    "\n"
+    "An earlier advisory made for a window (--since, --last, --new) is compared\n"
+    "with a fresh one for the same kind of window, unless a window option says\n"
+    "otherwise; --new then means the events after the earlier advisory's period.",
     run_verify_command,
 };
 

@@ -14,6 +14,7 @@ extern const Command kVerifyCommand;
 extern const Command kAcceptCommand;
 extern const Command kAcceptedCommand;
 extern const Command kPatternsCommand;
+extern const Command kShiftsCommand;
 extern const Command kCollectCommand;
 extern const Command kDemoCommand;
 

@@ -22,7 +22,7 @@ namespace {
 const Command* const kCommands[] = {
     &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
     &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,   &kAcceptedCommand,
-    &kPatternsCommand, &kCollectCommand,  &kDemoCommand,
+    &kPatternsCommand, &kShiftsCommand,   &kCollectCommand,  &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {

@@ -173,8 +173,9 @@ std::string learn_lines(const Json& summary) {
 
 // ---- stage 5 ----------------------------------------------------------------
 
-Json run_advise(const fs::path& dir, const std::string& scope) {
+Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window) {
   esperlin::Esperlin engine(dir);
+  engine.window = std::move(window);
   return engine.run(scope);
 }
 

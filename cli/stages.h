@@ -12,6 +12,7 @@
 #include "cli/cli.h"
 #include "shared/json.h"
 #include "velquor/brevalt/brevalt.h"
+#include "velquor/window/window.h"
 
 namespace velquor::cli {
 
@@ -72,8 +73,9 @@ std::string learn_lines(const Json& summary);
 
 inline constexpr const char* kDefaultScope = "velquor-engine";
 
-// Runs stage 5; the run result.
-Json run_advise(const fs::path& dir, const std::string& scope);
+// Runs stage 5, on `window` when given; the run result.
+Json run_advise(const fs::path& dir, const std::string& scope,
+                std::optional<window::Window> window = std::nullopt);
 // The files a stage-5 result says were written, as paths.
 std::vector<std::string> written_files(const Json& result);
 // The text a person reads for a stage-5 result: the human summary, or a

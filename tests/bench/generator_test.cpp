@@ -8,6 +8,7 @@
 
 #include "bench/generate.h"
 #include "shared/file_io.h"
+#include "shared/hash.h"
 
 namespace velquor::bench {
 namespace {
@@ -41,6 +42,20 @@ TEST(Generator, SameSeedSameBytes) {
   EXPECT_EQ(contents(a.path()).size(), 400u);
   EXPECT_EQ(contents(a.path()), contents(b.path()));
   EXPECT_NE(contents(a.path()), contents(c.path()));
+}
+
+// Other benchmarks and tests compare against histories generated earlier:
+// new options must leave the default bytes alone.
+TEST(Generator, DefaultBytesArePinnedAndADriftChangesThem) {
+  TempDir plain("plain"), drifted("drifted");
+  generate_events(plain.path(), {400, 1});
+  std::string all;
+  for (const auto& [name, text] : contents(plain.path())) all += name + "\n" + text + "\n";
+  EXPECT_EQ(sha256_hex(all), "968a383fa66a6c951ffe2c2fc868f97e4f5b41b4f3acb6568a37f5c6a3878874");
+  GeneratorOptions drift{400, 1};
+  drift.drift_commit = 100;
+  generate_events(drifted.path(), drift);
+  EXPECT_NE(contents(plain.path()), contents(drifted.path()));
 }
 
 TEST(Generator, HistoryHoldsTheAwkwardCases) {

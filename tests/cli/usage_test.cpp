@@ -11,7 +11,7 @@ namespace {
 
 const std::vector<std::string> kCommands = {"run",    "baseline", "explain",  "learn",
                                             "advise", "verify",   "accept",   "accepted",
-                                            "patterns", "collect", "demo"};
+                                            "patterns", "shifts", "collect", "demo"};
 
 TEST(Usage, HelpListsEveryCommandAndEachCommandHasHelp) {
   Outcome overview = velquor({"--help"});
@@ -51,6 +51,9 @@ TEST(Usage, BadCommandLinesExitTwoWithOneLine) {
       {"accept", dir.str(), "ci", "run_duration", "--reason", "x", "--from-commit", "abc"},
       {"collect", "svn", dir.str(), dir.str()},
       {"demo", dir.str(), "--commits", "3"},
+      {"shifts", dir.str(), "--min-run", "0"},
+      {"shifts", dir.str(), "--min-change", "lots"},
+      {"shifts", dir.str(), "--min-change", "-5%"},
   };
   for (const auto& args : cases) {
     Outcome run = velquor(args);

@@ -71,6 +71,8 @@ std::string Esperlin::_format_chat(const Json& advisory) const {
                                     plain_text(count) + " unusual change" + (count == 1 ? "" : "s") +
                                         " detected:",
                                     ""};
+  const std::string covered = window_description(advisory);
+  if (!covered.empty()) lines.insert(lines.begin() + 1, covered);
   size_t number = 0;
   for (const Json& change : get_or(advisory, "changes", empty_list())) {
     const std::string metric = text_of(member(change, "metric"));
@@ -118,8 +120,12 @@ std::string Esperlin::_format_investigation_prompt(const Json& advisory) const {
   });
 
   const Json& period = member(advisory, "period");
-  return "Development pattern shift detected in " + text_of(member(advisory, "scope")) + " during " +
-         prefix_chars(text_of(member(period, "from")), 10) + " to " + prefix_chars(text_of(member(period, "to")), 10) +
+  const std::string covered = window_description(advisory);
+  const std::string during =
+      !covered.empty() ? "the window " + covered
+                       : prefix_chars(text_of(member(period, "from")), 10) + " to " +
+                             prefix_chars(text_of(member(period, "to")), 10);
+  return "Development pattern shift detected in " + text_of(member(advisory, "scope")) + " during " + during +
          ".\n\nDRIFT SIGNALS:\n" + join(signal_lines, "\n") + "\n\n" + join(evidence_lines, "\n") +
          "\n\nInvestigate this drift:\n"
          "1. Which commit(s) introduced the pattern shift?\n"

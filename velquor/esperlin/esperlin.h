@@ -41,6 +41,7 @@
 
 #include "shared/json.h"
 #include "velquor/morvic/morvic.h"
+#include "velquor/window/window.h"
 
 namespace velquor::esperlin {
 
@@ -59,6 +60,11 @@ extern const NameTable METRIC_LABELS;
 // The label of a family or metric; a name the table lacks is its own label.
 std::string family_label(std::string_view family);
 std::string metric_label(std::string_view metric);
+
+// A metric's value as the texts show it: shares of one as percentages
+// ("12.5%"), other reals to four significant digits (two decimals below 1),
+// integers as they are.
+std::string format_metric_value(const std::string& metric, const Json& value);
 
 // First 16 hex digits of SHA-256 over the sorted compact JSON of `data`: the
 // id rule shared with the knowledge store, so equal content gives equal ids.
@@ -161,6 +167,11 @@ class Esperlin {
   fs::path output_path;  // phase5/
   double significance_threshold;
   morvic::AcceptedDeviations _accepted_devs;
+  // When set, run() reports only the signals of the window's events, takes
+  // the window's bounds as its period and records the window in the
+  // advisory; an empty window gives an all-clear that says so. Baselines and
+  // acceptances still see the whole history.
+  std::optional<window::Window> window;
 };
 
 }  // namespace velquor::esperlin

@@ -25,6 +25,10 @@ std::string risk_label(const Json& deviation);
 std::vector<std::string> evidence_counts(
     const Json& advisory, const std::vector<std::pair<std::string_view, std::string_view>>& counted);
 
+// The description of the window an advisory covers ("Last 30 days
+// (2024-09-17 to 2024-10-17)"); "" for an advisory of the whole history.
+std::string window_description(const Json& advisory);
+
 // The member of a record the renderings require.
 const Json& member(const Json& record, std::string_view key);
 

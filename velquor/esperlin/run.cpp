@@ -79,6 +79,26 @@ Json relevant_patterns(const Json& pattern_matches, const Json& kept) {
   return relevant;
 }
 
+// The significant signals of the window's events.
+Json signals_in(const window::Window& window, const Json& significant) {
+  Json kept = Json::array();
+  for (const Json& signal : significant) {
+    const Json& ref = get_or(signal, "event_ref", empty_text());
+    if (ref.is_string() && window.contains(ref.get_ref<const std::string&>())) kept.push_back(signal);
+  }
+  return kept;
+}
+
+Json period_of(const window::Window& window) { return Json{{"from", window.start()}, {"to", window.end()}}; }
+
+// The first members of an advisory; the window's record follows the period.
+Json advisory_head(Json id, const std::string& scope, const std::string& now, const Json& period,
+                   const Json& window_record) {
+  Json advisory = {{"advisory_id", std::move(id)}, {"scope", scope}, {"generated_at", now}, {"period", period}};
+  if (!window_record.is_null()) advisory["window"] = window_record;
+  return advisory;
+}
+
 Json families_of(const Json& changes) {
   std::set<std::string> families;
   for (const Json& change : changes) families.insert(text_of(change["family"]));
@@ -117,14 +137,18 @@ std::vector<std::string> commit_texts(const Json& shas) {
 
 Json formats_entry(const fs::path& path) { return path.string(); }
 
-// Writes the all-clear advisory: every significant change was accepted.
+std::string all_clear_line(size_t accepted) {
+  return "All clear — " + std::to_string(accepted) + " accepted deviation(s), no new issues detected.";
+}
+
+// Writes the all-clear advisory: every significant change was accepted, or
+// the window holds no event.
 Json all_clear_result(const std::string& scope, const std::string& now, const Json& period,
-                             const Verdicts& verdicts, const Json& evidence, const fs::path& output_path) {
+                      const Json& window_record, const Verdicts& verdicts, const Json& evidence,
+                      const std::string& line, const fs::path& output_path) {
   const size_t count = verdicts.accepted.size();
-  Json advisory = {{"advisory_id", _content_hash(Json{{"scope", scope}, {"accepted", count}})},
-                   {"scope", scope},
-                   {"generated_at", now},
-                   {"period", period}};
+  Json advisory =
+      advisory_head(_content_hash(Json{{"scope", scope}, {"accepted", count}}), scope, now, period, window_record);
   advisory["summary"] = {{"significant_changes", 0},
                          {"accepted_changes", count},
                          {"accepted_metrics", verdicts.accepted_metrics},
@@ -136,8 +160,6 @@ Json all_clear_result(const std::string& scope, const std::string& now, const Js
   for (const char* key : {"changes", "event_groups", "pattern_matches", "candidate_patterns"})
     advisory[key] = Json::array();
   advisory["status"] = pellan::advisory_status(advisory);
-  const std::string line =
-      "All clear — " + std::to_string(count) + " accepted deviation(s), no new issues detected.";
   const fs::path advisory_path = output_path / "advisory.json";
   const fs::path summary_path = output_path / "summary.txt";
   ensure_directory(output_path);
@@ -152,11 +174,12 @@ Json all_clear_result(const std::string& scope, const std::string& now, const Js
 
 // The advisory record of the kept changes, its id and status set.
 Json main_advisory(const Esperlin& engine, const std::string& scope, const std::string& now,
-                          const Json& period, Verdicts verdicts, Json pattern_matches, const Json& evidence) {
+                   const Json& period, const Json& window_record, Verdicts verdicts, Json pattern_matches,
+                   const Json& evidence) {
   const size_t kept = verdicts.kept.size();
   const size_t known = pattern_matches.size();
   Json event_groups = engine._group_by_trigger_event(verdicts.kept);
-  Json advisory = {{"advisory_id", nullptr}, {"scope", scope}, {"generated_at", now}, {"period", period}};
+  Json advisory = advisory_head(nullptr, scope, now, period, window_record);
   advisory["summary"] = {{"significant_changes", kept},
                          {"accepted_changes", verdicts.accepted.size()},
                          {"accepted_metrics", verdicts.accepted_metrics},
@@ -217,8 +240,16 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
   append_all(patterns, engine._load_phase4_patterns("local"));
 
   if (inputs.signal_count == 0) return Json{{"status", "no_signals"}, {"advisory", nullptr}};
-  const Json& significant = inputs.significant;
-  if (significant.empty()) return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
+  const std::optional<window::Window>& window = engine.window;
+  const Json window_record = window ? window->record() : Json();
+  const Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
+  if (significant.empty()) {
+    if (window && window->empty())
+      return all_clear_result(scope, now, period_of(*window), window_record, Verdicts{},
+                              engine._collect_evidence(significant, inputs.events), window->empty_notice(),
+                              engine.output_path);
+    return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
+  }
 
   const Json evidence = engine._collect_evidence(significant, inputs.events);
   Json pattern_matches = engine._match_patterns(significant, knowledge);
@@ -228,7 +259,7 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
   const KeyIndex event_index(inputs.events);
   std::vector<Json> records;
   for (const Json& signal : significant) records.push_back(change_record(signal, explanation_index, event_index));
-  const Json period = period_of(significant, event_index, now);
+  const Json period = window ? period_of(*window) : period_of(significant, event_index, now);
   Json changes(distinct_changes(std::move(records)));
   add_latest_deviation(changes, inputs.traces, [&](const std::string& ref) -> std::optional<std::string> {
     const std::string* time = inputs.digest.time_of(ref);
@@ -241,9 +272,10 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty())
       return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}, {"accepted_count", 0}};
-    return all_clear_result(scope, now, period, verdicts, evidence, engine.output_path);
+    return all_clear_result(scope, now, period, window_record, verdicts, evidence,
+                            all_clear_line(verdicts.accepted.size()), engine.output_path);
   }
-  return main_result(engine, main_advisory(engine, scope, now, period, std::move(verdicts),
+  return main_result(engine, main_advisory(engine, scope, now, period, window_record, std::move(verdicts),
                                            std::move(pattern_matches), evidence),
                      engine.output_path);
 }

@@ -79,7 +79,16 @@ std::vector<std::string> evidence_counts(
   return parts;
 }
 
+std::string window_description(const Json& advisory) {
+  const Json& window = get_or(advisory, "window", Json());
+  return window.is_null() ? "" : text_of(require_member(window, "description", "advisory window"));
+}
+
 std::string Esperlin::_fmt_value(const std::string& metric, const Json& value) const {
+  return format_metric_value(metric, value);
+}
+
+std::string format_metric_value(const std::string& metric, const Json& value) {
   if (is_percent_metric(metric)) {
     if (!is_numeric(value)) return plain_text(value);
     const double share = to_double(value, metric);
@@ -152,10 +161,12 @@ std::string Esperlin::_format_human_summary(const Json& advisory) const {
   expect_map(advisory, "advisory");
   const Json& period = member(advisory, "period");
   const Json& summary = member(advisory, "summary");
+  const std::string covered = window_description(advisory);
   std::vector<std::string> lines = {
       "Velquor Advisory — " + text_of(member(advisory, "scope")),
-      "Period: " + prefix_chars(text_of(member(period, "from")), 10) + " to " +
-          prefix_chars(text_of(member(period, "to")), 10),
+      !covered.empty() ? "Window: " + covered
+                       : "Period: " + prefix_chars(text_of(member(period, "from")), 10) + " to " +
+                             prefix_chars(text_of(member(period, "to")), 10),
       "",
       count_sentence(summary)};
   const size_t groups = get_or(advisory, "event_groups", empty_list()).size();
