@@ -1,12 +1,16 @@
 # make demo: set up, build, and run the whole pipeline on a generated example.
 # make test: set up, build, and run the whole test suite.
+# make install [PREFIX=/usr/local]: install the command, its manual page and
+#   completion, and the engine libraries for other programs.
+# make package: the Debian packages velquor and velquor-dev in $(BUILD_DIR).
 BUILD_DIR ?= build
 # The build runs make underneath; keep its directory chatter out of the output.
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 DEMO_DIR ?= $(BUILD_DIR)/demo-data
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench installed install package clean
 
 all: build
 
@@ -28,6 +32,16 @@ demo: configure
 	@rm -rf $(DEMO_DIR)
 	@$(BUILD_DIR)/cli/velquor demo $(DEMO_DIR)
 	@$(BUILD_DIR)/cli/velquor run $(DEMO_DIR)
+
+# Only what is installed is built: the command, its documents, the libraries.
+installed: configure
+	@cmake --build $(BUILD_DIR) --target velquor_installed -j $(JOBS)
+
+install: installed
+	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: installed
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 bench: build
 	@$(BUILD_DIR)/bench/velquor_bench

@@ -58,6 +58,25 @@ void parse_short_group(const Command& command, const std::string& word,
   }
 }
 
+// A positional named "X..." takes every word the others leave, at least
+// one; "[X...]" may take none. Lower-case names are literal words
+// ("collect git"), the others placeholders.
+void check_positional_count(const Command& command, const std::vector<std::string>& words) {
+  std::vector<const std::string*> required;
+  bool variadic = false;
+  for (const auto& name : command.positionals) {
+    variadic = variadic || name.find("...") != std::string::npos;
+    if (!name.starts_with("[")) required.push_back(&name);
+  }
+  if (words.size() < required.size()) {
+    const std::string& name = *required[words.size()];
+    bool literal = std::none_of(name.begin(), name.end(), [](char c) { return std::isupper(c); });
+    throw UsageError(literal ? "expected '" + name + "'" : "missing argument " + name);
+  }
+  if (!variadic && words.size() > command.positionals.size())
+    throw UsageError("unexpected argument '" + words[command.positionals.size()] + "'");
+}
+
 }  // namespace
 
 Args::Args(const Command& command, std::vector<std::string> positionals,
@@ -134,14 +153,7 @@ Args parse_args(const Command& command, const std::vector<std::string>& words) {
       }
     }
   }
-  if (positionals.size() < command.positionals.size()) {
-    const std::string& name = command.positionals[positionals.size()];
-    // Lower-case names are literal words ("collect git"), the others placeholders.
-    bool literal = std::none_of(name.begin(), name.end(), [](char c) { return std::isupper(c); });
-    throw UsageError(literal ? "expected '" + name + "'" : "missing argument " + name);
-  }
-  if (positionals.size() > command.positionals.size())
-    throw UsageError("unexpected argument '" + positionals[command.positionals.size()] + "'");
+  check_positional_count(command, positionals);
   return Args(command, std::move(positionals), std::move(values));
 }
 

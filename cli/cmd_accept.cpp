@@ -13,24 +13,6 @@
 namespace velquor::cli {
 namespace {
 
-// The metrics each family's signals carry. An accepted pair outside this
-// table would never match a change, so it is refused rather than stored.
-const std::vector<std::pair<std::string, std::vector<std::string>>>& family_metrics() {
-  static const std::vector<std::pair<std::string, std::vector<std::string>>> kTable = {
-      {"git", {"files_touched", "dispersion", "change_locality", "cochange_novelty_ratio"}},
-      {"ci", {"run_duration", "run_failed"}},
-      {"testing", {"total_tests", "failure_rate", "skip_rate", "suite_duration"}},
-      {"coverage", {"line_rate", "branch_rate"}},
-      {"dependency", {"dependency_count", "max_depth"}},
-      {"schema", {"endpoint_count", "type_count", "field_count", "schema_churn"}},
-      {"deployment", {"is_prerelease", "asset_count", "release_cadence_hours"}},
-      {"config", {"resource_count", "resource_type_count", "config_churn"}},
-      {"security", {"vulnerability_count", "critical_count", "fixable_ratio"}},
-      {"error_tracking", {"event_count", "user_count", "is_unhandled"}},
-  };
-  return kTable;
-}
-
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -39,7 +21,7 @@ std::string joined(const std::vector<std::string>& names) {
 
 void check_pair(const std::string& family, const std::string& metric) {
   std::vector<std::string> families;
-  for (const auto& [name, metrics] : family_metrics()) {
+  for (const auto& [name, metrics] : accept_family_metrics()) {
     families.push_back(name);
     if (name != family) continue;
     if (std::find(metrics.begin(), metrics.end(), metric) == metrics.end())
@@ -130,6 +112,24 @@ int run_accepted(const Args& args) {
 }
 
 }  // namespace
+
+// The metrics each family's signals carry. An accepted pair outside this
+// table would never match a change, so it is refused rather than stored.
+const std::vector<std::pair<std::string, std::vector<std::string>>>& accept_family_metrics() {
+  static const std::vector<std::pair<std::string, std::vector<std::string>>> kTable = {
+      {"git", {"files_touched", "dispersion", "change_locality", "cochange_novelty_ratio"}},
+      {"ci", {"run_duration", "run_failed"}},
+      {"testing", {"total_tests", "failure_rate", "skip_rate", "suite_duration"}},
+      {"coverage", {"line_rate", "branch_rate"}},
+      {"dependency", {"dependency_count", "max_depth"}},
+      {"schema", {"endpoint_count", "type_count", "field_count", "schema_churn"}},
+      {"deployment", {"is_prerelease", "asset_count", "release_cadence_hours"}},
+      {"config", {"resource_count", "resource_type_count", "config_churn"}},
+      {"security", {"vulnerability_count", "critical_count", "fixable_ratio"}},
+      {"error_tracking", {"event_count", "user_count", "is_unhandled"}},
+  };
+  return kTable;
+}
 
 const Command kAcceptCommand = {
     "accept",

@@ -1,9 +1,12 @@
 // velquor advise DIR: stage 5, the advisory.
 
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
 #include "cli/window_options.h"
 
 namespace velquor::cli {
@@ -14,7 +17,8 @@ int run_advise_command(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
   const std::optional<window::Window> window = resolve_window(dir, request);
   const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window);
-  std::cout << windowed_advise_text(result, window) << "\n";
+  std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
+            << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {
     std::cout << "\nwrote:\n";

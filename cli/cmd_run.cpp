@@ -1,29 +1,19 @@
 // velquor run DIR: the whole pipeline, stage 2 to stage 5, in one go.
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
 #include "cli/window_options.h"
 #include "shared/json.h"
 #include "velquor/shifts/shifts.h"
 
 namespace velquor::cli {
 namespace {
-
-std::string fail_on_level(const Args& args) {
-  auto level = args.value("--fail-on");
-  if (!level) return "";
-  std::string upper = *level;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  const auto& labels = risk_labels();
-  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
-    throw UsageError("--fail-on takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
-  return upper;
-}
 
 // Stage 5's answer when stage 2 had nothing for it, in the shape stage 5
 // itself gives when it finds no signals.
@@ -52,7 +42,8 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << windowed_advise_text(result, window) << (window ? shifts_section(dir, *window) : "") << "\n";
+    std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
+              << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
@@ -73,8 +64,9 @@ int run_run_command(const Args& args) {
   PipelineSettings settings;
   settings.baseline.workers = worker_setting(args);
   settings.verbosity = args.count("--verbose");
+  set_quiet(args.has("--quiet"));
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
-  const std::string gate = fail_on_level(args);
+  const std::string gate = risk_level_option(args, "--fail-on");
   const bool json = args.has("--json");
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = data_dir_with_events(args.positional(0));
@@ -86,7 +78,7 @@ int run_run_command(const Args& args) {
     StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
-      StageProgress stage(5, "advise");
+      StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
       window = resolve_window(dir, request);
       result = run_advise(dir, scope, window);
       stage.done(advise_progress(outcome, result));
@@ -105,6 +97,7 @@ std::vector<OptionSpec> run_options() {
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back({"--quiet", 'q', "", "no progress lines on stderr, only the result and errors"});
   return options;
 }
 
@@ -119,7 +112,8 @@ const Command kRunCommand = {
     "deviation signals (stage 2, families in parallel), explanations (stage 3),\n"
     "pattern discovery and the knowledge base (stage 4), and the advisory\n"
     "(stage 5). Shows one progress line per stage on stderr and prints the\n"
-    "advisory's human summary on stdout. A family that fails in stage 2 is\n"
+    "advisory's human summary on stdout (risk levels coloured on a terminal\n"
+    "unless NO_COLOR is set). A family that fails in stage 2 is\n"
     "reported, the other stages still run, and the exit status is 1.\n"
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"

@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/window_options.h"
+#include "shared/errors.h"
 #include "shared/json.h"
 #include "velquor/shifts/shifts.h"
 
@@ -31,6 +32,9 @@ int run_shifts_command(const Args& args) {
   settings.min_change = min_change_setting(args, settings.min_change);
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
+  // A directory that never went through stage 2 is a slip, not "no shifts".
+  if (!fs::is_directory(dir / "phase2"))
+    throw FileNotFound((dir / "phase2").string() + ": no signal files yet (run 'velquor run' or 'velquor baseline')");
   std::vector<shifts::Shift> found = shifts::find_shifts(dir, settings);
   // A window chooses which shifts are reported; detection saw every value.
   const std::optional<window::Window> window = resolve_window(dir, request);

@@ -18,7 +18,7 @@ int64_t summary_count(const Json& summary, const char* key) {
 PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& settings) {
   PipelineOutcome outcome;
   {
-    StageProgress stage(2, "baseline");
+    StageProgress stage(2, "baseline", "computing the baselines of " + dir.string() + "/events...");
     BaselineOutcome baseline;
     run_baseline(dir, settings.baseline, baseline);
     outcome.failed_families = baseline.failed;
@@ -33,14 +33,14 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     if (outcome.no_signals) return outcome;
   }
   {
-    StageProgress stage(3, "explain");
+    StageProgress stage(3, "explain", "explaining " + count_text(outcome.signals, "signal") + "...");
     const size_t written = run_explain(dir);
     stage.done("read " + count_text(written, "signal") + ", wrote " +
                count_text(written, "explanation") + " to phase3/explanations.json");
   }
   {
     set_learn_verbosity(settings.verbosity);
-    StageProgress stage(4, "learn");
+    StageProgress stage(4, "learn", "learning from " + count_text(outcome.signals, "signal") + "...");
     const Json summary = run_learn(dir, Json());
     stage.done("read " + count_text(summary_count(summary, "total_signals"), "signal") + ", " +
                std::to_string(summary_count(summary, "patterns_discovered")) + " new, " +

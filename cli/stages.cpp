@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
 
+#include "cli/terminal.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
@@ -210,6 +212,18 @@ const std::vector<std::string>& risk_labels() {
   return kLabels;
 }
 
+std::string risk_level_option(const Args& args, const std::string& option) {
+  auto level = args.value(option);
+  if (!level) return "";
+  std::string upper = *level;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  const auto& labels = risk_labels();
+  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
+    throw UsageError(option + " takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
+  return upper;
+}
+
 bool advisory_reaches(const Json& result, const std::string& label) {
   const auto& labels = risk_labels();
   const auto wanted = std::find(labels.begin(), labels.end(), label) - labels.begin();
@@ -229,13 +243,14 @@ bool advisory_reaches(const Json& result, const std::string& label) {
 
 // ---- reporting --------------------------------------------------------------
 
-StageProgress::StageProgress(int stage, std::string name)
+StageProgress::StageProgress(int stage, std::string name, std::string running)
     : prefix_("stage " + std::to_string(stage) + " " + std::move(name) + ": "),
-      live_(::isatty(STDERR_FILENO) == 1) {
-  if (live_) std::cerr << prefix_ << "running..." << std::flush;
+      live_(!quiet() && ::isatty(STDERR_FILENO) == 1) {
+  if (live_) std::cerr << prefix_ << running << std::flush;
 }
 
 void StageProgress::done(const std::string& what) {
+  if (quiet()) return;
   if (live_) std::cerr << "\r\033[K";
   progress(prefix_ + what + " (" + watch_.elapsed() + ")");
 }

@@ -84,6 +84,9 @@ std::string advise_text(const Json& result);
 
 // Risk labels from lowest to highest, as --fail-on takes them.
 const std::vector<std::string>& risk_labels();
+// The risk label given to `option` ("--fail-on high" -> "HIGH"), "" when
+// the option is absent; UsageError for a word that is no label.
+std::string risk_level_option(const Args& args, const std::string& option);
 // Whether the advisory of `result` holds a kept change whose risk label is
 // `label` or higher.
 bool advisory_reaches(const Json& result, const std::string& label);
@@ -91,10 +94,12 @@ bool advisory_reaches(const Json& result, const std::string& label);
 // ---- reporting --------------------------------------------------------------
 
 // Prints "stage N NAME: ..." on stderr; on a terminal a "running" line is
-// shown while the stage works and replaced when it ends.
+// shown while the stage works and replaced when it ends. Nothing under
+// --quiet.
 class StageProgress {
  public:
-  StageProgress(int stage, std::string name);
+  // `running` is the live line's text while the stage works.
+  StageProgress(int stage, std::string name, std::string running = "running...");
   void done(const std::string& what);
 
  private:

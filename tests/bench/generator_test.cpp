@@ -51,7 +51,7 @@ TEST(Generator, DefaultBytesArePinnedAndADriftChangesThem) {
   generate_events(plain.path(), {400, 1});
   std::string all;
   for (const auto& [name, text] : contents(plain.path())) all += name + "\n" + text + "\n";
-  EXPECT_EQ(sha256_hex(all), "968a383fa66a6c951ffe2c2fc868f97e4f5b41b4f3acb6568a37f5c6a3878874");
+  EXPECT_EQ(sha256_hex(all), "dd169c056f2ae6940dacd1f9df44cdc0641318d627cd7ef71288b53e92161222");
   GeneratorOptions drift{400, 1};
   drift.drift_commit = 100;
   generate_events(drifted.path(), drift);

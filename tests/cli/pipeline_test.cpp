@@ -91,8 +91,10 @@ TEST_F(Pipeline, RunWritesEveryStageAndReportsProgress) {
 TEST_F(Pipeline, JsonOutputIsTheRunResultAloneAndTheGateTrips) {
   ScratchDir dir;
   copy_events(dir);
-  Outcome run = velquor({"run", dir.str(), "--json", "--fail-on", "HIGH", "--sequential"});
+  Outcome run =
+      velquor({"run", dir.str(), "--json", "--fail-on", "HIGH", "--sequential", "--quiet"});
   EXPECT_EQ(run.status, 3) << run.err;
+  EXPECT_EQ(line_count(run.err), 1u) << run.err;  // --quiet: the gate's line alone
   const Json result = parse_json(run.out, "stdout");
   EXPECT_EQ(result["status"], "complete");
   EXPECT_EQ(result["advisory"], read_json(dir.path() / "phase5" / "advisory.json"));
