@@ -1,36 +1,30 @@
-// velquor_bench: times stage 2 (sequential and parallel drivers) and stage 3
-// (explaining the signals stage 2 wrote, on one thread and on all) on
-// synthetic histories of 10,000 and 100,000 events, against merely reading
-// and parsing the same event files.
+// velquor_bench: times the whole pipeline on synthetic histories of 10,000
+// and 100,000 events: the read floor (every event file opened, read and
+// closed once, in this process), then each stage and `velquor run` as the
+// user runs them, each in its own process so that its peak memory is its own.
 // Data goes to VELQUOR_BENCH_DIR or the build directory and is reused between
-// runs.
+// runs (the knowledge base grows with each learning run; that is part of the
+// work measured).
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <string>
+#include <vector>
 
 #include "bench/generate.h"
 #include "shared/file_io.h"
-#include "shared/json.h"
-#include "velquor/brevalt/brevalt.h"
-#include "velquor/cindrel/cindrel.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using velquor::brevalt::Brevalt;
+using Clock = std::chrono::steady_clock;
 
-// Best wall-clock seconds of `runs` calls.
-double best_of(int runs, const std::function<void()>& work) {
-  double best = 1e300;
-  for (int i = 0; i < runs; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    work();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  return best;
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 fs::path prepared_data(const fs::path& root, size_t events) {
@@ -44,43 +38,59 @@ fs::path prepared_data(const fs::path& root, size_t events) {
   return dir;
 }
 
-void read_and_parse(const fs::path& dir) {
-  size_t members = 0;
-  for (const fs::path& file : velquor::list_json_files(dir / "events"))
-    members += velquor::parse_json(velquor::read_file(file), file.string()).size();
-  if (members == 0) std::abort();  // keeps the work from being optimised away
+// Seconds to read every event file once.
+double read_floor(const fs::path& dir) {
+  const auto start = Clock::now();
+  size_t bytes = 0;
+  for (const fs::path& file : velquor::list_json_files(dir / "events")) bytes += velquor::read_file(file).size();
+  if (bytes == 0) std::abort();  // keeps the work from being optimised away
+  return seconds_since(start);
 }
 
-long peak_rss_mb() {
+struct Measure {
+  double seconds = 0;
+  long peak_mb = 0;
+  bool ok = false;
+};
+
+// Runs `velquor <command> <dir>` with its output discarded.
+Measure run_command(const char* command, const fs::path& dir) {
+  std::fflush(stdout);  // the child must not print what this process buffered
+  const auto start = Clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    ::execl(VELQUOR_COMMAND, "velquor", command, dir.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
   rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024;
+  Measure measure;
+  if (child < 0 || ::wait4(child, &status, 0, &usage) != child) return measure;
+  measure.seconds = seconds_since(start);
+  measure.peak_mb = usage.ru_maxrss / 1024;
+  measure.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return measure;
 }
 
 }  // namespace
 
 int main() {
   const char* env = std::getenv("VELQUOR_BENCH_DIR");
-  fs::path root = env ? fs::path(env) : fs::path(VELQUOR_BENCH_DATA);
-  std::printf("%9s %12s %12s %12s %12s %12s %9s %9s %9s %8s\n", "events", "read+parse",
-              "stage2 seq", "stage2 par", "stage3 1thr", "stage3", "seq/read", "par/read", "signals",
-              "peak MB");
+  const fs::path root = env ? fs::path(env) : fs::path(VELQUOR_BENCH_DATA);
+  const std::vector<const char*> commands = {"baseline", "explain", "learn", "advise", "run"};
+  std::printf("%8s %-10s %9s %8s %9s\n", "events", "step", "seconds", "peak MB", "x floor");
   for (size_t events : {size_t{10000}, size_t{100000}}) {
-    fs::path dir = prepared_data(root, events);
-    Brevalt engine(dir);
-    size_t signals = 0;
-    double parse = best_of(2, [&] { read_and_parse(dir); });
-    double sequential = best_of(2, [&] {
-      signals = 0;
-      for (const auto& family : engine.run_all()) signals += family.second.size();
-    });
-    double parallel = best_of(2, [&] { engine.run_all_parallel(4); });
-    double explain_one = best_of(2, [&] { velquor::cindrel::Cindrel(dir, 1).run(); });
-    double explain = best_of(2, [&] { velquor::cindrel::Cindrel(dir).run(); });
-    std::printf("%9zu %11.3fs %11.3fs %11.3fs %11.3fs %11.3fs %9.2f %9.2f %9zu %8ld\n", events, parse,
-                sequential, parallel, explain_one, explain, sequential / parse, parallel / parse,
-                signals, peak_rss_mb());
-    std::fflush(stdout);
+    const fs::path dir = prepared_data(root, events);
+    const double floor = read_floor(dir);
+    std::printf("%8zu %-10s %8.2fs %8s %9s\n", events, "read", floor, "-", "1.00");
+    for (const char* command : commands) {
+      const Measure measure = run_command(command, dir);
+      std::printf("%8zu %-10s %8.2fs %8ld %9.2f%s\n", events, command, measure.seconds, measure.peak_mb,
+                  measure.seconds / floor, measure.ok ? "" : "  (failed)");
+      std::fflush(stdout);
+    }
   }
   return 0;
 }

@@ -64,7 +64,7 @@ std::string read_file(const fs::path& path) {
   return read_all(fd, static_cast<size_t>(info.st_size > 0 ? info.st_size : 0), path);
 }
 
-MappedFile::MappedFile(const fs::path& path) {
+MappedFile::MappedFile(const fs::path& path, Reading reading) {
   struct stat info {};
   int fd = open_for_reading(path, info);
   if (!S_ISREG(info.st_mode)) {
@@ -76,15 +76,24 @@ MappedFile::MappedFile(const fs::path& path) {
   }
   size_ = static_cast<size_t>(info.st_size > 0 ? info.st_size : 0);
   if (size_ > 0) {
-    void* data = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    const int flags = reading == Reading::kWhole ? MAP_PRIVATE | MAP_POPULATE : MAP_PRIVATE;
+    void* data = ::mmap(nullptr, size_, PROT_READ, flags, fd, 0);
     if (data == MAP_FAILED) {
       int saved = errno;
       ::close(fd);
       throw IoError(path.string() + ": cannot be read: " + std::strerror(saved));
     }
     data_ = static_cast<const char*>(data);
+    if (reading == Reading::kOnePass) ::madvise(data, size_, MADV_SEQUENTIAL);
   }
   ::close(fd);
+}
+
+void MappedFile::release(size_t offset) {
+  if (!data_ || data_ == copy_.data()) return;
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t length = std::min(offset, size_) / page * page;
+  if (length > 0) ::madvise(const_cast<char*>(data_), length, MADV_DONTNEED);
 }
 
 MappedFile::~MappedFile() {

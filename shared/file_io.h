@@ -23,12 +23,22 @@ std::string read_file(const fs::path& path);
 // file never shrinks under its reader.
 class MappedFile {
  public:
-  explicit MappedFile(const fs::path& path);
+  // kWhole reads every page in at once (the fastest when the whole text is
+  // wanted together); kOnePass reads pages as the reader reaches them and
+  // lets release() drop those it has passed, so a file read once from start
+  // to end never sits in memory whole.
+  enum class Reading { kWhole, kOnePass };
+
+  explicit MappedFile(const fs::path& path, Reading reading = Reading::kWhole);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
   std::string_view text() const { return {data_, size_}; }
+
+  // Lets go of the pages wholly before `offset`; the text stays readable (a
+  // page read again comes back from the file).
+  void release(size_t offset);
 
  private:
   const char* data_ = nullptr;

@@ -63,6 +63,12 @@ class RecordScanner::TextStore {
   std::string buffer_;
 };
 
+bool is_plain_text(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+  return true;
+}
+
 size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key) {
   for (size_t child = object + 1; child < values[object].end; child = values[child].end) {
     std::string_view name = values[child].key;
@@ -114,7 +120,7 @@ bool RecordScanner::finish() {
 bool RecordScanner::next(ScannedRecord& record) {
   if (!in_array_ || failed_) return false;
   record.values.clear();
-  record.plain = true;
+  record.plain = record.plain_shape = true;
   reals_->clear();
   size_t start = pos_;
   if (!scan_value(record, 1)) {
@@ -159,7 +165,7 @@ bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
     case 'I':
       // Non-finite reals are rare; the strict parser reads them.
       ok = scan_word(peek() == 'N' ? "NaN" : "Infinity");
-      record.plain = false;
+      mark_odd_shape(record);
       kind = FlatValue::Kind::kReal;
       break;
     default: return scan_number(record, index);
@@ -184,15 +190,17 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
       skip_space();
       if (peek() != '"') return false;
       std::string_view key;
-      if (!scan_string(key, record.plain)) return false;
+      bool plain_key = true;
+      if (!scan_string(key, plain_key)) return false;
+      if (!plain_key) mark_odd_shape(record);
       skip_space();
       if (peek() != ':') return false;
       ++pos_;
       skip_space();
       size_t child = record.values.size();
       record.values[index].end = static_cast<uint32_t>(child);  // the members so far
-      if (record.plain && (members >= kMaxPlainMembers || find_flat_member(record.values, index, key)))
-        record.plain = false;  // a repeated member: the strict parser keeps the last value
+      if (record.plain_shape && (members >= kMaxPlainMembers || find_flat_member(record.values, index, key)))
+        mark_odd_shape(record);  // a repeated member: the strict parser keeps the last value
       if (!scan_value(record, depth + 1)) return false;
       record.values[child].key = key;
       ++members;
@@ -259,7 +267,7 @@ bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
   if (peek() == '-') {
     ++pos_;
     if (peek() == 'I') {
-      record.plain = false;
+      mark_odd_shape(record);
       if (!scan_word("Infinity")) return false;
       record.values[index].kind = FlatValue::Kind::kReal;
       record.values[index].end = static_cast<uint32_t>(index + 1);
@@ -300,11 +308,11 @@ bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
     if (token == "-0" ||
         (whole.size() > 18 &&
          std::from_chars(token.data(), token.data() + token.size(), parsed).ec != std::errc()))
-      record.plain = false;
+      mark_odd_shape(record);
   } else if (exponent || !is_shortest_real(whole, fraction)) {
     double parsed;
     auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
-    if (result.ec != std::errc() || !std::isfinite(parsed)) record.plain = false;
+    if (result.ec != std::errc() || !std::isfinite(parsed)) mark_odd_shape(record);
     else value.text = reals_->keep(parsed);
   }
   return true;

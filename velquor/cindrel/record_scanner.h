@@ -44,8 +44,16 @@ struct FlatValue {
 struct ScannedRecord {
   std::string_view span;          // the element's text in the file
   bool plain = true;              // see the file comment
+  // Plain but for string values: every member name, number and object is
+  // plain, and only a string value may hold escapes or other bytes (its
+  // `text` is then its raw content, see is_plain_text). A reader that needs
+  // a few members checks just their texts.
+  bool plain_shape = true;
   std::vector<FlatValue> values;  // values[0] is the element itself
 };
+
+// Whether a string's text is its content: printable ASCII without escapes.
+bool is_plain_text(std::string_view text);
 
 // Index of the member `key` of the object at values[object], or 0 (the index
 // of the record itself, never a member) when it has none.
@@ -82,6 +90,7 @@ class RecordScanner {
   bool scan_object(ScannedRecord& record, size_t index, int depth);
   bool scan_array(ScannedRecord& record, size_t index, int depth);
   bool scan_string(std::string_view& content, bool& plain);
+  static void mark_odd_shape(ScannedRecord& record) { record.plain = record.plain_shape = false; }
   bool scan_number(ScannedRecord& record, size_t index);
   bool scan_word(std::string_view word);
   void skip_space();

@@ -180,6 +180,9 @@ class Dornath {
   // entries). Without signals: {"status": "no_signals",
   // "patterns_discovered": 0, "patterns_recognized": 0} and no file.
   // Store and input errors propagate; language-model errors never do.
+  // The run's store changes are one transaction, committed after the
+  // summary file is written: a run that fails or is killed leaves the
+  // knowledge base as it was.
   Json run();
 
   // Releases the knowledge store. Idempotent.

@@ -293,22 +293,31 @@ Json Dornath::run() {
                   {"patterns_expired", 0},
                   {"knowledge_artifacts", 0},
                   {"details", Json::array()}};
-  if (batch_fingerprint.is_string())
-    recognize_batch(batch_fingerprint.get<std::string>(), signals, now, summary);
-
-  Json candidates;
+  // What a run learns is counted once or not at all: every store change of
+  // the run commits together, after the summary file is in place, so a run
+  // that fails or dies part-way leaves the knowledge base as it was and a
+  // retry counts each observation once.
+  kb->begin_transaction();
   try {
-    candidates = _discover_cooccurrences(signals);
-    for (Json& candidate : _discover_presence_patterns(signals))
-      candidates.push_back(std::move(candidate));
-  } catch (const Error& e) {
-    rethrow_with_signal_file(e, file_starts);
+    if (batch_fingerprint.is_string())
+      recognize_batch(batch_fingerprint.get<std::string>(), signals, now, summary);
+    Json candidates;
+    try {
+      candidates = _discover_cooccurrences(signals);
+      for (Json& candidate : _discover_presence_patterns(signals))
+        candidates.push_back(std::move(candidate));
+    } catch (const Error& e) {
+      rethrow_with_signal_file(e, file_starts);
+    }
+    for (Json& candidate : candidates) absorb_candidate(candidate, explanations, now, summary);
+    summary["patterns_expired"] = _run_decay().size();
+    summary["knowledge_artifacts"] = kb->list_knowledge("local").size();
+    write_json_file(output_path / "phase4_summary.json", summary);
+    kb->commit_transaction();
+  } catch (...) {
+    kb->rollback_transaction();
+    throw;
   }
-  for (Json& candidate : candidates) absorb_candidate(candidate, explanations, now, summary);
-
-  summary["patterns_expired"] = _run_decay().size();
-  summary["knowledge_artifacts"] = kb->list_knowledge("local").size();
-  write_json_file(output_path / "phase4_summary.json", summary);
   return summary;
 }
 

@@ -8,6 +8,7 @@
 #include "shared/file_io.h"
 #include "shared/json_access.h"
 #include "shared/numbers.h"
+#include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/key_index.h"
@@ -91,17 +92,15 @@ Json Esperlin::_load_explanations() const {
   if (!fs::exists(path)) return index.take();
   const Json records = read_array_file(path);
   for (size_t i = 0; i < records.size(); ++i) {
-    const Json& record = records[i];
-    check_explanation(record, record_where(path, i));
-    const Json& ref = get_or(record, "signal_ref", empty_text());
-    const Json& engine = get_or(record, "engine_id", empty_text());
-    const Json& metric = get_or(map_or_empty(record, "details", ""), "metric", empty_text());
-    if (is_truthy(ref) && is_truthy(engine) && is_truthy(metric))
-      index.set(text_of(ref) + ":" + text_of(engine) + ":" + text_of(metric), record);
-    const std::string fallback = text_of(engine) + ":" + text_of(metric);
-    if (!index.contains(fallback)) index.set(fallback, record);
+    check_explanation(records[i], record_where(path, i));
+    index_explanation(index, explanation_keys(records[i]), records[i], [](const std::string&) { return true; });
   }
   return index.take();
+}
+
+std::string event_key(const Json& event, const fs::path& path) {
+  const Json& id = get_or(event, "event_id", Json());
+  return id.is_string() ? id.get<std::string>() : path.stem().string();
 }
 
 Json Esperlin::_load_events() const {
@@ -110,9 +109,7 @@ Json Esperlin::_load_events() const {
     if (skipped_events.count(path)) continue;
     Json event = read_json_file(path, NonFinite::kReject);
     check_event(event, path.string());
-    const Json& id = get_or(event, "event_id", Json());
-    // A file without an id is known by its name, as its collector wrote it.
-    const std::string key = id.is_string() ? id.get<std::string>() : path.stem().string();
+    const std::string key = event_key(event, path);
     index.set(key, std::move(event));
   }
   return index.take();

@@ -10,6 +10,7 @@
 #include "shared/errors.h"
 #include "shared/json_access.h"
 #include "shared/numbers.h"
+#include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/key_index.h"
@@ -129,16 +130,6 @@ Json ordered_timeline(const Json& timeline) {
   return out;
 }
 
-// The commit an event belongs to: a git event's own, any other event's
-// triggering commit; "" for none.
-std::string commit_of(const Json& event, const std::string& where) {
-  const Json& payload = map_or_empty(event, "payload", where);
-  const Json& sha = get_or(event, "source_type", Json()) == "git"
-                        ? get_or(payload, "commit_hash", empty_text())
-                        : get_or(trigger_of(payload, where), "commit_sha", empty_text());
-  return sha.is_string() ? sha.get<std::string>() : "";
-}
-
 }  // namespace
 
 Json Esperlin::_filter_significant(const Json& signals) const {
@@ -185,16 +176,12 @@ Json Esperlin::_get_commit_list(const Json& all_events) const {
   expect_map(all_events, "all_events");
   std::vector<std::pair<std::string, std::string>> dated;  // (observed_at, sha)
   for (const auto& [id, event] : all_events.items()) {
-    const std::string sha = commit_of(event, "event " + id);
+    std::string sha = commit_of(event, "event " + id);
     if (sha.empty()) continue;
     const Json& observed = get_or(event, "observed_at", empty_text());
-    dated.emplace_back(observed.is_string() ? observed.get<std::string>() : "", sha);
+    dated.emplace_back(observed.is_string() ? observed.get<std::string>() : "", std::move(sha));
   }
-  std::stable_sort(dated.begin(), dated.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  Json shas = Json::array();
-  for (auto& [observed, sha] : dated) shas.push_back(std::move(sha));
-  return shas;
+  return commits_by_time(std::move(dated));
 }
 
 void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_signals,
@@ -202,33 +189,14 @@ void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_sign
   expect_array(changes, "changes");
   expect_array(all_signals, "all_signals");
   expect_map(all_events, "all_events");
+  SignalTraces traces;
+  for (const Json& signal : all_signals) add_trace(traces, signal);
   const KeyIndex events(all_events);
-  for (Json& change : changes) {
-    expect_map(change, "change");
-    const Json& family = get_or(change, "family", empty_text());
-    const Json& metric = get_or(change, "metric", empty_text());
-    const Json* latest = nullptr;
-    std::string latest_time;
-    for (const Json& signal : all_signals) {
-      if (get_or(signal, "engine_id", Json()) != family || get_or(signal, "metric", Json()) != metric)
-        continue;
-      const Json* event = event_of(signal, events);
-      if (!event) continue;
-      std::string time = event_time(*event, "event " + text_of(signal["event_ref"]));
-      if (time > latest_time) {
-        latest = &signal;
-        latest_time = std::move(time);
-      }
-    }
-    if (!latest) continue;
-    const Json& measure = get_or(map_or_empty(*latest, "deviation", "signal"), "measure", Json());
-    if (measure.is_null()) continue;
-    const Json& latest_ref = get_or(*latest, "event_ref", empty_text());
-    change["latest_deviation"] = round_value(measure, 2, "latest deviation.measure");
-    change["latest_value"] = get_or(*latest, "observed", Json());
-    change["latest_event_ref"] = latest_ref;
-    change["is_latest_event"] = get_or(change, "event_ref", empty_text()) == latest_ref;
-  }
+  add_latest_deviation(changes, traces, [&](const std::string& ref) -> std::optional<std::string> {
+    const Json* event = events.find(ref);
+    if (!event) return std::nullopt;
+    return event_time(*event, "event " + ref);
+  });
 }
 
 }  // namespace velquor::esperlin

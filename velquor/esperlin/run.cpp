@@ -9,6 +9,7 @@
 #include "shared/file_io.h"
 #include "shared/hash.h"
 #include "shared/json_access.h"
+#include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/change_record.h"
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/input_checks.h"
@@ -230,50 +231,55 @@ Json main_result(const Esperlin& engine, Json advisory, const fs::path& output_p
 
 }  // namespace
 
-Json Esperlin::run(const std::string& scope) {
+Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*read)(const Esperlin&)) {
   const std::string now = now_timestamp();
-  _accepted_devs.cleanup_expired("");
-  const Json signals = _load_signals();
-  const Json explanations = _load_explanations();
-  const Json events = _load_events();
-  const Json knowledge = _load_phase4_knowledge();
-  Json patterns = _load_phase4_patterns("community");
-  append_all(patterns, _load_phase4_patterns("local"));
+  engine._accepted_devs.cleanup_expired("");
+  AdvisoryInputs inputs = read(engine);
+  const Json knowledge = engine._load_phase4_knowledge();
+  Json patterns = engine._load_phase4_patterns("community");
+  append_all(patterns, engine._load_phase4_patterns("local"));
 
-  if (signals.empty()) return Json{{"status", "no_signals"}, {"advisory", nullptr}};
-  Json significant = _filter_significant(signals);
+  if (inputs.signal_count == 0) return Json{{"status", "no_signals"}, {"advisory", nullptr}};
+  const std::optional<window::Window>& window = engine.window;
   const Json window_record = window ? window->record() : Json();
-  if (window) significant = signals_in(*window, significant);
+  const Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
   if (significant.empty()) {
     if (window && window->empty())
       return all_clear_result(scope, now, period_of(*window), window_record, Verdicts{},
-                              _collect_evidence(significant, events), window->empty_notice(), output_path);
+                              engine._collect_evidence(significant, inputs.events), window->empty_notice(),
+                              engine.output_path);
     return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
   }
 
-  const Json evidence = _collect_evidence(significant, events);
-  Json pattern_matches = _match_patterns(significant, knowledge);
-  append_all(pattern_matches, _match_candidate_patterns(significant, patterns));
+  const Json evidence = engine._collect_evidence(significant, inputs.events);
+  Json pattern_matches = engine._match_patterns(significant, knowledge);
+  append_all(pattern_matches, engine._match_candidate_patterns(significant, patterns));
 
-  const KeyIndex explanation_index(explanations);
-  const KeyIndex event_index(events);
+  const KeyIndex explanation_index(inputs.explanations);
+  const KeyIndex event_index(inputs.events);
   std::vector<Json> records;
   for (const Json& signal : significant) records.push_back(change_record(signal, explanation_index, event_index));
   const Json period = window ? period_of(*window) : period_of(significant, event_index, now);
   Json changes(distinct_changes(std::move(records)));
-  _enrich_with_latest_deviation(changes, signals, events);
+  add_latest_deviation(changes, inputs.traces, [&](const std::string& ref) -> std::optional<std::string> {
+    const std::string* time = inputs.digest.time_of(ref);
+    return time ? std::optional<std::string>(*time) : std::nullopt;
+  });
 
-  Verdicts verdicts = split_accepted(std::move(changes), _accepted_devs, commit_texts(_get_commit_list(events)));
+  Verdicts verdicts =
+      split_accepted(std::move(changes), engine._accepted_devs, commit_texts(inputs.digest.commit_list()));
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty())
       return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}, {"accepted_count", 0}};
     return all_clear_result(scope, now, period, window_record, verdicts, evidence,
-                            all_clear_line(verdicts.accepted.size()), output_path);
+                            all_clear_line(verdicts.accepted.size()), engine.output_path);
   }
-  return main_result(*this, main_advisory(*this, scope, now, period, window_record, std::move(verdicts),
-                                          std::move(pattern_matches), evidence),
-                     output_path);
+  return main_result(engine, main_advisory(engine, scope, now, period, window_record, std::move(verdicts),
+                                           std::move(pattern_matches), evidence),
+                     engine.output_path);
 }
+
+Json Esperlin::run(const std::string& scope) { return run_advisory(*this, scope, read_advisory_inputs); }
 
 }  // namespace velquor::esperlin

@@ -1,6 +1,13 @@
 #include "velquor/lorvessa/lorvessa.h"
 
+#include <signal.h>
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -55,6 +62,7 @@ SQLiteLorvessa::SQLiteLorvessa(const std::filesystem::path& path)
 SQLiteLorvessa::~SQLiteLorvessa() { close(); }
 
 void SQLiteLorvessa::close() {
+  _outer_open = false;  // SQLite rolls back what was left open
   sqlite3_close_v2(_conn);
   _conn = nullptr;
 }
@@ -144,16 +152,55 @@ void SQLiteLorvessa::_insert(std::string_view verb, std::string_view table,
 
 template <typename Work>
 void SQLiteLorvessa::_in_transaction(Work&& work) {
+  _count_write();
   // IMMEDIATE takes the write lock up front, so a concurrent writer makes us
   // wait (busy timeout) instead of failing halfway through.
-  _execute("BEGIN IMMEDIATE", {});
+  const bool nested = _outer_open;
+  _execute(nested ? "SAVEPOINT lorvessa_operation" : "BEGIN IMMEDIATE", {});
   try {
     work();
-    _execute("COMMIT", {});
+    _execute(nested ? "RELEASE lorvessa_operation" : "COMMIT", {});
   } catch (...) {
-    sqlite3_exec(_conn, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(_conn, nested ? "ROLLBACK TO lorvessa_operation; RELEASE lorvessa_operation" : "ROLLBACK",
+                 nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+void SQLiteLorvessa::_count_write() {
+  const char* fault = std::getenv(kFaultVariable);
+  if (!fault) return;
+  char* rest = nullptr;
+  const long at = std::strtol(fault, &rest, 10);
+  if (++_writes != at) return;
+  if (std::string_view(rest) == ":kill") ::kill(::getpid(), SIGKILL);
+  throw DatabaseError(_origin + ": write " + std::to_string(at) + " failed on purpose (" +
+                      kFaultVariable + ")");
+}
+
+// ---- The outer transaction --------------------------------------------------
+
+void SQLiteLorvessa::begin_transaction() {
+  if (_outer_open) throw DatabaseError(_origin + ": a transaction is already open");
+  _execute("BEGIN IMMEDIATE", {});
+  _outer_open = true;
+}
+
+void SQLiteLorvessa::commit_transaction() {
+  if (!_outer_open) throw DatabaseError(_origin + ": no transaction to commit");
+  try {
+    _execute("COMMIT", {});
+  } catch (...) {
+    rollback_transaction();
+    throw;
+  }
+  _outer_open = false;
+}
+
+void SQLiteLorvessa::rollback_transaction() {
+  if (!_outer_open) return;
+  _outer_open = false;
+  if (_conn) sqlite3_exec(_conn, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 // ---- Patterns ---------------------------------------------------------------

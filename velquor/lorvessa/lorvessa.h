@@ -34,7 +34,12 @@
 //
 // Every writing operation runs in its own transaction: either all its rows
 // (record, evidence links, history entry) reach the file together, or, on
-// any failure, none of them does. SQLite failures (constraint violations such
+// any failure, none of them does. A caller that makes many changes as one
+// (a whole learning run) opens an outer transaction with
+// begin_transaction(): the writing operations then join it, each still all
+// or nothing within it, and nothing reaches the file before
+// commit_transaction(); rollback_transaction(), a failure to commit, or the
+// process dying first leaves the file as it was. SQLite failures (constraint violations such
 // as an unknown `derived_from` pattern or a repeated knowledge id included)
 // raise velquor::DatabaseError naming the database file.
 //
@@ -144,6 +149,13 @@ class LorvessaBase {
   // Closes the connection; later operations raise DatabaseError. Closing
   // twice is harmless, and the destructor closes a store left open.
   virtual void close() = 0;
+
+  // The outer transaction: opening a second one while one is open is a
+  // DatabaseError, and so is committing none. Rolling back when none is open
+  // does nothing, so a caller's failure path can always call it.
+  virtual void begin_transaction() = 0;
+  virtual void commit_transaction() = 0;
+  virtual void rollback_transaction() = 0;
 };
 
 // The evidence reference that marks a repository as counted.
@@ -183,6 +195,14 @@ class SQLiteLorvessa : public LorvessaBase {
   void expire_pattern(const Json& pattern_id) override;
   bool count_repository(const Json& pattern_id, const Json& repository) override;
   void close() override;
+  void begin_transaction() override;
+  void commit_transaction() override;
+  void rollback_transaction() override;
+
+  // Tests make a store fail at its K-th writing operation, before it writes,
+  // by setting VELQUOR_STORE_FAULT_AT to "K" (the operation raises
+  // DatabaseError) or "K:kill" (the process is killed on the spot).
+  static constexpr const char* kFaultVariable = "VELQUOR_STORE_FAULT_AT";
 
   // The 16-hex-digit id of a map: equal content gives the same id whatever
   // the key order (the shared content_hash).
@@ -213,9 +233,12 @@ class SQLiteLorvessa : public LorvessaBase {
   // "<verb> INTO <table> (<names>) VALUES (?, ...)" with `values`.
   void _insert(std::string_view verb, std::string_view table, const Params& values);
   // Runs `work` in one transaction: committed when it returns, rolled back
-  // when it throws, so that a failing operation leaves nothing behind.
+  // when it throws, so that a failing operation leaves nothing behind. Inside
+  // an outer transaction it is a savepoint of that one.
   template <typename Work>
   void _in_transaction(Work&& work);
+  // The fault point of kFaultVariable, passed by every writing operation.
+  void _count_write();
   sqlite3* _connection() const;
   // "<db_path>: <operation>", the prefix of argument errors.
   std::string _where(std::string_view operation) const;
@@ -223,6 +246,8 @@ class SQLiteLorvessa : public LorvessaBase {
   // The database file as text, the prefix of database errors.
   const std::string _origin;
   sqlite3* _conn = nullptr;
+  bool _outer_open = false;
+  long _writes = 0;
 };
 
 }  // namespace velquor::lorvessa

@@ -75,9 +75,9 @@ class PostgresLorvessa : public LorvessaBase {
   // connection), not at all. Each write inside still fails alone, through a
   // savepoint. A run that loses a race is not retried here: the whole run
   // has to be made again.
-  void begin_transaction();
-  void commit_transaction();
-  void rollback_transaction();
+  void begin_transaction() override;
+  void commit_transaction() override;
+  void rollback_transaction() override;
 
   // The URL as errors show it, password masked.
   const std::string origin;
@@ -143,6 +143,9 @@ class RepositoryStore : public LorvessaBase {
   void expire_pattern(const Json& pattern_id) override;
   bool count_repository(const Json& pattern_id, const Json& repository) override;
   void close() override;
+  void begin_transaction() override;
+  void commit_transaction() override;
+  void rollback_transaction() override;
 
   const std::string repository;
 

@@ -104,4 +104,10 @@ bool RepositoryStore::count_repository(const Json& pattern_id, const Json& name)
 
 void RepositoryStore::close() { _store->close(); }
 
+void RepositoryStore::begin_transaction() { _store->begin_transaction(); }
+
+void RepositoryStore::commit_transaction() { _store->commit_transaction(); }
+
+void RepositoryStore::rollback_transaction() { _store->rollback_transaction(); }
+
 }  // namespace velquor::lorvessa

@@ -1,0 +1,167 @@
+// The streamed reading of a run's inputs against the reading from whole JSON
+// values: on the same data, plain or unusual or damaged, both must write the
+// same files byte for byte and return the same result, or fail with the same
+// error.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <typeinfo>
+
+#include "shared/errors.h"
+#include "tests/esperlin/fixture.h"
+#include "velquor/esperlin/advisory_inputs.h"
+
+namespace velquor::esperlin {
+namespace {
+
+using testing::family_event;
+using testing::git_event;
+using testing::signal;
+
+const char* const kOutputs[] = {"advisory.json", "evidence.json", "summary.txt", "chat.txt",
+                                "investigation_prompt.txt"};
+
+// A result or an error, and every output file, of one run.
+std::string outcome_of(Esperlin& engine, AdvisoryInputs (*read)(const Esperlin&)) {
+  fs::remove_all(engine.output_path);
+  fs::create_directories(engine.output_path);
+  std::string outcome;
+  try {
+    outcome = dump_pretty(run_advisory(engine, "scope", read));
+  } catch (const std::exception& error) {
+    return std::string("error ") + typeid(error).name() + ": " + error.what();
+  }
+  for (const char* name : kOutputs) {
+    const fs::path path = engine.output_path / name;
+    outcome += std::string("\n--- ") + name + "\n" + (fs::exists(path) ? read_file(path) : "(none)");
+  }
+  return outcome;
+}
+
+class StreamedInputs : public testing::DataDir {
+ protected:
+  // Signals of two families, with their explanations and events: records
+  // the scanner reads plainly, and some it leaves to the parser.
+  void write_history() {
+    Json git = Json::array(), ci = Json::array(), explanations = Json::array();
+    for (int i = 0; i < 12; ++i) {
+      const std::string id = testing::numbered("g", i), when = "2025-03-0" + std::to_string(1 + i % 9) + "T10:00:00Z";
+      write_event(git_event(id, testing::numbered("sha", i), when, Json::array({"src/a.cpp", "b é.txt"}), "msg"));
+      const Json measure = i % 4 == 0 ? Json(3.5 + i) : i % 4 == 1 ? Json(-2) : Json(0.25 * i);
+      git.push_back(signal("git", i % 2 ? "files_touched" : "lines_added", id, i * 3, measure));
+      const std::string run = testing::numbered("c", i);
+      Json payload = {{"trigger", {{"commit_sha", testing::numbered("sha", i)}, {"commit_message", "m"}}}};
+      write_event(family_event(run, "ci", when, payload));
+      ci.push_back(signal("ci", "run_duration", run, 100.5 + i, i % 3 ? 1.0 : -4.75));
+      explanations.push_back({{"engine_id", "git"}, {"signal_ref", id},
+                              {"summary", "Commit " + std::to_string(i) + " \u2014 note"},
+                              {"details", {{"metric", i % 2 ? "files_touched" : "lines_added"}}}});
+    }
+    explanations.push_back({{"engine_id", "ci"}, {"summary", "first ci"}, {"details", {{"metric", "run_duration"}}}});
+    explanations.push_back({{"engine_id", "ci"}, {"summary", "second ci"}, {"details", {{"metric", "run_duration"}}}});
+    write_signals("git", git);
+    write_signals("ci", ci);
+    write_json("phase3/explanations.json", explanations);
+  }
+
+  // Replaces the first `from` in a file with `to`.
+  void edit(const std::string& relative, const std::string& from, const std::string& to) {
+    std::string text = read_file(dir / relative);
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    write(relative, text.replace(at, from.size(), to));
+  }
+
+  // The tree reading's outcome, after checking the streamed one against it.
+  std::string expect_same_outcome() {
+    Esperlin engine(dir);
+    const std::string tree = outcome_of(engine, read_advisory_inputs_from_trees);
+    EXPECT_EQ(outcome_of(engine, read_advisory_inputs), tree);
+    return tree;
+  }
+};
+
+TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
+  const std::string git = "phase2/git_signals.json", ci = "phase2/ci_signals.json",
+                    explained = "phase3/explanations.json";
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+  };
+  const std::vector<Case> cases = {
+      {"plain", [] {}},
+      {"escaped family name", [&] { edit(git, "\"engine_id\": \"git\"", "\"engine_id\": \"gi\\u0074\""); }},
+      {"non-ASCII metric", [&] { edit(ci, "\"metric\": \"run_duration\"", "\"metric\": \"dur\\u00e9e\""); }},
+      {"escaped reference", [&] { edit(git, "\"event_ref\": \"g1\"", "\"event_ref\": \"\\u00671\""); }},
+      {"null reference and measure", [&] {
+         edit(git, "\"event_ref\": \"g2\"", "\"event_ref\": null");
+         edit(ci, "\"measure\": 1.0", "\"measure\": null");
+       }},
+      {"absent deviation", [&] { edit(ci, "\"deviation\": {", "\"deviation_was\": {"); }},
+      {"degenerate", [&] { edit(git, "\"degenerate\": false", "\"degenerate\": true"); }},
+      {"degenerate as a number", [&] { edit(git, "\"degenerate\": false", "\"degenerate\": 0"); }},
+      {"boolean measure", [&] { edit(ci, "\"measure\": 1.0", "\"measure\": true"); }},
+      {"huge integer observed", [&] { edit(ci, "\"observed\": 101.5", "\"observed\": 123456789012345678901234"); }},
+      {"observed as a list", [&] { edit(ci, "\"observed\": 101.5", "\"observed\": [1, 2]"); }},
+      {"NaN and infinite measures", [&] {
+         edit(ci, "\"measure\": 1.0", "\"measure\": NaN");
+         edit(git, "\"measure\": -2", "\"measure\": -Infinity");
+       }},
+      {"repeated member", [&] { edit(ci, "\"measure\": 1.0", "\"measure\": 1.0, \"measure\": 9.0"); }},
+      {"metric_name excludes", [&] {
+         edit(git, "\"metric\": \"lines_added\"", "\"metric\": \"lines_added\", \"metric_name\": \"direct_count\"");
+         edit(ci, "\"metric\": \"run_duration\"", "\"metric\": \"run_duration\", \"metric_name\": \"run_\\u0064uration\"");
+       }},
+      {"real forms", [&] { edit(git, "\"measure\": 3.5", "\"measure\": 35e-1"); }},
+      {"explanation escapes and repeats", [&] {
+         edit(explained, "\"signal_ref\": \"g4\"", "\"signal_ref\": \"\\u00674\"");
+         edit(explained, "\"summary\": \"first ci\"", "\"summary\": \"first\", \"summary\": \"again\"");
+       }},
+      {"empty explanation", [&] { write("phase3/explanations.json", "[{}, {\"engine_id\": 5}]"); }},
+      {"explanation details null", [&] { edit(explained, "\"details\": {", "\"details\": null, \"x\": {"); }},
+      {"bad escape in an unused explanation", [&] { edit(explained, "second ci", "second \\q"); }},
+      {"raw control byte in a signal", [&] { edit(ci, "\"type\": \"rolling\"", "\"type\": \"roll\x01ing\""); }},
+      {"invalid UTF-8 in a signal", [&] { edit(ci, "\"type\": \"rolling\"", "\"type\": \"roll\xff\""); }},
+      {"truncated signals", [&] {
+         std::string text = read_file(dir / ci);
+         write(ci, text.substr(0, text.size() / 2));
+       }},
+      {"truncated explanations", [&] {
+         std::string text = read_file(dir / explained);
+         write(explained, text.substr(0, text.size() - 3));
+       }},
+      {"record fault before a syntax error", [&] {
+         edit(git, "\"event_ref\": \"g0\"", "\"event_ref\": 7");
+         std::string text = read_file(dir / git);
+         write(git, text.substr(0, text.size() - 1) + "x]");
+       }},
+      {"significant without baseline", [&] { edit(git, "\"baseline\"", "\"base\""); }},
+      {"signals not a list", [&] { write(ci, "{\"a\": 1}"); }},
+      {"empty signal files", [&] {
+         write(ci, "[]");
+         write(git, " [ ] ");
+       }},
+      {"trailing text", [&] { write(ci, "[] x"); }},
+      {"signal not a map", [&] { edit(ci, "[", "[3, "); }},
+      {"bad event", [&] { edit("events/c3.json", "\"payload\": {", "\"payload\": {\"trigger\": 4, \"x\": {"); }},
+      {"event without id", [&] { edit("events/g0.json", "\"event_id\"", "\"id\""); }},
+      {"later event under the same id", [&] {
+         write_json("events/zz.json", git_event("g0", "late", "2025-03-09T23:00:00Z"));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    write_history();
+    c.change();
+    const std::string outcome = expect_same_outcome();
+    if (std::string(c.name) == "plain") {
+      EXPECT_NE(outcome.find("\"latest_deviation\""), std::string::npos) << outcome;
+      EXPECT_NE(outcome.find("\\u2014 note"), std::string::npos) << outcome;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velquor::esperlin

@@ -1,0 +1,121 @@
+// What an advisory run reads, and the two ways of reading it.
+//
+// A long history has hundreds of thousands of signals and explanations, of
+// which the advisory reports the few that reach the significance threshold.
+// read_advisory_inputs streams the signal and explanation files with the
+// record scanner of stage 3: only significant signals become JSON values,
+// only the explanations they look up are kept, and of the other signals only
+// a trace for the latest-deviation step remains. Events are parsed one file
+// at a time; the whole event is kept only when a significant signal refers to
+// it, and a digest (time, commit) of every event serves the rest.
+//
+// read_advisory_inputs_from_trees gives the same inputs from the engine's
+// public loaders (whole JSON values); the two must agree byte for byte in
+// every output and error, which the tests check. Records the scanner cannot
+// take plainly go through the JSON path, so both report the same errors in
+// the same order: signals, then explanations, then events.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "shared/json.h"
+#include "velquor/esperlin/esperlin.h"
+#include "velquor/esperlin/key_index.h"
+
+namespace velquor::esperlin {
+
+// What the latest-deviation step needs of one signal.
+struct SignalTrace {
+  std::string event_ref;
+  std::optional<Json> deviation;  // the member as written; absent when nullopt
+  Json observed;                  // null when absent
+};
+
+// Traces by (engine_id, metric) as written, each list in file order.
+using SignalTraces = std::map<std::pair<Json, Json>, std::vector<SignalTrace>>;
+
+// Adds the trace of `signal` unless it has no text event_ref (no event can
+// then be its latest).
+void add_trace(SignalTraces& traces, const Json& signal);
+
+// What the run needs of every event: its time, observed_at and commit.
+struct EventFacts {
+  std::string time;
+  std::string observed_at;
+  std::string commit;
+};
+
+// The facts of `event` (checked by check_event), known as `id`.
+EventFacts event_facts(const std::string& id, const Json& event);
+
+// The facts of every event, by id; a later event under the same id replaces
+// the earlier one at its first position.
+class EventDigest {
+ public:
+  void add(const std::string& id, EventFacts facts);
+  // The event time of `id`, or nullptr when no event has that id.
+  const std::string* time_of(const std::string& id) const;
+  // Commit SHAs of all events, ordered by observed_at (repeats kept).
+  Json commit_list() const;
+
+ private:
+  std::vector<EventFacts> facts_;
+  std::unordered_map<std::string, size_t> positions_;
+};
+
+struct AdvisoryInputs {
+  size_t signal_count = 0;
+  Json significant = Json::array();  // as _filter_significant keeps them
+  SignalTraces traces;               // of every signal
+  Json explanations = Json::object();  // at least the entries the significant look up
+  Json events = Json::object();        // at least the events the significant refer to
+  EventDigest digest;                  // of every event
+};
+
+// The id an event is known by: its event_id, or for a file without one the
+// file name without ".json", as its collector wrote it.
+std::string event_key(const Json& event, const fs::path& path);
+
+// The commit an event belongs to: a git event's own, any other event's
+// triggering commit; "" for none.
+std::string commit_of(const Json& event, const std::string& where);
+
+// (observed_at, sha) pairs to SHAs ordered by observed_at, stably.
+Json commits_by_time(std::vector<std::pair<std::string, std::string>> dated);
+
+// Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to
+// each change from the trace of its family and metric whose event is the
+// latest (`time_of` gives an event's time, or nullopt when it is unknown).
+void add_latest_deviation(Json& changes, const SignalTraces& traces,
+                          const std::function<std::optional<std::string>(const std::string&)>& time_of);
+
+// The keys an explanation is found by: "signal_ref:engine_id:metric" when
+// all three are set, and "engine_id:metric".
+struct ExplanationKeys {
+  std::optional<std::string> full;
+  std::string pair;
+};
+ExplanationKeys explanation_keys(const Json& record);
+
+// Files `record` under its keys: the full key takes the last explanation,
+// the pair the first. Only keys `wanted` accepts are filed.
+void index_explanation(MapBuilder& index, const ExplanationKeys& keys, const Json& record,
+                       const std::function<bool(const std::string&)>& wanted);
+
+// The place where the run chooses what it looks at: the significant signals
+// (is_significant at the engine's threshold), their explanations, and the
+// events.
+AdvisoryInputs read_advisory_inputs(const Esperlin& engine);
+AdvisoryInputs read_advisory_inputs_from_trees(const Esperlin& engine);
+
+// Esperlin::run with the inputs read by `read`.
+Json run_advisory(Esperlin& engine, const std::string& scope,
+                  AdvisoryInputs (*read)(const Esperlin&));
+
+}  // namespace velquor::esperlin
