@@ -35,7 +35,7 @@ class StubServer {
     int status = 200;
     std::string body;
     int delay_ms = 0;
-    httplib::Headers headers;  // sent with the answer ("Retry-After")
+    httplib::Headers headers = {};  // sent with the answer ("Retry-After")
   };
 
   explicit StubServer(std::function<Answer(const httplib::Request&)> answer) {
