@@ -59,7 +59,7 @@ status=0
 case "$status" in
   0) echo "velquor: no change at or above $level" ;;
   3) echo "velquor: drift at or above $level" >&2
-     cat "$data/phase5/summary.txt" >&2 ;;
+     cat "$data/phase5/summary.txt" >&2; echo >&2 ;;  # it ends without a newline
   *) echo "velquor: the pipeline failed (status $status)" >&2 ;;
 esac
 # A failed build fails the job even when Velquor saw nothing unusual.
