@@ -3,6 +3,7 @@
 # make install [PREFIX=/usr/local]: install the command, its manual page and
 #   completion, and the engine libraries for other programs.
 # make package: the Debian packages velquor and velquor-dev in $(BUILD_DIR).
+# make test-browser: render the demo's report in headless Chromium.
 BUILD_DIR ?= build
 # The build runs make underneath; keep its directory chatter out of the output.
 MAKEFLAGS += --no-print-directory
@@ -10,7 +11,7 @@ JOBS ?= $(shell nproc)
 DEMO_DIR ?= $(BUILD_DIR)/demo-data
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test demo bench installed install package clean
+.PHONY: all deps configure build test test-browser demo bench installed install package clean
 
 all: build
 
@@ -25,6 +26,12 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Renders the demo's report in headless Chromium; fails on console messages.
+test-browser: configure
+	@scripts/install-deps --browser
+	@cmake --build $(BUILD_DIR) --target velquor -j $(JOBS)
+	@BUILD_DIR=$(BUILD_DIR) scripts/browser-check
 
 # The demo needs only the command, so a test that does not build cannot stop it.
 demo: configure

@@ -137,7 +137,12 @@ Args parse_args(const Command& command, const std::vector<std::string>& words) {
     } else if (word == "--") {
       options_done = true;
     } else if (word[1] != '-') {
-      parse_short_group(command, word, values);
+      // "-o FILE": a single letter may stand for an option with a value.
+      const OptionSpec* valued = word.size() == 2 ? find_short(command, word[1]) : nullptr;
+      if (valued && !valued->value_name.empty())
+        record(values, *valued, take_value(*valued, std::nullopt, words, i));
+      else
+        parse_short_group(command, word, values);
     } else {
       size_t eq = word.find('=');
       std::string name = word.substr(0, eq);

@@ -17,6 +17,7 @@ extern const Command kExplainCommand;
 extern const Command kLearnCommand;
 extern const Command kAdviseCommand;
 extern const Command kVerifyCommand;
+extern const Command kReportCommand;
 extern const Command kAcceptCommand;
 extern const Command kAcceptedCommand;
 extern const Command kPatternsCommand;

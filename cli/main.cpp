@@ -29,8 +29,9 @@ namespace {
 // its stages, then the maintainers' tools and the data sources.
 const Command* const kCommands[] = {
     &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
-    &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,   &kAcceptedCommand,
-    &kPatternsCommand, &kShiftsCommand,   &kNotifyCommand,   &kCollectCommand,
+    &kAdviseCommand,   &kVerifyCommand,   &kReportCommand,   &kAcceptCommand,
+    &kAcceptedCommand, &kPatternsCommand, &kShiftsCommand,   &kNotifyCommand,
+    &kCollectCommand,
     &kDemoCommand,
 };
 

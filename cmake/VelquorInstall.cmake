@@ -19,7 +19,7 @@ include(CMakePackageConfigHelpers)
 set(VELQUOR_INSTALLED_MODULES
   shared
   pellan morvic quessary wendal tarvon ulmeric dotenv window
-  brevalt cindrel lorvessa dornath esperlin shifts notify)
+  brevalt cindrel lorvessa dornath esperlin shifts notify report)
 
 set(velquor_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Velquor)
 # Everything installed, so that installing and packing need not build the

@@ -44,6 +44,20 @@ class Pipeline : public ::testing::Test {
 
 ScratchDir* Pipeline::demo_ = nullptr;
 
+TEST_F(Pipeline, ReportNeedsAnAdvisoryAndWritesWhereAsked) {
+  ScratchDir dir;
+  copy_events(dir);
+  Outcome early = velquor({"report", dir.str()});
+  EXPECT_EQ(early.status, 1);
+  EXPECT_NE(early.err.find("advisory.json"), std::string::npos) << early.err;
+  run_ok({"run", dir.str()});
+  const std::string page = (dir.path() / "page.html").string();
+  Outcome report = run_ok({"report", dir.str(), "--last", "20", "-o", page});
+  EXPECT_EQ(report.out.rfind("wrote " + page, 0), 0u) << report.out;
+  EXPECT_NE(read_file(page).find("Window: Last 20 commits"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir.path() / "phase5" / "report.html"));
+}
+
 TEST_F(Pipeline, DemoIsDeterministicAndCoversEveryFamily) {
   ScratchDir again;
   run_ok({"demo", again.str(), "--commits", kCommits});
