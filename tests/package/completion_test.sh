@@ -36,4 +36,11 @@ offers "velquor collect --commit abc j" junit
 # Only the metrics of the family named.
 offers "velquor accept data coverage "
 [ "${COMPREPLY[*]}" = "line_rate branch_rate" ] || { echo "coverage offers ${COMPREPLY[*]}"; failed=1; }
+# Artefacts complete as files (and the data directory after them), the
+# "[FILE...]" placeholder never taken for a pattern that a file named E matches.
+scratch=$(mktemp -d) && touch "$scratch/E" "$scratch/ctest.xml" && mkdir "$scratch/data"
+cd "$scratch"
+offers "velquor collect junit " ctest.xml data
+offers "velquor collect junit ctest.xml " ctest.xml data
+cd - >/dev/null && rm -rf "$scratch"
 exit $failed
