@@ -4,6 +4,7 @@
 #   completion, and the engine libraries for other programs.
 # make package: the Debian packages velquor and velquor-dev in $(BUILD_DIR).
 # make test-browser: render the demo's report in headless Chromium.
+# make fuzz: a fuzzing campaign of FUZZ_SECONDS per target (clang needed).
 BUILD_DIR ?= build
 # The build runs make underneath; keep its directory chatter out of the output.
 MAKEFLAGS += --no-print-directory
@@ -11,7 +12,7 @@ JOBS ?= $(shell nproc)
 DEMO_DIR ?= $(BUILD_DIR)/demo-data
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build test test-browser demo bench installed install package clean
+.PHONY: all deps configure build test test-browser demo bench fuzz installed install package clean
 
 all: build
 
@@ -53,5 +54,25 @@ package: installed
 bench: build
 	@$(BUILD_DIR)/bench/velquor_bench
 
+# Each target starts from its committed seeds (fuzz/corpus/<target>); inputs
+# that find new paths collect in $(FUZZ_DIR)/corpus/<target>, crashing ones
+# in $(FUZZ_DIR)/findings/<target>. Copy the telling ones into the
+# committed corpus so the test suite replays them.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= json_parser record_scanner event_loader accepted_deviations git_log
+
+fuzz:
+	@scripts/install-deps --fuzz
+	@CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELQUOR_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$target $(FUZZ_DIR)/findings/$$target && \
+	  echo "fuzz: $$target for $(FUZZ_SECONDS) s" && \
+	  $(FUZZ_DIR)/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/findings/$$target/ \
+	    $(FUZZ_DIR)/corpus/$$target fuzz/corpus/$$target || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(FUZZ_DIR)

@@ -8,6 +8,7 @@
 #include "cli/stages.h"
 #include "cli/terminal.h"
 #include "cli/window_options.h"
+#include "cli/writer.h"
 
 namespace velquor::cli {
 namespace {
@@ -15,6 +16,8 @@ namespace {
 int run_advise_command(const Args& args) {
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
+  DirectoryWriter writer(args, dir);
+  writer.stage(5);
   const std::optional<window::Window> window = resolve_window(dir, request);
   const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window);
   std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
@@ -30,6 +33,7 @@ int run_advise_command(const Args& args) {
 std::vector<OptionSpec> advise_options() {
   std::vector<OptionSpec> options = {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : window_options()) options.push_back(option);
+  options.push_back(wait_option());
   return options;
 }
 

@@ -10,6 +10,7 @@
 #include "cli/git_history.h"
 #include "cli/parallel_write.h"
 #include "shared/clock.h"
+#include "cli/writer.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/collect/collect.h"
@@ -44,6 +45,7 @@ int collect_git(const Args& args) {
   std::error_code ec;
   fs::create_directories(events_dir, ec);
   if (ec) throw IoError(events_dir.string() + ": cannot be created: " + ec.message());
+  DirectoryWriter writer(args, events_dir.parent_path());
   const std::set<std::string> known = collected_hashes(events_dir);
 
   // Ordinals count commits of the same second in history order, over the

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/event_notes.h"
 #include "cli/terminal.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
@@ -53,6 +54,7 @@ std::vector<OptionSpec> baseline_options() {
       {"--window-size", 0, "N", "events in each rolling baseline (default 50)"},
       {"--min-baseline", 0, "N", "events needed before a metric is judged (default 5)"}};
   for (auto& option : worker_options()) options.push_back(option);
+  options.push_back(skip_bad_events_option());
   return options;
 }
 
@@ -68,6 +70,7 @@ BaselineSettings baseline_settings(const Args& args) {
   settings.window_size = args.integer("--window-size", 50, 1);
   settings.min_baseline = args.integer("--min-baseline", 5, 1);
   settings.workers = worker_setting(args);
+  settings.skip_bad_events = args.has("--skip-bad-events");
   return settings;
 }
 
@@ -75,6 +78,7 @@ void run_baseline(const fs::path& dir, const BaselineSettings& settings,
                   BaselineOutcome& outcome) {
   outcome.event_files = list_json_files(dir / "events").size();
   brevalt::Brevalt engine(dir, settings.window_size, settings.min_baseline);
+  outcome.events.skip_unreadable = settings.skip_bad_events;
   auto tally = [&] {
     std::stable_sort(outcome.families.begin(), outcome.families.end(),
                      [](const auto& a, const auto& b) {
@@ -88,9 +92,9 @@ void run_baseline(const fs::path& dir, const BaselineSettings& settings,
   };
   try {
     if (settings.workers == 0)
-      engine.run_all(&outcome.families);
+      engine.run_all(&outcome.families, &outcome.events);
     else
-      engine.run_all_parallel(settings.workers, &outcome.families);
+      engine.run_all_parallel(settings.workers, &outcome.families, &outcome.events);
   } catch (...) {
     tally();
     throw;
@@ -175,9 +179,11 @@ std::string learn_lines(const Json& summary) {
 
 // ---- stage 5 ----------------------------------------------------------------
 
-Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window) {
+Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window,
+                const std::vector<std::pair<fs::path, std::string>>& skipped_events) {
   esperlin::Esperlin engine(dir);
   engine.window = std::move(window);
+  for (const auto& skipped : skipped_events) engine.skipped_events.insert(skipped.first);
   return engine.run(scope);
 }
 

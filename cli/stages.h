@@ -22,6 +22,7 @@ struct BaselineSettings {
   int64_t window_size = 50;
   int64_t min_baseline = 5;
   int workers = 4;  // 0 = the sequential driver
+  bool skip_bad_events = false;  // leave unreadable event files out
 };
 
 // The --window-size, --min-baseline, --workers and --sequential options.
@@ -37,6 +38,7 @@ struct BaselineOutcome {
   size_t signals = 0;
   size_t files_written = 0;
   size_t failed = 0;
+  brevalt::EventReport events;  // files left out, events of no family
 };
 
 // Runs stage 2. The parallel driver reports a failing family and goes on;
@@ -73,9 +75,11 @@ std::string learn_lines(const Json& summary);
 
 inline constexpr const char* kDefaultScope = "velquor-engine";
 
-// Runs stage 5, on `window` when given; the run result.
+// Runs stage 5, on `window` when given, without the event files stage 2
+// skipped; the run result.
 Json run_advise(const fs::path& dir, const std::string& scope,
-                std::optional<window::Window> window = std::nullopt);
+                std::optional<window::Window> window = std::nullopt,
+                const std::vector<std::pair<fs::path, std::string>>& skipped_events = {});
 // The files a stage-5 result says were written, as paths.
 std::vector<std::string> written_files(const Json& result);
 // The text a person reads for a stage-5 result: the human summary, or a

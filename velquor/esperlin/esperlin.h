@@ -34,6 +34,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -172,6 +173,9 @@ class Esperlin {
   // advisory; an empty window gives an all-clear that says so. Baselines and
   // acceptances still see the whole history.
   std::optional<window::Window> window;
+  // Event files the host left out of this run (unreadable ones it chose to
+  // skip in stage 2); _load_events passes over them.
+  std::set<fs::path> skipped_events;
 };
 
 }  // namespace velquor::esperlin
