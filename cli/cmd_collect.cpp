@@ -76,8 +76,8 @@ int collect_git(const Args& args) {
 }
 
 std::string kind_names() {
-  std::string names = "git";
-  for (const auto& kind : collect::kinds()) names += ", " + std::string(kind.name);
+  std::string names;
+  for (const auto& name : collect_kind_names()) names += (names.empty() ? "" : ", ") + name;
   return names;
 }
 
@@ -153,6 +153,12 @@ int run_collect(const Args& args) {
 }
 
 }  // namespace
+
+std::vector<std::string> collect_kind_names() {
+  std::vector<std::string> names = {"git"};
+  for (const auto& kind : collect::kinds()) names.emplace_back(kind.name);
+  return names;
+}
 
 const Command kCollectCommand = {
     "collect",

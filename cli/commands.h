@@ -3,7 +3,9 @@
 
 #include <iosfwd>
 #include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "cli/cli.h"
 
@@ -31,6 +33,9 @@ extern const char* const kExitStatusText;
 
 // The families `accept` takes, each with its metrics.
 const std::vector<std::pair<std::string, std::vector<std::string>>>& accept_family_metrics();
+
+// The KINDs `collect` takes: git, then the artefact collectors in order.
+std::vector<std::string> collect_kind_names();
 
 // The hidden `velquor __reference`: the help of `commands` as JSON, for the
 // generated manual page and shell completion.

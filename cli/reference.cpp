@@ -42,6 +42,7 @@ Json choices_json() {
               {"--fail-on", risk_labels()},
               {"--only-if", risk_labels()},
               {"FAMILY", std::move(families)},
+              {"KIND", collect_kind_names()},
               {"METRIC", std::move(metrics)}};
 }
 

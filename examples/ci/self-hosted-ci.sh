@@ -22,6 +22,9 @@ data="${1:-/var/lib/velquor/$(basename "$PWD")}"
 level="${2:-HIGH}"
 velquor="${VELQUOR:-velquor}"
 reports=reports
+# The checkout is reused between runs: last run's reports must not be taken
+# for this commit's when a step fails before writing its own.
+rm -rf "$reports"
 mkdir -p "$reports"
 
 utc_now() { date -u +%Y-%m-%dT%H:%M:%SZ; }
@@ -30,8 +33,9 @@ utc_now() { date -u +%Y-%m-%dT%H:%M:%SZ; }
 started=$(utc_now)
 outcome=success
 {
-  cmake -S . -B build -DCMAKE_CXX_FLAGS=--coverage &&
+  cmake -S . -B build -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage &&
   cmake --build build -j"$(nproc)" &&
+  find build -name '*.gcda' -delete &&  # counters of the previous run
   (cd build && ctest --output-junit "$PWD/../$reports/ctest.xml")
 } || outcome=failure
 gcovr --cobertura "$reports/coverage.xml" --root . build || true
@@ -55,7 +59,7 @@ status=0
 case "$status" in
   0) echo "velquor: no change at or above $level" ;;
   3) echo "velquor: drift at or above $level" >&2
-     cat "$data/phase5/summary.txt" >&2 ;;
+     cat "$data/phase5/summary.txt" >&2; echo >&2 ;;  # it ends without a newline
   *) echo "velquor: the pipeline failed (status $status)" >&2 ;;
 esac
 # A failed build fails the job even when Velquor saw nothing unusual.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The generated bash completion offers commands, options, option values and
-# the families and metrics `accept` takes.
+# the families and metrics `accept` takes and the kinds `collect` reads.
 set -euo pipefail
 build=$1
 # shellcheck source=/dev/null
@@ -31,7 +31,16 @@ offers "velquor accept data " git ci security error_tracking
 offers "velquor accept data ci " run_duration run_failed
 offers "velquor accept --reason why data testing fail" failure_rate
 offers "velquor help acc" accept accepted
+offers "velquor collect " git junit coverage npm terraform trivy errors
+offers "velquor collect --commit abc j" junit
 # Only the metrics of the family named.
 offers "velquor accept data coverage "
 [ "${COMPREPLY[*]}" = "line_rate branch_rate" ] || { echo "coverage offers ${COMPREPLY[*]}"; failed=1; }
+# Artefacts complete as files (and the data directory after them), the
+# "[FILE...]" placeholder never taken for a pattern that a file named E matches.
+scratch=$(mktemp -d) && touch "$scratch/E" "$scratch/ctest.xml" && mkdir "$scratch/data"
+cd "$scratch"
+offers "velquor collect junit " ctest.xml data
+offers "velquor collect junit ctest.xml " ctest.xml data
+cd - >/dev/null && rm -rf "$scratch"
 exit $failed

@@ -1,11 +1,13 @@
 // Coverage reports: Cobertura XML (its line-rate and branch-rate) or LCOV
-// tracefiles (rates from the LF/LH and BRF/BRH totals, or from the DA and
-// BRDA lines where a producer leaves the totals out). Several reports of one
-// format are added up from their line and branch counts.
+// tracefiles (rates from the DA and BRDA lines, merged per source file, or
+// from the LF/LH and BRF/BRH totals where a producer leaves the lines out).
+// Several Cobertura reports are added up from their line and branch counts.
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 
 #include "velquor/collect/internal.h"
 
@@ -77,19 +79,32 @@ int64_t lcov_number(std::string_view text, size_t line_number, const fs::path& p
   return value;
 }
 
-// One SF: ... end_of_record section.
-struct LcovRecord {
-  std::optional<int64_t> lf, lh, brf, brh;
-  Counts from_lines;
-  bool open = false;
+// One source file over every record that names it: a tracefile written per
+// test (TN: sections) or several tracefiles repeat a file, and a line is
+// covered when any of them hit it. Totals (LF/LH, BRF/BRH) serve only for a
+// file whose records leave out the DA or BRDA lines.
+struct SourceCoverage {
+  std::map<int64_t, bool> lines;         // DA line -> hit
+  std::map<std::string, bool> branches;  // BRDA "line,block,branch" -> taken
+  Counts totals;
 
   void add_to(Counts& total) const {
-    total.lines += lf.value_or(from_lines.lines);
-    total.lines_hit += lh.value_or(from_lines.lines_hit);
-    total.branches += brf.value_or(from_lines.branches);
-    total.branches_hit += brh.value_or(from_lines.branches_hit);
+    if (lines.empty()) {
+      total.lines += totals.lines, total.lines_hit += totals.lines_hit;
+    } else {
+      total.lines += static_cast<int64_t>(lines.size());
+      for (const auto& [line, hit] : lines) total.lines_hit += hit;
+    }
+    if (branches.empty()) {
+      total.branches += totals.branches, total.branches_hit += totals.branches_hit;
+    } else {
+      total.branches += static_cast<int64_t>(branches.size());
+      for (const auto& [branch, taken] : branches) total.branches_hit += taken;
+    }
   }
 };
+
+using LcovSources = std::map<std::string, SourceCoverage>;
 
 // Field `n` (from 0) of "12,3" (DA) or "12,0,1,-" (BRDA); "" when absent.
 std::string_view nth_field(std::string_view value, size_t n) {
@@ -101,10 +116,19 @@ std::string_view nth_field(std::string_view value, size_t n) {
   return value.substr(0, value.find(','));
 }
 
-Report read_lcov(const fs::path& path, const std::string& text) {
-  Counts total;
-  LcovRecord record;
+// "line,block,branch" of a BRDA line's "line,block,branch,taken".
+std::string_view branch_key(std::string_view value) {
+  size_t cut = value.find(',');
+  for (int i = 0; i < 2 && cut != std::string_view::npos; ++i) cut = value.find(',', cut + 1);
+  return value.substr(0, cut);
+}
+
+// Adds the records of one tracefile to `sources`.
+void read_lcov(const fs::path& path, const std::string& text, LcovSources& sources) {
+  SourceCoverage* record = nullptr;
+  Counts totals;  // the record's own LF/LH/BRF/BRH
   size_t records = 0, line_number = 0, start = 0;
+  int64_t lines_seen = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
@@ -117,34 +141,35 @@ Report read_lcov(const fs::path& path, const std::string& text) {
     const std::string_view value = colon == std::string_view::npos ? "" : line.substr(colon + 1);
     auto number = [&](std::string_view v) { return lcov_number(v, line_number, path); };
     if (key == "SF") {
-      if (record.open) bad_input(path, "line " + std::to_string(line_number) + ": SF inside a record");
-      record = LcovRecord{};
-      record.open = true;
+      if (record) bad_input(path, "line " + std::to_string(line_number) + ": SF inside a record");
+      record = &sources[std::string(value)];
+      totals = Counts{};
     } else if (key == "end_of_record") {
-      if (!record.open) bad_input(path, "line " + std::to_string(line_number) + ": end_of_record without SF");
-      record.add_to(total);
-      record.open = false;
+      if (!record) bad_input(path, "line " + std::to_string(line_number) + ": end_of_record without SF");
+      Counts& kept = record->totals;  // a repeated file keeps its largest totals
+      kept = Counts{std::max(kept.lines, totals.lines), std::max(kept.lines_hit, totals.lines_hit),
+                    std::max(kept.branches, totals.branches), std::max(kept.branches_hit, totals.branches_hit)};
+      lines_seen += totals.lines;
+      record = nullptr;
       ++records;
-    } else if (!record.open) {
+    } else if (!record) {
       continue;  // TN: and blank lines between records
-    } else if (key == "LF") record.lf = number(value);
-    else if (key == "LH") record.lh = number(value);
-    else if (key == "BRF") record.brf = number(value);
-    else if (key == "BRH") record.brh = number(value);
+    } else if (key == "LF") totals.lines = number(value);
+    else if (key == "LH") totals.lines_hit = number(value);
+    else if (key == "BRF") totals.branches = number(value);
+    else if (key == "BRH") totals.branches_hit = number(value);
     else if (key == "DA") {
-      ++record.from_lines.lines;
-      record.from_lines.lines_hit += number(nth_field(value, 1)) > 0;
+      bool& hit = record->lines[number(nth_field(value, 0))];
+      hit = hit || number(nth_field(value, 1)) > 0;
+      ++lines_seen;
     } else if (key == "BRDA") {
-      ++record.from_lines.branches;
-      record.from_lines.branches_hit += number(nth_field(value, 3)) > 0;
+      bool& taken = record->branches[std::string(branch_key(value))];
+      taken = taken || number(nth_field(value, 3)) > 0;
     }
   }
-  if (record.open) bad_input(path, "ends inside a record (no end_of_record)");
+  if (record) bad_input(path, "ends inside a record (no end_of_record)");
   if (records == 0) bad_input(path, "neither Cobertura XML nor an LCOV tracefile (no SF: record)");
-  if (total.lines == 0) bad_input(path, "the report covers no lines");
-  Report report;
-  report.counts = total;
-  return report;
+  if (lines_seen == 0) bad_input(path, "the report covers no lines");
 }
 
 void set_rates(Report& report) {
@@ -172,22 +197,31 @@ Report combine(const std::vector<Report>& reports, const std::vector<fs::path>& 
   return sum;
 }
 
+Report lcov_report(const LcovSources& sources) {
+  Report report;
+  report.counts = Counts{};
+  for (const auto& [name, source] : sources) source.add_to(*report.counts);
+  set_rates(report);
+  return report;
+}
+
 }  // namespace
 
 std::vector<Draft> collect_coverage(const Context& context) {
   const auto& paths = context.request.files;
   std::vector<std::string> contents;
   std::vector<Report> reports;
+  LcovSources sources;
   bool xml = false;
   for (size_t i = 0; i < paths.size(); ++i) {
     contents.push_back(read_artefact(paths[i]));
     const bool this_xml = is_xml(contents.back());
     if (i > 0 && this_xml != xml) bad_input(paths[i], "mixes Cobertura XML and LCOV reports");
     xml = this_xml;
-    reports.push_back(xml ? read_cobertura(paths[i], contents.back()) : read_lcov(paths[i], contents.back()));
-    if (!xml) set_rates(reports.back());
+    if (xml) reports.push_back(read_cobertura(paths[i], contents.back()));
+    else read_lcov(paths[i], contents.back(), sources);
   }
-  Report report = reports.size() == 1 ? reports[0] : combine(reports, paths);
+  Report report = !xml ? lcov_report(sources) : reports.size() == 1 ? reports[0] : combine(reports, paths);
   Draft draft;
   draft.family = "coverage";
   draft.source_type = xml ? "cobertura" : "lcov";
