@@ -94,7 +94,8 @@ std::optional<Span> parse_span(std::string_view text);
 
 // `from` moved back by `span`. Months are calendar months: the day of the
 // month is kept, or becomes the month's last day where it has fewer days;
-// the time of day is kept.
+// the time of day is kept. Never earlier than 0001-01-01T00:00:00Z, the
+// first instant a time stamp can write.
 TimePoint back_from(TimePoint from, const Span& span);
 
 // What a window needs to know of one event.
