@@ -14,7 +14,7 @@ int run_advise_command(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
   const std::optional<window::Window> window = resolve_window(dir, request);
   const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window);
-  std::cout << windowed_advise_text(result, window) << "\n";
+  std::cout << advise_text(result) << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {
     std::cout << "\nwrote:\n";

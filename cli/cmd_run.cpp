@@ -52,7 +52,7 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << windowed_advise_text(result, window) << (window ? shifts_section(dir, *window) : "") << "\n";
+    std::cout << advise_text(result) << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
 int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {

@@ -2,8 +2,6 @@
 
 #include "cli/window_options.h"
 
-#include "cli/stages.h"
-
 namespace velquor::cli {
 
 std::vector<OptionSpec> window_options() {
@@ -25,12 +23,6 @@ std::optional<window::Window> resolve_window(const fs::path& dir, const std::opt
                                              const std::optional<fs::path>& previous_advisory) {
   if (!request) return std::nullopt;
   return window::resolve_in(dir, *request, previous_advisory);
-}
-
-std::string windowed_advise_text(const Json& result, const std::optional<window::Window>& window) {
-  const std::string text = advise_text(result);
-  if (!window || result.value("status", "") != "no_significant_changes") return text;
-  return text + "\nWindow: " + window->description();
 }
 
 }  // namespace velquor::cli

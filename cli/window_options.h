@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "shared/json.h"
 #include "velquor/window/window.h"
 
 namespace velquor::cli {
@@ -21,9 +20,5 @@ std::optional<window::Request> window_request(const Args& args);
 // DIR/phase5/advisory.json unless `previous_advisory` is given).
 std::optional<window::Window> resolve_window(const fs::path& dir, const std::optional<window::Request>& request,
                                              const std::optional<fs::path>& previous_advisory = std::nullopt);
-
-// advise_text() of a stage-5 result, saying which window it covers when the
-// advisory itself does not ("No significant changes in Last 30 days (...)").
-std::string windowed_advise_text(const Json& result, const std::optional<window::Window>& window);
 
 }  // namespace velquor::cli
