@@ -78,16 +78,16 @@ int run_run_command(const Args& args) {
   const bool json = args.has("--json");
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = data_dir_with_events(args.positional(0));
+  // Before the stages: an unusable earlier advisory stops --new at once.
+  const std::optional<window::Window> window = resolve_window(dir, request);
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
-  std::optional<window::Window> window;
   {
     StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
       StageProgress stage(5, "advise");
-      window = resolve_window(dir, request);
       result = run_advise(dir, scope, window);
       stage.done(advise_progress(outcome, result));
     }
