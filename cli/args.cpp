@@ -58,6 +58,25 @@ void parse_short_group(const Command& command, const std::string& word,
   }
 }
 
+// A positional named "X..." takes every word the others leave, at least
+// one; "[X...]" may take none. Lower-case names are literal words
+// ("collect git"), the others placeholders.
+void check_positional_count(const Command& command, const std::vector<std::string>& words) {
+  std::vector<const std::string*> required;
+  bool variadic = false;
+  for (const auto& name : command.positionals) {
+    variadic = variadic || name.find("...") != std::string::npos;
+    if (!name.starts_with("[")) required.push_back(&name);
+  }
+  if (words.size() < required.size()) {
+    const std::string& name = *required[words.size()];
+    bool literal = std::none_of(name.begin(), name.end(), [](char c) { return std::isupper(c); });
+    throw UsageError(literal ? "expected '" + name + "'" : "missing argument " + name);
+  }
+  if (!variadic && words.size() > command.positionals.size())
+    throw UsageError("unexpected argument '" + words[command.positionals.size()] + "'");
+}
+
 }  // namespace
 
 Args::Args(const Command& command, std::vector<std::string> positionals,
@@ -118,7 +137,12 @@ Args parse_args(const Command& command, const std::vector<std::string>& words) {
     } else if (word == "--") {
       options_done = true;
     } else if (word[1] != '-') {
-      parse_short_group(command, word, values);
+      // "-o FILE": a single letter may stand for an option with a value.
+      const OptionSpec* valued = word.size() == 2 ? find_short(command, word[1]) : nullptr;
+      if (valued && !valued->value_name.empty())
+        record(values, *valued, take_value(*valued, std::nullopt, words, i));
+      else
+        parse_short_group(command, word, values);
     } else {
       size_t eq = word.find('=');
       std::string name = word.substr(0, eq);
@@ -134,14 +158,7 @@ Args parse_args(const Command& command, const std::vector<std::string>& words) {
       }
     }
   }
-  if (positionals.size() < command.positionals.size()) {
-    const std::string& name = command.positionals[positionals.size()];
-    // Lower-case names are literal words ("collect git"), the others placeholders.
-    bool literal = std::none_of(name.begin(), name.end(), [](char c) { return std::isupper(c); });
-    throw UsageError(literal ? "expected '" + name + "'" : "missing argument " + name);
-  }
-  if (positionals.size() > command.positionals.size())
-    throw UsageError("unexpected argument '" + positionals[command.positionals.size()] + "'");
+  check_positional_count(command, positionals);
   return Args(command, std::move(positionals), std::move(values));
 }
 

@@ -50,7 +50,8 @@ class Args;
 
 struct Command {
   std::string name;
-  std::vector<std::string> positionals;  // required, in order ("DIR")
+  // In order ("DIR"); "FILE..." takes one or more words, "[FILE...]" any.
+  std::vector<std::string> positionals;
   std::vector<OptionSpec> options;
   std::string summary;      // one line for the command list
   std::string description;  // paragraph(s) for `velquor help CMD`
@@ -65,6 +66,7 @@ class Args {
 
   const Command& command() const { return *command_; }
   const std::string& positional(size_t index) const { return positionals_.at(index); }
+  size_t positional_count() const { return positionals_.size(); }
 
   // Times a flag or option was given.
   int count(const std::string& option) const;

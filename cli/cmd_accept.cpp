@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/writer.h"
 #include "shared/clock.h"
 #include "shared/errors.h"
 #include "velquor/esperlin/esperlin.h"
@@ -13,41 +14,29 @@
 namespace velquor::cli {
 namespace {
 
-// The metrics each family's signals carry. An accepted pair outside this
-// table would never match a change, so it is refused rather than stored.
-const std::vector<std::pair<std::string, std::vector<std::string>>>& family_metrics() {
-  static const std::vector<std::pair<std::string, std::vector<std::string>>> kTable = {
-      {"git", {"files_touched", "dispersion", "change_locality", "cochange_novelty_ratio"}},
-      {"ci", {"run_duration", "run_failed"}},
-      {"testing", {"total_tests", "failure_rate", "skip_rate", "suite_duration"}},
-      {"coverage", {"line_rate", "branch_rate"}},
-      {"dependency", {"dependency_count", "max_depth"}},
-      {"schema", {"endpoint_count", "type_count", "field_count", "schema_churn"}},
-      {"deployment", {"is_prerelease", "asset_count", "release_cadence_hours"}},
-      {"config", {"resource_count", "resource_type_count", "config_churn"}},
-      {"security", {"vulnerability_count", "critical_count", "fixable_ratio"}},
-      {"error_tracking", {"event_count", "user_count", "is_unhandled"}},
-  };
-  return kTable;
-}
-
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
   return text;
 }
 
-void check_pair(const std::string& family, const std::string& metric) {
+// What is wrong with a family/metric pair ("" when it is a known pair).
+std::string pair_problem(const std::string& family, const std::string& metric) {
   std::vector<std::string> families;
-  for (const auto& [name, metrics] : family_metrics()) {
+  for (const auto& [name, metrics] : accept_family_metrics()) {
     families.push_back(name);
     if (name != family) continue;
     if (std::find(metrics.begin(), metrics.end(), metric) == metrics.end())
-      throw UsageError("unknown metric '" + metric + "' of family " + family +
-                       " (valid: " + joined(metrics) + ")");
-    return;
+      return "unknown metric '" + metric + "' of family " + family + " (valid: " + joined(metrics) +
+             ")";
+    return "";
   }
-  throw UsageError("unknown family '" + family + "' (valid: " + joined(families) + ")");
+  return "unknown family '" + family + "' (valid: " + joined(families) + ")";
+}
+
+void check_pair(const std::string& family, const std::string& metric) {
+  const std::string problem = pair_problem(family, metric);
+  if (!problem.empty()) throw UsageError(problem);
 }
 
 // Stored times are compared as text with the system's own time stamps, so a
@@ -84,6 +73,7 @@ int run_accept(const Args& args) {
   const std::string since = normalized_time(args, "--since");
   const std::string expires = normalized_time(args, "--expires");
   const fs::path dir = existing_data_dir(args.positional(0));
+  DirectoryWriter writer(args, dir);
 
   morvic::AcceptedDeviations accepted(dir);
   accepted.accept(family, metric, reason, from_commit, since,
@@ -103,8 +93,19 @@ std::string text_member(const Json& entry, const char* key) {
   return it != entry.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
+// Why an entry can never silence a change, for the listing: "" when it can.
+std::string entry_problem(const Json& entry) {
+  std::string problem = pair_problem(text_member(entry, "family"), text_member(entry, "metric"));
+  const std::string expires = text_member(entry, "expires_at");
+  if (!expires.empty() && !parse_iso8601(expires))
+    problem += std::string(problem.empty() ? "" : "; ") + "expires_at '" + expires +
+               "' is not an ISO-8601 time";
+  return problem;
+}
+
 int run_accepted(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
+  warn_if_interrupted(dir);
   morvic::AcceptedDeviations accepted(dir);
   const Json entries = accepted.list();
   if (entries.empty()) {
@@ -125,11 +126,31 @@ int run_accepted(const Args& args) {
     else
       std::cout << (expires > now ? ", expires " : ", expired ") << expires;
     std::cout << "\n";
+    const std::string problem = entry_problem(entry);
+    if (!problem.empty()) std::cout << "  warning: " << problem << "\n";
   }
   return kExitOk;
 }
 
 }  // namespace
+
+// The metrics each family's signals carry. An accepted pair outside this
+// table would never match a change, so it is refused rather than stored.
+const std::vector<std::pair<std::string, std::vector<std::string>>>& accept_family_metrics() {
+  static const std::vector<std::pair<std::string, std::vector<std::string>>> kTable = {
+      {"git", {"files_touched", "dispersion", "change_locality", "cochange_novelty_ratio"}},
+      {"ci", {"run_duration", "run_failed"}},
+      {"testing", {"total_tests", "failure_rate", "skip_rate", "suite_duration"}},
+      {"coverage", {"line_rate", "branch_rate"}},
+      {"dependency", {"dependency_count", "max_depth"}},
+      {"schema", {"endpoint_count", "type_count", "field_count", "schema_churn"}},
+      {"deployment", {"is_prerelease", "asset_count", "release_cadence_hours"}},
+      {"config", {"resource_count", "resource_type_count", "config_churn"}},
+      {"security", {"vulnerability_count", "critical_count", "fixable_ratio"}},
+      {"error_tracking", {"event_count", "user_count", "is_unhandled"}},
+  };
+  return kTable;
+}
 
 const Command kAcceptCommand = {
     "accept",
@@ -137,7 +158,8 @@ const Command kAcceptCommand = {
     {{"--reason", 0, "TEXT", "why this deviation is the new normal (required)"},
      {"--from-commit", 0, "SHA", "only changes triggered by this commit or later ones"},
      {"--since", 0, "TIME", "only changes of events at or after TIME (ISO-8601)"},
-     {"--expires", 0, "TIME", "stop accepting at TIME (ISO-8601); default never"}},
+     {"--expires", 0, "TIME", "stop accepting at TIME (ISO-8601); default never"},
+     wait_option()},
     "accept a deviation as the project's new normal",
     "Records in DIR/accepted_deviations.json that deviations of METRIC in FAMILY\n"
     "are expected (a planned migration, a deliberate change), so later\n"
@@ -152,7 +174,8 @@ const Command kAcceptedCommand = {
     {},
     "list the accepted deviations of DIR",
     "Lists the entries of DIR/accepted_deviations.json with their reason, scope\n"
-    "and expiry.",
+    "and expiry, and marks those that can never apply: an unknown family or\n"
+    "metric, or an expiry time that does not parse.",
     run_accepted,
 };
 

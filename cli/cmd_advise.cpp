@@ -1,10 +1,14 @@
 // velquor advise DIR: stage 5, the advisory.
 
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
 #include "cli/window_options.h"
+#include "cli/writer.h"
 
 namespace velquor::cli {
 namespace {
@@ -12,9 +16,12 @@ namespace {
 int run_advise_command(const Args& args) {
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
+  DirectoryWriter writer(args, dir);
+  writer.stage(5);
   const std::optional<window::Window> window = resolve_window(dir, request);
   const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window);
-  std::cout << advise_text(result) << "\n";
+  std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO))
+            << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {
     std::cout << "\nwrote:\n";
@@ -26,6 +33,7 @@ int run_advise_command(const Args& args) {
 std::vector<OptionSpec> advise_options() {
   std::vector<OptionSpec> options = {{"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : window_options()) options.push_back(option);
+  options.push_back(wait_option());
   return options;
 }
 

@@ -3,7 +3,9 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/run_checks.h"
 #include "cli/stages.h"
+#include "cli/writer.h"
 
 namespace velquor::cli {
 namespace {
@@ -11,6 +13,9 @@ namespace {
 int run_learn_command(const Args& args) {
   const Json params = learn_params(args);
   const fs::path dir = existing_data_dir(args.positional(0));
+  DirectoryWriter writer(args, dir);
+  warn_if_empty_knowledge_base(dir);
+  writer.stage(4);
   set_learn_verbosity(args.count("--verbose"));
   const Json summary = run_learn(dir, params);
   std::cout << learn_lines(summary);
@@ -27,7 +32,8 @@ const Command kLearnCommand = {
     "learn",
     {"DIR"},
     {{"--param", 0, "KEY=VALUE", "override a tuning parameter (repeatable)", true},
-     {"--verbose", 'v', "", "show the stage's log lines on stderr (-vv: debug lines too)"}},
+     {"--verbose", 'v', "", "show the stage's log lines on stderr (-vv: debug lines too)"},
+     wait_option()},
     "stage 4: discover patterns and update the knowledge base",
     "Reads the signals and explanations of DIR, finds metrics of different\n"
     "families that deviate together (same commit or same day) and git metrics\n"

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/writer.h"
 #include "shared/errors.h"
 #include "shared/json.h"
 #include "shared/numbers.h"
@@ -94,6 +95,7 @@ int show_history(const lorvessa::SQLiteLorvessa& store, const fs::path& db,
 
 int run_patterns(const Args& args) {
   const fs::path dir = existing_data_dir(args.positional(0));
+  warn_if_interrupted(dir);
   const fs::path db = dir / "phase4" / "knowledge.db";
   const bool json = args.has("--json");
   // Opening the store would create an empty database; a directory that never

@@ -1,29 +1,21 @@
 // velquor run DIR: the whole pipeline, stage 2 to stage 5, in one go.
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/event_notes.h"
 #include "cli/pipeline.h"
 #include "cli/stages.h"
+#include "cli/terminal.h"
 #include "cli/window_options.h"
+#include "cli/writer.h"
 #include "shared/json.h"
 #include "velquor/shifts/shifts.h"
 
 namespace velquor::cli {
 namespace {
-
-std::string fail_on_level(const Args& args) {
-  auto level = args.value("--fail-on");
-  if (!level) return "";
-  std::string upper = *level;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  const auto& labels = risk_labels();
-  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
-    throw UsageError("--fail-on takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
-  return upper;
-}
 
 // Stage 5's answer when stage 2 had nothing for it, in the shape stage 5
 // itself gives when it finds no signals.
@@ -52,16 +44,11 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << advise_text(result) << (window ? shifts_section(dir, *window) : "") << "\n";
+    std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO))
+              << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
-int exit_status(const PipelineOutcome& outcome, const Json& result, const std::string& gate) {
-  if (outcome.failed_families > 0) {
-    std::cerr << "velquor: error: stage 2 failed for " << outcome.failed_families
-              << (outcome.failed_families == 1 ? " family" : " families")
-              << " (see above); their signals are missing from this advisory\n";
-    return kExitRuntimeError;
-  }
+int exit_status(const Json& result, const std::string& gate) {
   if (!gate.empty() && advisory_reaches(result, gate)) {
     std::cerr << "velquor: the advisory holds a change at or above " << gate << "\n";
     return kExitGate;
@@ -72,39 +59,51 @@ int exit_status(const PipelineOutcome& outcome, const Json& result, const std::s
 int run_run_command(const Args& args) {
   PipelineSettings settings;
   settings.baseline.workers = worker_setting(args);
+  settings.baseline.skip_bad_events = args.has("--skip-bad-events");
   settings.verbosity = args.count("--verbose");
+  set_quiet(args.has("--quiet"));
   const std::string scope = args.value("--scope").value_or(kDefaultScope);
-  const std::string gate = fail_on_level(args);
+  const std::string gate = risk_level_option(args, "--fail-on");
   const bool json = args.has("--json");
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = data_dir_with_events(args.positional(0));
-  // Before the stages: an unusable earlier advisory stops --new at once.
-  const std::optional<window::Window> window = resolve_window(dir, request);
+  DirectoryWriter writer(args, dir);
+  settings.writer = &writer;
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
+  std::optional<window::Window> window;
   {
-    StdoutToStderr quiet(json);  // engines' console lines must not spoil the JSON
+    StdoutToStderr quiet(true);  // stdout carries the advisory alone
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
-      StageProgress stage(5, "advise");
-      result = run_advise(dir, scope, window);
+      writer.stage(5);
+      StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
+      // Over the events stage 2 read: those it skipped are in no window.
+      std::set<fs::path> skipped;
+      for (const auto& [file, error] : outcome.events.skipped) skipped.insert(file);
+      window = resolve_window(dir, request, std::nullopt, skipped);
+      result = run_advise(dir, scope, window, outcome.events.skipped);
       stage.done(advise_progress(outcome, result));
     }
   }
+  writer.all_stages_done();
   print_result(dir, outcome, result, window, json);
-  return exit_status(outcome, result, gate);
+  return exit_status(result, gate);
 }
 
 std::vector<OptionSpec> run_options() {
   std::vector<OptionSpec> options = {
       {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"}};
   for (auto& option : worker_options()) options.push_back(option);
+  options.push_back(skip_bad_events_option());
   for (auto& option : window_options()) options.push_back(option);
   options.push_back({"--json", 0, "", "print the advisory run result as JSON, nothing else"});
   options.push_back({"--fail-on", 0, "LEVEL",
                      "exit 3 when a change reaches LEVEL (NOTABLE, ELEVATED, HIGH, CRITICAL)"});
   options.push_back({"--verbose", 'v', "", "show stage 4's log lines on stderr (-vv: debug)"});
+  options.push_back({"--quiet", 'q', "", "no progress lines on stderr, only the result and errors"});
+  options.push_back(wait_option());
   return options;
 }
 
@@ -119,8 +118,12 @@ const Command kRunCommand = {
     "deviation signals (stage 2, families in parallel), explanations (stage 3),\n"
     "pattern discovery and the knowledge base (stage 4), and the advisory\n"
     "(stage 5). Shows one progress line per stage on stderr and prints the\n"
-    "advisory's human summary on stdout. A family that fails in stage 2 is\n"
-    "reported, the other stages still run, and the exit status is 1.\n"
+    "advisory's human summary on stdout (risk levels coloured on a terminal\n"
+    "unless NO_COLOR is set). Before anything is written, the output folders\n"
+    "must be writable and DIR/accepted_deviations.json readable; a family that\n"
+    "fails in stage 2 is reported and the run stops there, before stage 4 learns\n"
+    "anything from it (exit status 1). A second command writing DIR at the same\n"
+    "time is refused unless --wait lets it wait for the first.\n"
     "\n"
     "For CI jobs: --json prints the advisory run result as JSON on stdout, and\n"
     "--fail-on LEVEL exits 3 when the advisory holds an unaccepted change at or\n"

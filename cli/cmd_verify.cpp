@@ -7,6 +7,7 @@
 #include "cli/pipeline.h"
 #include "cli/stages.h"
 #include "cli/window_options.h"
+#include "cli/writer.h"
 #include "shared/file_io.h"
 #include "shared/errors.h"
 #include "velquor/esperlin/esperlin.h"
@@ -27,12 +28,19 @@ int run_verify_command(const Args& args) {
   const std::string previous =
       args.value("--previous").value_or((dir / "phase5" / "advisory.json").string());
   if (!request) request = previous_request(previous);
-  if (args.has("--rerun")) run_stages_2_to_4(dir, PipelineSettings{});
+  DirectoryWriter writer(args, dir);
+  if (args.has("--rerun")) {
+    PipelineSettings settings;
+    settings.writer = &writer;
+    StdoutToStderr engine_lines(true);  // stdout carries the report alone
+    run_stages_2_to_4(dir, settings);
+  }
   std::optional<window::Window> window = resolve_window(dir, request, fs::path(previous));
   if (window && window->empty()) {
     std::cout << window->empty_notice() << ": nothing to verify.\n";
     return kExitOk;
   }
+  writer.stage(5);
   esperlin::Esperlin engine(dir);
   engine.window = std::move(window);
   const Json result = engine.verify(args.value("--scope").value_or(kDefaultScope), previous);
@@ -52,6 +60,7 @@ std::vector<OptionSpec> verify_options() {
       {"--scope", 0, "S", "name of the repository scope (default velquor-engine)"},
       {"--rerun", 0, "", "first rerun stages 2 to 4 on the current events"}};
   for (auto& option : window_options()) options.push_back(option);
+  options.push_back(wait_option());
   return options;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cli/subprocess.h"
+#include "shared/subprocess.h"
 #include "shared/clock.h"
 #include "shared/errors.h"
 

@@ -15,14 +15,24 @@
 #include "shared/errors.h"
 
 namespace velquor::cli {
+
+const char* const kAboutText =
+    "Watches the development history of a project (commits, CI, tests, coverage,\n"
+    "dependencies, API schemas, releases, configuration, errors, security scans)\n"
+    "and reports when it drifts away from its own normal.";
+const char* const kExitStatusText =
+    "Exit status: 0 success, 1 runtime error, 2 usage error, 3 --fail-on gate tripped.";
+
 namespace {
 
 // In the order `velquor --help` lists them: the whole pipeline first, then
 // its stages, then the maintainers' tools and the data sources.
 const Command* const kCommands[] = {
     &kRunCommand,      &kBaselineCommand, &kExplainCommand,  &kLearnCommand,
-    &kAdviseCommand,   &kVerifyCommand,   &kAcceptCommand,   &kAcceptedCommand,
-    &kPatternsCommand, &kShiftsCommand,   &kCollectCommand,  &kDemoCommand,
+    &kAdviseCommand,   &kVerifyCommand,   &kReportCommand,   &kAcceptCommand,
+    &kAcceptedCommand, &kPatternsCommand, &kShiftsCommand,   &kNotifyCommand,
+    &kCollectCommand,
+    &kDemoCommand,
 };
 
 const Command* find_command(const std::string& name) {
@@ -32,20 +42,14 @@ const Command* find_command(const std::string& name) {
 }
 
 void print_overview(std::ostream& out) {
-  out << "usage: velquor COMMAND [ARGS...]\n"
-         "\n"
-         "Watches the development history of a project (commits, CI, tests, coverage,\n"
-         "dependencies, API schemas, releases, configuration, errors, security scans)\n"
-         "and reports when it drifts away from its own normal.\n"
-         "\n"
-         "Commands:\n";
+  out << "usage: velquor COMMAND [ARGS...]\n\n" << kAboutText << "\n\nCommands:\n";
   for (const Command* command : kCommands) {
     out << "  " << command->name << std::string(12 - command->name.size(), ' ')
         << command->summary << "\n";
   }
   out << "\n"
          "Run 'velquor help COMMAND' or 'velquor COMMAND --help' for a command's options.\n"
-         "Exit status: 0 success, 1 runtime error, 2 usage error, 3 --fail-on gate tripped.\n";
+      << kExitStatusText << "\n";
 }
 
 int usage_error(const std::string& where, const std::string& message) {
@@ -93,6 +97,10 @@ int dispatch(int argc, char** argv) {
   }
   if (first == "--help" || first == "-h") return help_command({});
   if (first == "help") return help_command(words);
+  if (first == "__reference") {
+    print_reference(std::cout, kCommands);
+    return kExitOk;
+  }
   const Command* command = find_command(first);
   if (command == nullptr) {
     if (!first.empty() && first[0] == '-') return usage_error("", "unknown option '" + first + "'");

@@ -1,5 +1,8 @@
 #include "cli/pipeline.h"
 
+#include "cli/event_notes.h"
+#include "cli/run_checks.h"
+
 
 namespace velquor::cli {
 namespace {
@@ -17,11 +20,16 @@ int64_t summary_count(const Json& summary, const char* key) {
 
 PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& settings) {
   PipelineOutcome outcome;
+  check_before_writing(dir);
+  auto journal = [&](int stage) {
+    if (settings.writer) settings.writer->stage(stage);
+  };
   {
-    StageProgress stage(2, "baseline");
+    journal(2);
+    StageProgress stage(2, "baseline", "computing the baselines of " + dir.string() + "/events...");
     BaselineOutcome baseline;
     run_baseline(dir, settings.baseline, baseline);
-    outcome.failed_families = baseline.failed;
+    outcome.events = baseline.events;
     outcome.event_files = baseline.event_files;
     outcome.signals = baseline.signals;
     std::string what = "read " + count_text(baseline.event_files, "event file") + ", wrote " +
@@ -29,18 +37,22 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
                        count_text(baseline.files_written, "signal file");
     if (baseline.failed > 0) what += ", " + std::to_string(baseline.failed) + " failed";
     stage.done(what);
+    report_left_out_events(dir, baseline.events);
+    if (baseline.failed > 0) throw stage2_failure(baseline);
     outcome.no_signals = baseline.signals == 0 && baseline.failed == 0;
     if (outcome.no_signals) return outcome;
   }
   {
-    StageProgress stage(3, "explain");
+    journal(3);
+    StageProgress stage(3, "explain", "explaining " + count_text(outcome.signals, "signal") + "...");
     const size_t written = run_explain(dir);
     stage.done("read " + count_text(written, "signal") + ", wrote " +
                count_text(written, "explanation") + " to phase3/explanations.json");
   }
   {
     set_learn_verbosity(settings.verbosity);
-    StageProgress stage(4, "learn");
+    journal(4);
+    StageProgress stage(4, "learn", "learning from " + count_text(outcome.signals, "signal") + "...");
     const Json summary = run_learn(dir, Json());
     stage.done("read " + count_text(summary_count(summary, "total_signals"), "signal") + ", " +
                std::to_string(summary_count(summary, "patterns_discovered")) + " new, " +

@@ -3,23 +3,28 @@
 #pragma once
 
 #include "cli/stages.h"
+#include "cli/writer.h"
 
 namespace velquor::cli {
 
 struct PipelineSettings {
   BaselineSettings baseline;
   int verbosity = 0;  // stage 4's log lines: 1 information, 2 debug
+  DirectoryWriter* writer = nullptr;  // told of each stage it writes
 };
 
 struct PipelineOutcome {
-  size_t failed_families = 0;  // stage-2 families that failed (parallel driver)
   // Stage 2 produced no signal at all (too little history): the later stages
   // have nothing to work on and were not run.
   bool no_signals = false;
   size_t event_files = 0;
+  brevalt::EventReport events;  // what stage 2 left out
   size_t signals = 0;
 };
 
+// Checks what can be checked first (check_before_writing) and stops with
+// StageFailed when stage 2 failed for any family, so that nothing is
+// learned from a run that fails.
 PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& settings);
 
 // What a person reads when stage 2 found nothing to judge.

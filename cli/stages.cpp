@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
 
+#include "cli/event_notes.h"
+#include "cli/terminal.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
@@ -51,6 +54,7 @@ std::vector<OptionSpec> baseline_options() {
       {"--window-size", 0, "N", "events in each rolling baseline (default 50)"},
       {"--min-baseline", 0, "N", "events needed before a metric is judged (default 5)"}};
   for (auto& option : worker_options()) options.push_back(option);
+  options.push_back(skip_bad_events_option());
   return options;
 }
 
@@ -66,6 +70,7 @@ BaselineSettings baseline_settings(const Args& args) {
   settings.window_size = args.integer("--window-size", 50, 1);
   settings.min_baseline = args.integer("--min-baseline", 5, 1);
   settings.workers = worker_setting(args);
+  settings.skip_bad_events = args.has("--skip-bad-events");
   return settings;
 }
 
@@ -73,6 +78,7 @@ void run_baseline(const fs::path& dir, const BaselineSettings& settings,
                   BaselineOutcome& outcome) {
   outcome.event_files = list_json_files(dir / "events").size();
   brevalt::Brevalt engine(dir, settings.window_size, settings.min_baseline);
+  outcome.events.skip_unreadable = settings.skip_bad_events;
   auto tally = [&] {
     std::stable_sort(outcome.families.begin(), outcome.families.end(),
                      [](const auto& a, const auto& b) {
@@ -86,9 +92,9 @@ void run_baseline(const fs::path& dir, const BaselineSettings& settings,
   };
   try {
     if (settings.workers == 0)
-      engine.run_all(&outcome.families);
+      engine.run_all(&outcome.families, &outcome.events);
     else
-      engine.run_all_parallel(settings.workers, &outcome.families);
+      engine.run_all_parallel(settings.workers, &outcome.families, &outcome.events);
   } catch (...) {
     tally();
     throw;
@@ -173,9 +179,11 @@ std::string learn_lines(const Json& summary) {
 
 // ---- stage 5 ----------------------------------------------------------------
 
-Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window) {
+Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window,
+                const std::vector<std::pair<fs::path, std::string>>& skipped_events) {
   esperlin::Esperlin engine(dir);
   engine.window = std::move(window);
+  for (const auto& skipped : skipped_events) engine.skipped_events.insert(skipped.first);
   return engine.run(scope);
 }
 
@@ -210,6 +218,18 @@ const std::vector<std::string>& risk_labels() {
   return kLabels;
 }
 
+std::string risk_level_option(const Args& args, const std::string& option) {
+  auto level = args.value(option);
+  if (!level) return "";
+  std::string upper = *level;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  const auto& labels = risk_labels();
+  if (std::find(labels.begin(), labels.end(), upper) == labels.end())
+    throw UsageError(option + " takes NOTABLE, ELEVATED, HIGH or CRITICAL, got '" + *level + "'");
+  return upper;
+}
+
 bool advisory_reaches(const Json& result, const std::string& label) {
   const auto& labels = risk_labels();
   const auto wanted = std::find(labels.begin(), labels.end(), label) - labels.begin();
@@ -229,13 +249,14 @@ bool advisory_reaches(const Json& result, const std::string& label) {
 
 // ---- reporting --------------------------------------------------------------
 
-StageProgress::StageProgress(int stage, std::string name)
+StageProgress::StageProgress(int stage, std::string name, std::string running)
     : prefix_("stage " + std::to_string(stage) + " " + std::move(name) + ": "),
-      live_(::isatty(STDERR_FILENO) == 1) {
-  if (live_) std::cerr << prefix_ << "running..." << std::flush;
+      live_(!quiet() && ::isatty(STDERR_FILENO) == 1) {
+  if (live_) std::cerr << prefix_ << running << std::flush;
 }
 
 void StageProgress::done(const std::string& what) {
+  if (quiet()) return;
   if (live_) std::cerr << "\r\033[K";
   progress(prefix_ + what + " (" + watch_.elapsed() + ")");
 }

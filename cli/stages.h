@@ -22,6 +22,7 @@ struct BaselineSettings {
   int64_t window_size = 50;
   int64_t min_baseline = 5;
   int workers = 4;  // 0 = the sequential driver
+  bool skip_bad_events = false;  // leave unreadable event files out
 };
 
 // The --window-size, --min-baseline, --workers and --sequential options.
@@ -37,6 +38,7 @@ struct BaselineOutcome {
   size_t signals = 0;
   size_t files_written = 0;
   size_t failed = 0;
+  brevalt::EventReport events;  // files left out, events of no family
 };
 
 // Runs stage 2. The parallel driver reports a failing family and goes on;
@@ -73,9 +75,11 @@ std::string learn_lines(const Json& summary);
 
 inline constexpr const char* kDefaultScope = "velquor-engine";
 
-// Runs stage 5, on `window` when given; the run result.
+// Runs stage 5, on `window` when given, without the event files stage 2
+// skipped; the run result.
 Json run_advise(const fs::path& dir, const std::string& scope,
-                std::optional<window::Window> window = std::nullopt);
+                std::optional<window::Window> window = std::nullopt,
+                const std::vector<std::pair<fs::path, std::string>>& skipped_events = {});
 // The files a stage-5 result says were written, as paths.
 std::vector<std::string> written_files(const Json& result);
 // The text a person reads for a stage-5 result: the human summary, or a
@@ -84,6 +88,9 @@ std::string advise_text(const Json& result);
 
 // Risk labels from lowest to highest, as --fail-on takes them.
 const std::vector<std::string>& risk_labels();
+// The risk label given to `option` ("--fail-on high" -> "HIGH"), "" when
+// the option is absent; UsageError for a word that is no label.
+std::string risk_level_option(const Args& args, const std::string& option);
 // Whether the advisory of `result` holds a kept change whose risk label is
 // `label` or higher.
 bool advisory_reaches(const Json& result, const std::string& label);
@@ -91,10 +98,12 @@ bool advisory_reaches(const Json& result, const std::string& label);
 // ---- reporting --------------------------------------------------------------
 
 // Prints "stage N NAME: ..." on stderr; on a terminal a "running" line is
-// shown while the stage works and replaced when it ends.
+// shown while the stage works and replaced when it ends. Nothing under
+// --quiet.
 class StageProgress {
  public:
-  StageProgress(int stage, std::string name);
+  // `running` is the live line's text while the stage works.
+  StageProgress(int stage, std::string name, std::string running = "running...");
   void done(const std::string& what);
 
  private:

@@ -20,9 +20,10 @@ std::optional<window::Request> window_request(const Args& args) {
 }
 
 std::optional<window::Window> resolve_window(const fs::path& dir, const std::optional<window::Request>& request,
-                                             const std::optional<fs::path>& previous_advisory) {
+                                             const std::optional<fs::path>& previous_advisory,
+                                             const std::set<fs::path>& skipped) {
   if (!request) return std::nullopt;
-  return window::resolve_in(dir, *request, previous_advisory);
+  return window::resolve_in(dir, *request, previous_advisory, skipped);
 }
 
 }  // namespace velquor::cli

@@ -16,9 +16,10 @@ std::vector<OptionSpec> window_options();
 // the options cannot be used.
 std::optional<window::Request> window_request(const Args& args);
 
-// The window of `request` over DIR's events (the --new boundary from
-// DIR/phase5/advisory.json unless `previous_advisory` is given).
+// The window of `request` over DIR's events but `skipped` (the --new
+// boundary from DIR/phase5/advisory.json unless `previous_advisory` is given).
 std::optional<window::Window> resolve_window(const fs::path& dir, const std::optional<window::Request>& request,
-                                             const std::optional<fs::path>& previous_advisory = std::nullopt);
+                                             const std::optional<fs::path>& previous_advisory = std::nullopt,
+                                             const std::set<fs::path>& skipped = {});
 
 }  // namespace velquor::cli

@@ -36,8 +36,10 @@ enum class NonFinite {
 // or trailing text raise JsonError naming `source` (usually the file path)
 // and the byte offset. A repeated member keeps its last value at the position
 // of its first occurrence. Integers that fit 64 bits stay integers; larger
-// ones and every number with a fraction or exponent become reals (a real too
-// large for a double becomes infinity).
+// ones and every number with a fraction or exponent become reals. A number
+// too large for a double is a JsonError naming its member ("payload.total")
+// in standard JSON; with kAccept it becomes infinity, as the system's own
+// files may hold it.
 Json parse_json(std::string_view text, const std::string& source,
                 NonFinite non_finite = NonFinite::kReject);
 

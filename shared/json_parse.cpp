@@ -17,6 +17,16 @@ namespace {
 
 constexpr int kMaxDepth = 512;
 
+// A number beyond the double range in standard JSON, on its way up to the
+// document: each object and array it passes adds its step to the member
+// path, so the error names the member without the parser keeping a path
+// for every value it reads.
+struct OutOfRange {
+  size_t pos;
+  std::string number;
+  std::string member;  // "payload.total", "[3].line_rate"
+};
+
 class Parser {
  public:
   Parser(std::string_view text, const std::string& source, NonFinite non_finite)
@@ -26,7 +36,14 @@ class Parser {
     if (text_.size() >= 3 && text_.substr(0, 3) == "\xEF\xBB\xBF")
       fail("unexpected byte-order mark");
     skip_space();
-    Json value = parse_value(0);
+    Json value;
+    try {
+      value = parse_value(0);
+    } catch (const OutOfRange& e) {
+      throw JsonError(source_ + ": member " + (e.member.empty() ? "(the document)" : e.member) +
+                      ": number " + e.number + " is beyond the range of a double at byte " +
+                      std::to_string(e.pos));
+    }
     skip_space();
     if (pos_ != text_.size()) fail("extra data after the JSON value");
     return value;
@@ -93,7 +110,12 @@ class Parser {
       skip_space();
       // operator[] keeps the first position of a repeated member and lets the
       // later value win.
-      object[key] = parse_value(depth + 1);
+      try {
+        object[key] = parse_value(depth + 1);
+      } catch (OutOfRange& e) {
+        e.member = key + (e.member.empty() || e.member[0] == '[' ? "" : ".") + e.member;
+        throw;
+      }
       skip_space();
       if (peek() == ',') { ++pos_; continue; }
       if (peek() == '}') { ++pos_; return object; }
@@ -108,7 +130,13 @@ class Parser {
     if (peek() == ']') { ++pos_; return array; }
     for (;;) {
       skip_space();
-      array.push_back(parse_value(depth + 1));
+      try {
+        array.push_back(parse_value(depth + 1));
+      } catch (OutOfRange& e) {
+        e.member = "[" + std::to_string(array.size()) + "]" +
+                   (e.member.empty() || e.member[0] == '[' ? "" : ".") + e.member;
+        throw;
+      }
       skip_space();
       if (peek() == ',') { ++pos_; continue; }
       if (peek() == ']') { ++pos_; return array; }
@@ -271,7 +299,12 @@ class Parser {
     if (r.ec == std::errc() && r.ptr == last) return Json(d);
     // Out of range: strtod gives the correctly rounded infinity or zero.
     std::string copy(first, last);
-    return Json(std::strtod(copy.c_str(), nullptr));
+    const double rounded = std::strtod(copy.c_str(), nullptr);
+    // Standard JSON has no infinity: a number that becomes one is refused
+    // rather than let through to be written as a token strict readers refuse.
+    if (std::isinf(rounded) && non_finite_ == NonFinite::kReject)
+      throw OutOfRange{start, copy.size() > 40 ? copy.substr(0, 37) + "..." : copy, ""};
+    return Json(rounded);
   }
 
   std::string_view text_;

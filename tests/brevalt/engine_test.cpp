@@ -232,6 +232,35 @@ TEST(Drivers, FamiliesWithoutEventsKeepOlderFiles) {
   EXPECT_EQ(engine.run_all_parallel(3).size(), 10u);
 }
 
+TEST(Drivers, AReportLeavesUnreadableFilesOutOnBothDriversAndCountsUnknownFamilies) {
+  DataDir dir;
+  write_ci(dir, {1, 2, 3, 4, 5, 6});
+  Brevalt engine(dir.path());
+  engine.run_all();
+  const std::string clean = dir.read_signals("ci");
+  dir.write_text("a-bad.json", "[1,");
+  dir.write_text("b-list.json", "[]");
+  dir.write_event("c-odd.json", payload_event("weather", "w", "2024-01-01", Json::object()));
+  EXPECT_THROW(engine.run_all(), Error);
+
+  EventReport listed_only;  // without skip_unreadable a bad file still fails
+  EXPECT_THROW(engine.run_all(nullptr, &listed_only), Error);
+  for (int workers : {0, 3}) {
+    EventReport report;
+    report.skip_unreadable = true;
+    if (workers == 0)
+      engine.run_all(nullptr, &report);
+    else
+      engine.run_all_parallel(workers, nullptr, &report);
+    ASSERT_EQ(report.skipped.size(), 2u) << workers;
+    EXPECT_EQ(report.skipped[0].first.filename(), "a-bad.json");
+    EXPECT_NE(report.skipped[0].second.find("a-bad.json: invalid JSON"), std::string::npos);
+    EXPECT_NE(report.skipped[1].second.find("an event must be an object"), std::string::npos);
+    EXPECT_EQ(report.unselected, 1u);
+    EXPECT_EQ(dir.read_signals("ci"), clean) << "the signals of the readable events only";
+  }
+}
+
 TEST(Drivers, SequentialStopsAtTheFirstFailure) {
   DataDir dir;
   write_ci(dir, {1, 2, 3, 4, 5, 6});

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "cli/subprocess.h"
+#include "shared/subprocess.h"
 #include "shared/file_io.h"
 
 namespace velquor::cli::testing {

@@ -44,6 +44,20 @@ class Pipeline : public ::testing::Test {
 
 ScratchDir* Pipeline::demo_ = nullptr;
 
+TEST_F(Pipeline, ReportNeedsAnAdvisoryAndWritesWhereAsked) {
+  ScratchDir dir;
+  copy_events(dir);
+  Outcome early = velquor({"report", dir.str()});
+  EXPECT_EQ(early.status, 1);
+  EXPECT_NE(early.err.find("advisory.json"), std::string::npos) << early.err;
+  run_ok({"run", dir.str()});
+  const std::string page = (dir.path() / "page.html").string();
+  Outcome report = run_ok({"report", dir.str(), "--last", "20", "-o", page});
+  EXPECT_EQ(report.out.rfind("wrote " + page, 0), 0u) << report.out;
+  EXPECT_NE(read_file(page).find("Window: Last 20 commits"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir.path() / "phase5" / "report.html"));
+}
+
 TEST_F(Pipeline, DemoIsDeterministicAndCoversEveryFamily) {
   ScratchDir again;
   run_ok({"demo", again.str(), "--commits", kCommits});
@@ -91,8 +105,10 @@ TEST_F(Pipeline, RunWritesEveryStageAndReportsProgress) {
 TEST_F(Pipeline, JsonOutputIsTheRunResultAloneAndTheGateTrips) {
   ScratchDir dir;
   copy_events(dir);
-  Outcome run = velquor({"run", dir.str(), "--json", "--fail-on", "HIGH", "--sequential"});
+  Outcome run =
+      velquor({"run", dir.str(), "--json", "--fail-on", "HIGH", "--sequential", "--quiet"});
   EXPECT_EQ(run.status, 3) << run.err;
+  EXPECT_EQ(line_count(run.err), 1u) << run.err;  // --quiet: the gate's line alone
   const Json result = parse_json(run.out, "stdout");
   EXPECT_EQ(result["status"], "complete");
   EXPECT_EQ(result["advisory"], read_json(dir.path() / "phase5" / "advisory.json"));
@@ -148,7 +164,7 @@ TEST_F(Pipeline, AcceptedMetricLeavesTheAdvisoryAndVerifyCountsItResolved) {
   EXPECT_NE(missing.err.find("old.json"), std::string::npos) << missing.err;
 }
 
-TEST_F(Pipeline, StagesRunAloneAndAFailingFamilyDoesNotStopTheOthers) {
+TEST_F(Pipeline, StagesRunAloneAndAFailingFamilyDoesNotStopTheOtherFamilies) {
   ScratchDir dir;
   copy_events(dir);
   // One CI event whose duration is text breaks the CI family only.
@@ -183,7 +199,8 @@ TEST_F(Pipeline, StagesRunAloneAndAFailingFamilyDoesNotStopTheOthers) {
 
   Outcome run = velquor({"run", dir.str()});
   EXPECT_EQ(run.status, 1) << "a failed family is a runtime error";
-  EXPECT_NE(run.out.find("Velquor Advisory"), std::string::npos) << "later stages still ran";
+  EXPECT_NE(run.err.find("stage 2 failed for 1 family (ci)"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("stage 3"), std::string::npos) << "the run stops before learning";
 }
 
 TEST(Examples, EveryExampleEventIsReadByItsFamily) {

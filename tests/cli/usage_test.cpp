@@ -10,8 +10,9 @@ namespace velquor::cli::testing {
 namespace {
 
 const std::vector<std::string> kCommands = {"run",    "baseline", "explain",  "learn",
-                                            "advise", "verify",   "accept",   "accepted",
-                                            "patterns", "shifts", "collect", "demo"};
+                                            "advise", "verify",   "report",   "accept",
+                                            "accepted", "patterns", "shifts", "collect",
+                                            "demo"};
 
 TEST(Usage, HelpListsEveryCommandAndEachCommandHasHelp) {
   Outcome overview = velquor({"--help"});
@@ -54,6 +55,9 @@ TEST(Usage, BadCommandLinesExitTwoWithOneLine) {
       {"shifts", dir.str(), "--min-run", "0"},
       {"shifts", dir.str(), "--min-change", "lots"},
       {"shifts", dir.str(), "--min-change", "-5%"},
+      {"report", dir.str(), "-o"},
+      {"report", dir.str(), "--last", "0"},
+      {"report", dir.str(), "--last", "3", "--since", "30d"},
   };
   for (const auto& args : cases) {
     Outcome run = velquor(args);
@@ -84,7 +88,7 @@ TEST(Usage, MissingDirectoryIsARuntimeErrorNamingIt) {
   const std::vector<std::vector<std::string>> cases = {
       {"run", missing},      {"baseline", missing}, {"explain", missing},
       {"learn", missing},    {"advise", missing},   {"verify", missing},
-      {"accepted", missing}, {"patterns", missing},
+      {"accepted", missing}, {"patterns", missing}, {"report", missing},
       {"accept", missing, "ci", "run_duration", "--reason", "planned"},
       {"collect", "git", missing, scratch.str()},
   };

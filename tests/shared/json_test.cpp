@@ -36,7 +36,8 @@ TEST(JsonWriter, NonFiniteNumbersUseTheirTokens) {
 }
 
 TEST(JsonParser, KeepsKindsOrderAndLastDuplicate) {
-  Json value = parse_json(R"({"z": 1, "a": 1.0, "z": 3, "big": 1e400, "u": 18446744073709551615})", "t");
+  Json value = parse_json(R"({"z": 1, "a": 1.0, "z": 3, "big": 1e400, "u": 18446744073709551615})",
+                          "t", NonFinite::kAccept);
   EXPECT_EQ(dump_compact(value), R"({"z": 3, "a": 1.0, "big": Infinity, "u": 18446744073709551615})");
   EXPECT_TRUE(value["z"].is_number_integer());
   EXPECT_TRUE(value["a"].is_number_float());
@@ -53,6 +54,27 @@ TEST(JsonParser, ErrorsNameTheSource) {
       EXPECT_NE(std::string(e.what()).find("events/e.json"), std::string::npos);
     }
   }
+}
+
+TEST(JsonParser, StandardJsonRefusesNumbersBeyondTheDoubleRangeNamingTheMember) {
+  const std::string huge_integer = "-" + std::string(400, '9');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"payload": {"total": 1e400}})", "member payload.total: number 1e400"},
+      {R"({"a": [1, {"b": [2, -1.5E+309]}]})", "member a[1].b[1]: number -1.5E+309"},
+      {"[[0, " + huge_integer + "]]", "member [0][1]: number -999"},
+      {"1e999", "member (the document)"},
+  };
+  for (const auto& [text, expected] : cases) {
+    try {
+      parse_json(text, "events/e.json");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const JsonError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("events/e.json: " + expected, 0), 0u) << e.what();
+    }
+    EXPECT_NO_THROW(parse_json(text, "t", NonFinite::kAccept)) << "the system's own files keep it";
+  }
+  // Tiny numbers round to zero, as every reader does.
+  EXPECT_EQ(parse_json("1e-400", "t").get<double>(), 0.0);
 }
 
 TEST(JsonParser, EveryPrefixOfADocumentIsAnErrorNotACrash) {

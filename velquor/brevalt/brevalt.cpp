@@ -128,8 +128,8 @@ SignalList Brevalt::run_config() const { return run_single(*this, "config"); }
 SignalList Brevalt::run_error_tracking() const { return run_single(*this, "error_tracking"); }
 SignalList Brevalt::run_security() const { return run_single(*this, "security"); }
 
-FamilySignals Brevalt::run_all(std::vector<FamilyOutcome>* outcomes) const {
-  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), 1);
+FamilySignals Brevalt::run_all(std::vector<FamilyOutcome>* outcomes, EventReport* report) const {
+  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), 1, report);
   FamilySignals result;
   for (size_t f = 0; f < families().size(); ++f) {
     FamilyOutcome outcome;

@@ -170,6 +170,16 @@ struct FamilyOutcome {
   bool file_written = false;  // false for a non-git family without events
 };
 
+// What the drivers tell a host that asks (EventReport*) about the event files
+// that gave no events. With skip_unreadable set, a file that cannot be read
+// or parsed as an event is left out and listed instead of failing every
+// family.
+struct EventReport {
+  bool skip_unreadable = false;                           // set by the host
+  std::vector<std::pair<fs::path, std::string>> skipped;  // file, error; name order
+  size_t unselected = 0;  // events that no family selects (unknown family)
+};
+
 // ---- Git window -----------------------------------------------------------
 
 using FileSet = std::set<std::string>;
@@ -231,8 +241,10 @@ class Brevalt {
   // All ten families in driver order; the first failure propagates and later
   // families are not run. Every event file is parsed once for all families;
   // the result equals running each runner alone. `outcomes`, when given,
-  // receives one entry per family run.
-  FamilySignals run_all(std::vector<FamilyOutcome>* outcomes = nullptr) const;
+  // receives one entry per family run; `report`, when given, the event files
+  // left out (see EventReport).
+  FamilySignals run_all(std::vector<FamilyOutcome>* outcomes = nullptr,
+                        EventReport* report = nullptr) const;
 
   // All ten families on `max_workers` threads named "p2_worker_<i>". A
   // failing family prints "  [Phase 2] <family> failed: <message>" to
@@ -240,7 +252,8 @@ class Brevalt {
   // in completion order. `outcomes` receives one entry per family in the
   // same order.
   FamilySignals run_all_parallel(int max_workers = 4,
-                                 std::vector<FamilyOutcome>* outcomes = nullptr) const;
+                                 std::vector<FamilyOutcome>* outcomes = nullptr,
+                                 EventReport* report = nullptr) const;
 
   // Entropy in bits of the paths over their top-level components.
   static double _dispersion(const FileSet& files);

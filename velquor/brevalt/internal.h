@@ -58,8 +58,9 @@ struct FamilyInput {
 // Reads every event file of `events_dir` once, on `threads` threads, and
 // hands each event to every wanted family that selects it. The result has
 // one input per family (unwanted ones empty).
+// A `report` receives what EventReport describes.
 std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySet wanted,
-                                            int threads);
+                                            int threads, EventReport* report = nullptr);
 
 // ---- Git metrics -------------------------------------------------------------
 

@@ -19,6 +19,7 @@ namespace {
 
 struct FileDigest {
   std::exception_ptr error;  // the file is no readable event
+  bool selected = false;     // some family selects the event
   std::vector<std::pair<size_t, FamilyEvent>> events;  // family index, event
 };
 
@@ -55,8 +56,10 @@ FileDigest digest(const fs::path& path, FamilySet wanted) {
     Json event = read_event(path);
     const std::string where = path.string();
     for (size_t f = 0; f < families().size(); ++f)
-      if (wanted.test(f) && selects(families()[f], event))
-        result.events.emplace_back(f, reduce(f, event, where));
+      if (selects(families()[f], event)) {
+        result.selected = true;
+        if (wanted.test(f)) result.events.emplace_back(f, reduce(f, event, where));
+      }
   } catch (...) {
     result.error = std::current_exception();
   }
@@ -119,17 +122,39 @@ bool selects(const Family& family, const Json& event) {
   return member->get_ref<const std::string&>() == (git ? "git" : family.name);
 }
 
+namespace {
+
+std::string message_of(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace
+
 std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySet wanted,
-                                            int threads) {
+                                            int threads, EventReport* report) {
   std::vector<FamilyInput> inputs(families().size());
   std::vector<FileDigest> digests;
+  std::vector<fs::path> files;
   try {
-    digests = digest_all(list_json_files(events_dir), wanted, threads);
+    files = list_json_files(events_dir);
+    digests = digest_all(files, wanted, threads);
   } catch (...) {
     for (FamilyInput& input : inputs) input.error = std::current_exception();
     return inputs;
   }
-  for (FileDigest& file : digests) {
+  for (size_t i = 0; i < digests.size(); ++i) {
+    FileDigest& file = digests[i];
+    if (file.error && report && report->skip_unreadable) {
+      report->skipped.emplace_back(files[i], message_of(file.error));
+      continue;
+    }
+    if (report && !file.error && !file.selected) ++report->unselected;
     if (file.error) {
       for (FamilyInput& input : inputs) input.error = file.error;
       return inputs;

@@ -53,12 +53,14 @@ void run_on_workers(int count, const std::function<void(int)>& body) {
   for (std::thread& thread : threads) thread.join();
 }
 
-FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutcome>* outcomes) const {
+FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutcome>* outcomes,
+                                        EventReport* report) const {
   if (max_workers < 1) throw ValueError("max_workers must be at least 1");
   // Parsing is pure computation: more parser threads than cores only adds
   // switching.
   int parsers = std::min<int>(max_workers, std::max(1u, std::thread::hardware_concurrency()));
-  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), parsers);
+  std::vector<FamilyInput> inputs =
+      load_family_inputs(events_path, FamilySet().set(), parsers, report);
 
   std::mutex mutex;
   std::vector<Completion> completed;  // in order of completion

@@ -107,6 +107,7 @@ Json Esperlin::_load_explanations() const {
 Json Esperlin::_load_events() const {
   MapBuilder index;
   for (const fs::path& path : list_json_files(phase1_path)) {
+    if (skipped_events.count(path)) continue;
     Json event = read_json_file(path, NonFinite::kReject);
     check_event(event, path.string());
     const Json& id = get_or(event, "event_id", Json());

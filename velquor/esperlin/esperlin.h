@@ -34,6 +34,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -174,6 +175,9 @@ class Esperlin {
   // that nothing happened), so that the next --new window starts after it.
   // Baselines and acceptances still see the whole history.
   std::optional<window::Window> window;
+  // Event files the host left out of this run (unreadable ones it chose to
+  // skip in stage 2); _load_events passes over them.
+  std::set<fs::path> skipped_events;
 };
 
 }  // namespace velquor::esperlin

@@ -119,4 +119,10 @@ Json AcceptedDeviations::accept(const std::string& family, const std::string& me
 
 Json AcceptedDeviations::list() const { return load_entries(path_); }
 
+void AcceptedDeviations::check() const {
+  const Json entries = load_entries(path_);
+  for (size_t i = 0; i < entries.size(); ++i)
+    for (const char* key : {"expires_at", "from_commit", "since"}) text_member(entries[i], key, path_, i);
+}
+
 }  // namespace velquor::morvic

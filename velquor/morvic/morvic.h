@@ -69,6 +69,11 @@ class AcceptedDeviations {
   // The stored entries, as a JSON array in file order.
   Json list() const;
 
+  // Reads every entry as the operations above do, so that a file they would
+  // refuse (a member of the wrong kind included) raises now, before a
+  // caller starts work that ends with them.
+  void check() const;
+
   // <vel_dir>/accepted_deviations.json
   const std::filesystem::path& path() const { return path_; }
 

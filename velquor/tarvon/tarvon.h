@@ -1,5 +1,6 @@
 // Language-model clients: the common interface, the client of the Anthropic
-// messages service, and the HTTPS transport both service clients share.
+// messages service, and the HTTPS transport both service clients (and the
+// chat notifier) share.
 //
 // A client is built with a model name and answers one prompt at a time
 // through generate(). Every failure (missing key, transport error, timeout,
@@ -70,6 +71,26 @@ class AnthropicClient : public LanguageModel {
 };
 
 // ---- Transport shared by the service clients ----
+
+// No HTTP answer at all: a URL libcurl refuses, a refused connection, a
+// timeout. The message is libcurl's reason, never the URL.
+class TransportError : public Error {
+ public:
+  using Error::Error;
+};
+
+struct HttpAnswer {
+  long status = 0;
+  std::string body;
+  std::string retry_after;  // the Retry-After header, "" when absent
+};
+
+// POSTs `body` to `url` with the given "Name: value" headers and returns the
+// answer whatever its status. TransportError when no answer came; `secret`
+// is blotted out of its message.
+HttpAnswer http_post(const std::string& url, const std::vector<std::string>& headers,
+                     const std::string& body, std::chrono::milliseconds timeout,
+                     const std::string& secret);
 
 // The text of environment variable `name`; LanguageModelError when it is
 // unset or empty (the message names the variable, never a value).

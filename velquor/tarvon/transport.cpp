@@ -1,4 +1,5 @@
-// HTTPS transport of the language-model clients, over libcurl.
+// HTTPS transport of the language-model clients and the chat notifier, over
+// libcurl.
 
 #include <curl/curl.h>
 
@@ -39,17 +40,20 @@ struct HeaderListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-struct Response {
-  long status = 0;
-  std::string body;
-};
+std::string header_value(CURL* handle, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return "";
+  return header->value;
+}
 
-Response perform_post(const std::string& url, const std::vector<std::string>& headers,
-                      const std::string& body, std::chrono::milliseconds timeout,
-                      const std::string& secret) {
+}  // namespace
+
+HttpAnswer http_post(const std::string& url, const std::vector<std::string>& headers,
+                     const std::string& body, std::chrono::milliseconds timeout,
+                     const std::string& secret) {
   init_curl_once();
   std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) throw LanguageModelError("cannot create an HTTP handle");
+  if (!curl) throw TransportError("cannot create an HTTP handle");
   std::unique_ptr<curl_slist, HeaderListDeleter> header_list;
   // "Expect:" stops libcurl from asking for 100-continue on longer prompts,
   // which costs a round trip (or a second) for nothing.
@@ -57,11 +61,11 @@ Response perform_post(const std::string& url, const std::vector<std::string>& he
   all_headers.push_back("Expect:");
   for (const std::string& header : all_headers) {
     curl_slist* extended = curl_slist_append(header_list.get(), header.c_str());
-    if (extended == nullptr) throw LanguageModelError("cannot build the request headers");
+    if (extended == nullptr) throw TransportError("cannot build the request headers");
     header_list.release();
     header_list.reset(extended);
   }
-  Response response;
+  HttpAnswer response;
   char error[CURL_ERROR_SIZE] = "";
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -76,13 +80,12 @@ Response perform_post(const std::string& url, const std::vector<std::string>& he
   const CURLcode code = curl_easy_perform(handle);
   if (code != CURLE_OK) {
     const std::string reason = error[0] != '\0' ? error : curl_easy_strerror(code);
-    throw LanguageModelError(blot_out("POST " + url + " failed: " + reason, secret));
+    throw TransportError(blot_out(reason, secret));
   }
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
+  response.retry_after = header_value(handle, "Retry-After");
   return response;
 }
-
-}  // namespace
 
 std::string require_api_key(const char* name) {
   const char* value = std::getenv(name);
@@ -110,7 +113,12 @@ Json chat_request_body(const std::string& model, const std::string& prompt) {
 
 Json post_json(const std::string& url, const std::vector<std::string>& headers,
                const Json& body, std::chrono::milliseconds timeout, const std::string& secret) {
-  const Response response = perform_post(url, headers, dump_compact(body), timeout, secret);
+  HttpAnswer response;
+  try {
+    response = http_post(url, headers, dump_compact(body), timeout, secret);
+  } catch (const TransportError& e) {
+    throw LanguageModelError(blot_out("POST " + url + " failed: " + e.what(), secret));
+  }
   if (response.status < 200 || response.status > 299) {
     constexpr size_t kExcerpt = 300;
     throw LanguageModelError(blot_out("POST " + url + " answered HTTP " +

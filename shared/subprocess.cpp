@@ -1,4 +1,4 @@
-#include "cli/subprocess.h"
+#include "shared/subprocess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 
 #include "shared/errors.h"
 
-namespace velquor::cli {
+namespace velquor {
 namespace {
 
 struct Pipe {
@@ -97,4 +97,4 @@ ProcessOutput run_program(const std::vector<std::string>& argv) {
   return result;
 }
 
-}  // namespace velquor::cli
+}  // namespace velquor

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace velquor::cli {
+namespace velquor {
 
 struct ProcessOutput {
   int exit_status = 0;  // the program's exit status; 128 + N when killed by signal N
@@ -20,4 +20,4 @@ struct ProcessOutput {
 // program cannot be started.
 ProcessOutput run_program(const std::vector<std::string>& argv);
 
-}  // namespace velquor::cli
+}  // namespace velquor

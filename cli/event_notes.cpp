@@ -1,0 +1,57 @@
+#include "cli/event_notes.h"
+
+#include <iostream>
+
+namespace velquor::cli {
+namespace {
+
+constexpr size_t kListedSkips = 20;
+
+bool ends_with_json(const std::string& name) {
+  return name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
+}
+
+// Entries the event readers pass over because they are not regular files.
+size_t irregular_entries(const fs::path& events) {
+  size_t count = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(events, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code status;
+    if (ends_with_json(it->path().filename().string()) && !fs::is_regular_file(it->path(), status))
+      ++count;
+  }
+  return count;
+}
+
+std::string counted(size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+}  // namespace
+
+OptionSpec skip_bad_events_option() {
+  return {"--skip-bad-events", 0, "",
+          "leave out event files that cannot be read or parsed, listing them on stderr"};
+}
+
+void report_left_out_events(const fs::path& dir, const brevalt::EventReport& report) {
+  for (size_t i = 0; i < report.skipped.size() && i < kListedSkips; ++i)
+    std::cerr << "velquor: skipped " << report.skipped[i].second << "\n";
+  if (report.skipped.size() > kListedSkips)
+    std::cerr << "velquor: skipped " << report.skipped.size() - kListedSkips
+              << " more unreadable event files\n";
+  if (report.unselected > 0)
+    std::cerr << "velquor: warning: "
+              << counted(report.unselected, "event belongs", "events belong")
+              << " to no known family (source_family, or source_type git) and "
+              << (report.unselected == 1 ? "has" : "have") << " no baseline\n";
+  const size_t irregular = irregular_entries(dir / "events");
+  if (irregular > 0)
+    std::cerr << "velquor: warning: " << counted(irregular, "entry", "entries") << " of "
+              << (dir / "events").string()
+              << " named *.json " << (irregular == 1 ? "is" : "are")
+              << " not a regular file (a folder, a pipe or a broken link) and "
+              << (irregular == 1 ? "was" : "were") << " passed over\n";
+}
+
+}  // namespace velquor::cli

@@ -1,0 +1,54 @@
+// Removing the temporary files of atomic writes whose process is gone.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+#include "velquor/guard/guard.h"
+
+namespace velquor::guard {
+namespace {
+
+bool all_digits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// The pid of a name "<target>.tmp.<pid>.<n>", or 0 for any other name.
+pid_t temporary_owner(const std::string& name) {
+  const size_t counter = name.rfind('.');
+  if (counter == std::string::npos || counter == 0) return 0;
+  const size_t pid_start = name.rfind('.', counter - 1);
+  if (pid_start == std::string::npos || pid_start < 4) return 0;
+  const std::string_view pid_text(name.data() + pid_start + 1, counter - pid_start - 1);
+  if (name.compare(pid_start - 4, 4, ".tmp") != 0 || !all_digits(pid_text) ||
+      !all_digits(std::string_view(name).substr(counter + 1)))
+    return 0;
+  pid_t pid = 0;
+  auto [end, error] = std::from_chars(pid_text.data(), pid_text.data() + pid_text.size(), pid);
+  return error == std::errc() && end == pid_text.data() + pid_text.size() ? pid : 0;
+}
+
+bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+std::vector<fs::path> remove_stale_temporaries(const fs::path& dir) {
+  std::vector<fs::path> removed;
+  for (const char* folder : {"", "events", "phase2", "phase3", "phase4", "phase5", ".velquor"}) {
+    std::error_code ec;
+    for (fs::directory_iterator it(dir / folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const pid_t owner = temporary_owner(it->path().filename().string());
+      if (owner <= 0 || owner == ::getpid() || process_exists(owner)) continue;
+      std::error_code ignored;
+      if (it->is_regular_file(ignored) && fs::remove(it->path(), ignored)) removed.push_back(it->path());
+    }
+  }
+  return removed;
+}
+
+}  // namespace velquor::guard
