@@ -22,7 +22,7 @@ int run_advise_command(const Args& args) {
   const std::optional<window::Window> window = resolve_window(dir, request);
   const Json result = run_advise(dir, args.value("--scope").value_or(kDefaultScope), window, {},
                                  chosen_store(args));
-  std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
+  std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO))
             << "\n";
   const auto files = written_files(result);
   if (!files.empty()) {

@@ -45,7 +45,7 @@ void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Jso
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
-    std::cout << coloured_risk_levels(windowed_advise_text(result, window), colour_allowed(STDOUT_FILENO))
+    std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO))
               << (window ? shifts_section(dir, *window) : "") << "\n";
 }
 
@@ -81,7 +81,10 @@ int run_run_command(const Args& args) {
     if (!outcome.no_signals) {
       writer.stage(5);
       StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
-      window = resolve_window(dir, request);
+      // Over the events stage 2 read: those it skipped are in no window.
+      std::set<fs::path> skipped;
+      for (const auto& [file, error] : outcome.events.skipped) skipped.insert(file);
+      window = resolve_window(dir, request, std::nullopt, skipped);
       result = run_advise(dir, scope, window, outcome.events.skipped, settings.store);
       stage.done(advise_progress(outcome, result));
     }

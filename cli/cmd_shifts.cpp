@@ -48,7 +48,8 @@ int run_shifts_command(const Args& args) {
   if (window && window->empty())
     std::cout << window->empty_notice() << "\n";
   else if (window)
-    std::cout << (found.empty() ? "No sustained shifts began in " : "Shifts that began in ")
+    std::cout << (found.empty() ? "No sustained shifts began in the window "
+                                : "Sustained shifts that began in the window ")
               << window->description() << (found.empty() ? ".\n" : ":\n");
   else if (found.empty())
     std::cout << "No sustained shifts in " << (dir / "phase2").string() << ".\n";

@@ -2,8 +2,6 @@
 
 #include "cli/window_options.h"
 
-#include "cli/stages.h"
-
 namespace velquor::cli {
 
 std::vector<OptionSpec> window_options() {
@@ -22,15 +20,10 @@ std::optional<window::Request> window_request(const Args& args) {
 }
 
 std::optional<window::Window> resolve_window(const fs::path& dir, const std::optional<window::Request>& request,
-                                             const std::optional<fs::path>& previous_advisory) {
+                                             const std::optional<fs::path>& previous_advisory,
+                                             const std::set<fs::path>& skipped) {
   if (!request) return std::nullopt;
-  return window::resolve_in(dir, *request, previous_advisory);
-}
-
-std::string windowed_advise_text(const Json& result, const std::optional<window::Window>& window) {
-  const std::string text = advise_text(result);
-  if (!window || result.value("status", "") != "no_significant_changes") return text;
-  return text + "\nWindow: " + window->description();
+  return window::resolve_in(dir, *request, previous_advisory, skipped);
 }
 
 }  // namespace velquor::cli

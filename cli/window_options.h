@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "shared/json.h"
 #include "velquor/window/window.h"
 
 namespace velquor::cli {
@@ -17,13 +16,10 @@ std::vector<OptionSpec> window_options();
 // the options cannot be used.
 std::optional<window::Request> window_request(const Args& args);
 
-// The window of `request` over DIR's events (the --new boundary from
-// DIR/phase5/advisory.json unless `previous_advisory` is given).
+// The window of `request` over DIR's events but `skipped` (the --new
+// boundary from DIR/phase5/advisory.json unless `previous_advisory` is given).
 std::optional<window::Window> resolve_window(const fs::path& dir, const std::optional<window::Request>& request,
-                                             const std::optional<fs::path>& previous_advisory = std::nullopt);
-
-// advise_text() of a stage-5 result, saying which window it covers when the
-// advisory itself does not ("No significant changes in Last 30 days (...)").
-std::string windowed_advise_text(const Json& result, const std::optional<window::Window>& window);
+                                             const std::optional<fs::path>& previous_advisory = std::nullopt,
+                                             const std::set<fs::path>& skipped = {});
 
 }  // namespace velquor::cli

@@ -130,6 +130,29 @@ TEST_F(Windows, EmptyWindowsAreAnAllClearAndVerifyKeepsTheWindowKind) {
   EXPECT_EQ(fresh.out.rfind("No new events since " + end.substr(0, 10) + "\n", 0), 0u) << fresh.out;
 }
 
+TEST_F(Windows, AnUnusableEarlierAdvisoryIsARuntimeErrorNamingIt) {
+  const char* faulty[] = {"{\"period\": {\"to\": \"soon\"}}", "{\"period\": 5}", "{\"peri", ""};
+  for (const char* content : faulty) {
+    for (const char* command : {"run", "advise", "verify"}) {
+      ScratchDir dir;
+      copy_run(dir);
+      write_file_atomic(dir.path() / "phase5" / "advisory.json", content);
+      Outcome outcome = velquor({command, dir.str(), "--new"});
+      EXPECT_EQ(outcome.status, 1) << command << " " << content;
+      EXPECT_NE(outcome.err.find("advisory.json"), std::string::npos) << outcome.err;
+    }
+  }
+}
+
+TEST_F(Windows, EventsTheRunSkipsAreInNoWindow) {
+  ScratchDir dir;
+  copy_run(dir);
+  write_file_atomic(dir.path() / "events" / "zz-unreadable.json", "{\"broken");
+  Outcome run = velquor({"run", dir.str(), "--skip-bad-events", "--last", "5"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(phase5(dir, "advisory.json")["window"]["argument"], "5");
+}
+
 TEST(WindowOptions, UsageErrorsNameTheOption) {
   ScratchDir dir;
   fs::create_directories(dir.path() / "events");

@@ -91,6 +91,7 @@ TEST(Detector, LevelsAreMediansOrMeansWhenBothMediansAreZero) {
   EXPECT_EQ(step[0].level_after, 20);
   EXPECT_DOUBLE_EQ(*step[0].relative_change, 1.0);
   EXPECT_EQ(step[0].before.mad, 0);
+  EXPECT_FALSE(step[0].levels_are_means);
 
   std::vector<double> flags;
   for (size_t i = 0; i < 400; ++i) flags.push_back((i < 200 ? i % 10 == 0 : i % 10 < 3) ? 1.0 : 0.0);
@@ -99,6 +100,7 @@ TEST(Detector, LevelsAreMediansOrMeansWhenBothMediansAreZero) {
   EXPECT_EQ(rate[0].before.median, 0);
   EXPECT_DOUBLE_EQ(rate[0].level_before, 0.1);
   EXPECT_DOUBLE_EQ(rate[0].level_after, 0.3);
+  EXPECT_TRUE(rate[0].levels_are_means);
 
   std::vector<double> from_zero = stepped(std::vector<double>(100, 0.0), 40, 5);
   const auto rise = detect_change_points(from_zero, ShiftSettings{}, 1);

@@ -25,6 +25,13 @@ Shift make_shift(const std::string& metric, double before, double after, const s
   return shift;
 }
 
+// The same shift over a flag that is mostly zero: both medians are zero.
+Shift by_means(Shift shift) {
+  shift.change.before.median = shift.change.after.median = 0;
+  shift.change.levels_are_means = true;
+  return shift;
+}
+
 TEST(Report, JsonHasExactlyTheDocumentedMembers) {
   Shift from_zero = make_shift("run_failed", 0, 0.25, "2020-03-10T08:00:00Z");
   const Json json = shifts_json({make_shift("run_duration", 412, 865, "2020-03-10T08:00:00Z"), from_zero});
@@ -54,6 +61,9 @@ TEST(Report, LinesUseTheAdvisoryLabelsAndNumberForms) {
        "holding for 600 runs"},
       {make_shift("run_failed", 0, 0.25, "2021-01-01T00:00:00Z"),
        "CI / Build / Build Failure rose from zero (0.0% → 25.0%) from commit 45866932 on 2021-01-01, "
+       "holding for 600 runs"},
+      {by_means(make_shift("run_failed", 0.103, 0.299, "2021-01-01T00:00:00Z")),
+       "CI / Build / Build Failure rose 2.9x (mean 10.3% → 29.9%) from commit 45866932 on 2021-01-01, "
        "holding for 600 runs"},
   };
   for (const auto& [shift, line] : cases) EXPECT_EQ(shift_line(shift), line);

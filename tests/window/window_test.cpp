@@ -30,12 +30,20 @@ TEST(Window, SpansCountBackByCalendar) {
       {"1m", "2024-05-31T00:00:00Z", "2024-04-30T00:00:00Z"},
       {"13m", "2024-01-15T12:00:00Z", "2022-12-15T12:00:00Z"},  // across a year
       {"1y", "2024-02-29T06:00:00Z", "2023-02-28T06:00:00Z"},
+      // Spans reaching before the first year stop at its first instant.
+      {"9999y", "2024-03-15T12:00:00Z", "0001-01-01T00:00:00Z"},
+      {"9999w", "0150-06-01T00:00:00Z", "0001-01-01T00:00:00Z"},
+      {"9999d", "0010-06-01T00:00:00Z", "0001-01-01T00:00:00Z"},
+      {"2024y", "2024-03-15T12:00:00Z", "0001-01-01T00:00:00Z"},
+      {"2023y", "2024-03-15T12:00:00Z", "0001-03-15T12:00:00Z"},
       {"0d", "", ""}, {"d", "", ""}, {"30", "", ""}, {"-3d", "", ""}, {"3h", "", ""}, {"10000d", "", ""},
   };
   for (const Case& c : cases) {
     const std::optional<Span> span = parse_span(c.span);
     ASSERT_EQ(span.has_value(), *c.expected != '\0') << c.span;
-    if (span) EXPECT_EQ(format_timestamp(back_from(at(c.from), *span)), c.expected) << c.span << " from " << c.from;
+    if (span) {
+      EXPECT_EQ(format_timestamp(back_from(at(c.from), *span)), c.expected) << c.span << " from " << c.from;
+    }
   }
 }
 
@@ -138,7 +146,9 @@ TEST(Window, ResolvesEachKindOverAHistory) {
     EXPECT_EQ(members, c.members) << label;
     EXPECT_EQ(window.description(), c.description) << label;
     EXPECT_EQ(window.empty(), *c.empty_notice != '\0') << label;
-    if (window.empty()) EXPECT_EQ(window.empty_notice(), c.empty_notice) << label;
+    if (window.empty()) {
+      EXPECT_EQ(window.empty_notice(), c.empty_notice) << label;
+    }
   }
 }
 

@@ -173,8 +173,10 @@ class Esperlin {
   morvic::AcceptedDeviations _accepted_devs;
   // When set, run() reports only the signals of the window's events, takes
   // the window's bounds as its period and records the window in the
-  // advisory; an empty window gives an all-clear that says so. Baselines and
-  // acceptances still see the whole history.
+  // advisory. A window without significant changes still gets an advisory,
+  // an all-clear that says which window it covers (or, for an empty one,
+  // that nothing happened), so that the next --new window starts after it.
+  // Baselines and acceptances still see the whole history.
   std::optional<window::Window> window;
   // Event files the host left out of this run (unreadable ones it chose to
   // skip in stage 2); _load_events passes over them.

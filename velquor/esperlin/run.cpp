@@ -89,7 +89,17 @@ Json signals_in(const window::Window& window, const Json& significant) {
   return kept;
 }
 
-Json period_of(const window::Window& window) { return Json{{"from", window.start()}, {"to", window.end()}}; }
+// A window's bounds; the run time stands in for bounds a history without a
+// dated event does not have, as it does for a whole-history period.
+Json period_of(const window::Window& window, const std::string& now) {
+  return Json{{"from", window.start().empty() ? now : window.start()},
+              {"to", window.end().empty() ? now : window.end()}};
+}
+
+// An all-clear line, followed in a window by the window it covers.
+std::string covering(std::string line, const std::optional<window::Window>& window) {
+  return window ? line + "\nWindow: " + window->description() : line;
+}
 
 // The first members of an advisory; the window's record follows the period.
 Json advisory_head(Json id, const std::string& scope, const std::string& now, const Json& period,
@@ -137,12 +147,15 @@ std::vector<std::string> commit_texts(const Json& shas) {
 
 Json formats_entry(const fs::path& path) { return path.string(); }
 
+constexpr const char* kNothingSignificant = "No significant changes: every metric is within its normal range.";
+
 std::string all_clear_line(size_t accepted) {
   return "All clear — " + std::to_string(accepted) + " accepted deviation(s), no new issues detected.";
 }
 
 // Writes the all-clear advisory: every significant change was accepted, or
-// the window holds no event.
+// a window holds none. A window always gets an advisory, so that the next
+// --new starts where this one ended.
 Json all_clear_result(const std::string& scope, const std::string& now, const Json& period,
                       const Json& window_record, const Verdicts& verdicts, const Json& evidence,
                       const std::string& line, const fs::path& output_path) {
@@ -244,11 +257,11 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
   const Json window_record = window ? window->record() : Json();
   const Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
   if (significant.empty()) {
-    if (window && window->empty())
-      return all_clear_result(scope, now, period_of(*window), window_record, Verdicts{},
-                              engine._collect_evidence(significant, inputs.events), window->empty_notice(),
-                              engine.output_path);
-    return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
+    if (!window) return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
+    const std::string line = window->empty() ? window->empty_notice() : covering(kNothingSignificant, window);
+    return all_clear_result(scope, now, period_of(*window, now), window_record, Verdicts{},
+                            engine._collect_evidence(significant, inputs.events), line,
+                            engine.output_path);
   }
 
   const Json evidence = engine._collect_evidence(significant, inputs.events);
@@ -259,7 +272,7 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
   const KeyIndex event_index(inputs.events);
   std::vector<Json> records;
   for (const Json& signal : significant) records.push_back(change_record(signal, explanation_index, event_index));
-  const Json period = window ? period_of(*window) : period_of(significant, event_index, now);
+  const Json period = window ? period_of(*window, now) : period_of(significant, event_index, now);
   Json changes(distinct_changes(std::move(records)));
   add_latest_deviation(changes, inputs.traces, [&](const std::string& ref) -> std::optional<std::string> {
     const std::string* time = inputs.digest.time_of(ref);
@@ -270,10 +283,12 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
       split_accepted(std::move(changes), engine._accepted_devs, commit_texts(inputs.digest.commit_list()));
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
-    if (verdicts.accepted.empty())
+    if (verdicts.accepted.empty() && !window)
       return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}, {"accepted_count", 0}};
-    return all_clear_result(scope, now, period, window_record, verdicts, evidence,
-                            all_clear_line(verdicts.accepted.size()), engine.output_path);
+    const std::string line =
+        verdicts.accepted.empty() ? kNothingSignificant : all_clear_line(verdicts.accepted.size());
+    return all_clear_result(scope, now, period, window_record, verdicts, evidence, covering(line, window),
+                            engine.output_path);
   }
   return main_result(engine, main_advisory(engine, scope, now, period, window_record, std::move(verdicts),
                                            std::move(pattern_matches), evidence),

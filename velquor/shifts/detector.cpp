@@ -153,10 +153,11 @@ LevelSummary summarise(std::span<const double> values) {
 
 // Fills the levels and relative change of a split between two summaries.
 ChangePoint compare(size_t index, const LevelSummary& before, const LevelSummary& after, double significance) {
-  ChangePoint point{index, before, after, before.median, after.median, std::nullopt, significance};
+  ChangePoint point{index, before, after, before.median, after.median, false, std::nullopt, significance};
   if (before.median == 0 && after.median == 0) {
     point.level_before = before.mean;
     point.level_after = after.mean;
+    point.levels_are_means = true;
   }
   if (point.level_before != 0)
     point.relative_change = (point.level_after - point.level_before) / std::fabs(point.level_before);

@@ -134,7 +134,7 @@ fs::path write_shifts(const fs::path& vel_dir, const std::vector<Shift>& shifts)
 
 std::string shift_line(const Shift& shift) {
   const ChangePoint& change = shift.change;
-  return subject(shift) + " " + movement(change) + " (" +
+  return subject(shift) + " " + movement(change) + " (" + (change.levels_are_means ? "mean " : "") +
          levels_text(shift.metric, change.level_before, change.level_after) + ") from " + origin(shift) +
          ", holding for " + std::to_string(change.after.count) + " " + events_noun(shift.family);
 }

@@ -78,6 +78,7 @@ struct ChangePoint {
   size_t index = 0;  // first value of the new level
   LevelSummary before, after;
   double level_before = 0.0, level_after = 0.0;  // medians, or means (see above)
+  bool levels_are_means = false;  // both medians were zero
   // (after - before) / |before|; none when the earlier level is zero.
   std::optional<double> relative_change;
   double significance = 1.0;  // permutation p-value of the split
@@ -128,7 +129,9 @@ fs::path write_shifts(const fs::path& vel_dir, const std::vector<Shift>& shifts)
 
 // One line for a person, with the advisory's labels and number forms:
 // "CI / Build Duration rose 2.1x (412 s → 865 s) from commit 45866932 on
-// 2020-03-10, holding for 600 runs".
+// 2020-03-10, holding for 600 runs". Levels that are means say so
+// ("(mean 10.3% → 29.9%)"), as the next step of the same metric may compare
+// that stretch by its median.
 std::string shift_line(const Shift& shift);
 
 // The lines for a list of shifts (newest first), at most `limit`. A metric

@@ -34,10 +34,10 @@ EventStamp stamp_of(const Json& event, const fs::path& path) {
 
 }  // namespace
 
-std::vector<EventStamp> read_event_stamps(const fs::path& events_dir) {
+std::vector<EventStamp> read_event_stamps(const fs::path& events_dir, const std::set<fs::path>& skipped) {
   std::vector<EventStamp> stamps;
   for (const fs::path& path : list_json_files(events_dir))
-    stamps.push_back(stamp_of(read_json_file(path, NonFinite::kReject), path));
+    if (!skipped.count(path)) stamps.push_back(stamp_of(read_json_file(path, NonFinite::kReject), path));
   return stamps;
 }
 
@@ -55,11 +55,11 @@ std::optional<TimePoint> advisory_period_end(const fs::path& advisory_path) {
 }
 
 Window resolve_in(const fs::path& data_dir, const Request& request,
-                  const std::optional<fs::path>& previous_advisory) {
+                  const std::optional<fs::path>& previous_advisory, const std::set<fs::path>& skipped) {
   std::optional<TimePoint> previous_end;
   if (request.kind == Kind::kNew)
     previous_end = advisory_period_end(previous_advisory.value_or(data_dir / "phase5" / "advisory.json"));
-  return resolve(request, read_event_stamps(data_dir / "events"), previous_end);
+  return resolve(request, read_event_stamps(data_dir / "events", skipped), previous_end);
 }
 
 }  // namespace velquor::window

@@ -1,5 +1,6 @@
 // Reading the window options and counting spans back in time.
 
+#include <algorithm>
 #include <charconv>
 
 #include "shared/json_access.h"
@@ -51,12 +52,14 @@ std::optional<Span> parse_span(std::string_view text) {
 
 TimePoint back_from(TimePoint from, const Span& span) {
   using namespace std::chrono;
-  if (span.unit == Span::kDays) return from - days(span.count);
-  if (span.unit == Span::kWeeks) return from - weeks(span.count);
+  // A long span from a recent event would reach years a time stamp cannot write.
+  const TimePoint earliest = TimePoint(sys_days(year(1) / January / 1));
+  if (span.unit == Span::kDays) return std::max(from - days(span.count), earliest);
+  if (span.unit == Span::kWeeks) return std::max(from - weeks(span.count), earliest);
   const sys_days day = floor<days>(from);
   year_month_day date = year_month_day(day) - months(span.count);
   if (!date.ok()) date = year_month_day_last(date.year(), month_day_last(date.month()));
-  return TimePoint(sys_days(date)) + (from - day);
+  return std::max(TimePoint(sys_days(date)) + (from - day), earliest);
 }
 
 std::optional<Request> request_from_options(const std::optional<std::string>& since,

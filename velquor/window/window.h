@@ -42,6 +42,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -94,7 +95,8 @@ std::optional<Span> parse_span(std::string_view text);
 
 // `from` moved back by `span`. Months are calendar months: the day of the
 // month is kept, or becomes the month's last day where it has fewer days;
-// the time of day is kept.
+// the time of day is kept. Never earlier than 0001-01-01T00:00:00Z, the
+// first instant a time stamp can write.
 TimePoint back_from(TimePoint from, const Span& span);
 
 // What a window needs to know of one event.
@@ -149,17 +151,19 @@ Window resolve(const Request& request, const std::vector<EventStamp>& events,
 
 // --- Reading a data directory ---
 
-// One stamp per file of `events_dir`, in file-name order.
-std::vector<EventStamp> read_event_stamps(const fs::path& events_dir);
+// One stamp per file of `events_dir`, in file-name order, leaving out the
+// files in `skipped` (unreadable ones a run chose to pass over).
+std::vector<EventStamp> read_event_stamps(const fs::path& events_dir, const std::set<fs::path>& skipped = {});
 
 // The end of the period of the advisory at `advisory_path`; nullopt when the
 // file is absent or holds null. ValueError naming the file when the period's
 // end is not a time.
 std::optional<TimePoint> advisory_period_end(const fs::path& advisory_path);
 
-// resolve() on DIR/events, with DIR/phase5/advisory.json as the earlier
-// advisory of --new (or `previous_advisory` when given).
+// resolve() on DIR/events but `skipped`, with DIR/phase5/advisory.json as
+// the earlier advisory of --new (or `previous_advisory` when given).
 Window resolve_in(const fs::path& data_dir, const Request& request,
-                  const std::optional<fs::path>& previous_advisory = std::nullopt);
+                  const std::optional<fs::path>& previous_advisory = std::nullopt,
+                  const std::set<fs::path>& skipped = {});
 
 }  // namespace velquor::window
