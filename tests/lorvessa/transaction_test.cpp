@@ -9,7 +9,7 @@ namespace {
 
 using TransactionTest = StoreTest;
 
-TEST_F(TransactionTest, OperationsJoinTheOuterTransactionAndNestTheirOwn) {
+TEST_P(TransactionTest, OperationsJoinTheOuterTransactionAndNestTheirOwn) {
   const std::string empty = snapshot();
   store->begin_transaction();
   const std::string id = store->create_pattern(candidate("fp-1", {{"signal_refs", {"s1", "s2"}}}));
@@ -29,7 +29,7 @@ TEST_F(TransactionTest, OperationsJoinTheOuterTransactionAndNestTheirOwn) {
   EXPECT_THROW(store->commit_transaction(), DatabaseError);
 }
 
-TEST_F(TransactionTest, RollbackOrCloseLeavesTheFileAsItWas) {
+TEST_P(TransactionTest, RollbackOrCloseLeavesTheFileAsItWas) {
   store->create_pattern(candidate("kept"));
   const std::string before = snapshot();
   store->begin_transaction();
@@ -42,6 +42,8 @@ TEST_F(TransactionTest, RollbackOrCloseLeavesTheFileAsItWas) {
   store->close();
   EXPECT_EQ(snapshot(), before);
 }
+
+STORE_TEST_ON_BOTH_BACKENDS(TransactionTest);
 
 }  // namespace
 }  // namespace velquor::lorvessa

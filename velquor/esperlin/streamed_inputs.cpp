@@ -290,7 +290,8 @@ void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
     const Json& ref = get_or(signal, "event_ref", empty_text());
     if (ref.is_string()) wanted.insert(ref.get<std::string>());
   }
-  const std::vector<fs::path> files = list_json_files(engine.phase1_path);
+  std::vector<fs::path> files = list_json_files(engine.phase1_path);
+  std::erase_if(files, [&](const fs::path& path) { return engine.skipped_events.count(path) > 0; });
   std::vector<ReadEvent> read(files.size());
   std::atomic<size_t> next{0}, first_failed{files.size()};
   auto work = [&] {
