@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/window_options.h"
+#include "cli/writer.h"
 #include "velquor/report/report.h"
 
 namespace velquor::cli {
@@ -12,6 +13,7 @@ namespace {
 int run_report_command(const Args& args) {
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
+  DirectoryWriter writer(args, dir);
   report::ReportOptions options;
   if (auto output = args.value("--output")) options.output = *output;
   Stopwatch stopwatch;
@@ -30,6 +32,7 @@ int run_report_command(const Args& args) {
 
 std::vector<OptionSpec> report_options() {
   std::vector<OptionSpec> options = window_options();
+  options.push_back(wait_option());
   options.push_back({"--output", 'o', "FILE", "where to write the page (default DIR/phase5/report.html)"});
   return options;
 }

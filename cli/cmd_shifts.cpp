@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/window_options.h"
+#include "cli/writer.h"
 #include "shared/errors.h"
 #include "shared/json.h"
 #include "velquor/shifts/shifts.h"
@@ -32,6 +33,7 @@ int run_shifts_command(const Args& args) {
   settings.min_change = min_change_setting(args, settings.min_change);
   const std::optional<window::Request> request = window_request(args);
   const fs::path dir = existing_data_dir(args.positional(0));
+  DirectoryWriter writer(args, dir);
   // A directory that never went through stage 2 is a slip, not "no shifts".
   if (!fs::is_directory(dir / "phase2"))
     throw FileNotFound((dir / "phase2").string() + ": no signal files yet (run 'velquor run' or 'velquor baseline')");
@@ -62,6 +64,7 @@ int run_shifts_command(const Args& args) {
 
 std::vector<OptionSpec> shifts_options() {
   std::vector<OptionSpec> options = window_options();
+  options.push_back(wait_option());
   options.push_back({"--json", 0, "", "print {\"shifts\": [...]} on stdout, nothing else"});
   options.push_back({"--min-run", 0, "N", "events a new level must hold (default 10)"});
   options.push_back({"--min-change", 0, "X", "smallest relative move of the level, 0.15 or 15% (default)"});

@@ -173,10 +173,12 @@ TEST_F(Reliability, WritersTakeTurnsAndLoseNothing) {
   }
   {
     guard::DirectoryLock held(together.path(), "test", 0, [] {});
-    Outcome refused = velquor({"learn", together.str()});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(line_count(refused.err), 1u) << refused.err;
-    EXPECT_NE(refused.err.find("another velquor command is writing"), std::string::npos);
+    for (const char* command : {"learn", "advise", "shifts", "report"}) {
+      Outcome refused = velquor({command, together.str()});
+      EXPECT_EQ(refused.status, 1) << command;
+      EXPECT_EQ(line_count(refused.err), 1u) << command << ": " << refused.err;
+      EXPECT_NE(refused.err.find("another velquor command is writing"), std::string::npos) << command;
+    }
   }
   // Two learners on one new knowledge base at once, and the same two one
   // after the other: the bases must end up the same.
