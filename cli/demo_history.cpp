@@ -8,21 +8,15 @@
 
 #include "shared/clock.h"
 #include "shared/hash.h"
+#include "shared/splitmix.h"
 
 namespace velquor::cli {
 namespace {
 
-// splitmix64: tiny, fast and the same on every platform, unlike the
-// standard library's distributions.
-class Random {
+// Seeded, so the demo history is the same on every machine.
+class Random : public SplitMix64 {
  public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
+  using SplitMix64::SplitMix64;
   double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
   int between(int low, int high) {
     return low + static_cast<int>(next() % static_cast<uint64_t>(high - low + 1));
@@ -37,9 +31,6 @@ class Random {
   const T& pick(const std::vector<T>& items) {
     return items[next() % items.size()];
   }
-
- private:
-  uint64_t state_;
 };
 
 constexpr int64_t kStart = 1736154000;  // 2025-01-06T09:00:00Z, a Monday morning

@@ -5,29 +5,20 @@
 #include <cmath>
 #include <numeric>
 
+#include "shared/splitmix.h"
 #include "velquor/shifts/shifts.h"
 
 namespace velquor::shifts {
 namespace {
 
-// A small fast generator; the permutations only need to be fixed by the
-// seed, not to be of cryptographic quality.
-class SplitMix {
+// The permutations only need to be fixed by the seed.
+class SplitMix : public SplitMix64 {
  public:
-  explicit SplitMix(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  using SplitMix64::SplitMix64;
   // Uniform in [0, bound), by multiplication (the bias is far below 2^-32).
   size_t below(size_t bound) {
     return static_cast<size_t>((static_cast<unsigned __int128>(next()) * bound) >> 64);
   }
-
- private:
-  uint64_t state_;
 };
 
 // Mid-ranks: equal values share the mean of the ranks they occupy.
