@@ -45,6 +45,10 @@ void report_left_out_events(const fs::path& dir, const brevalt::EventReport& rep
               << counted(report.unselected, "event belongs", "events belong")
               << " to no known family (source_family, or source_type git) and "
               << (report.unselected == 1 ? "has" : "have") << " no baseline\n";
+  if (report.undated > 0)
+    std::cerr << "velquor: warning: " << counted(report.undated, "event has", "events have")
+              << " no usable time (observed_at missing or not an ISO-8601 time) and cannot be "
+                 "placed in time\n";
   const size_t irregular = irregular_entries(dir / "events");
   if (irregular > 0)
     std::cerr << "velquor: warning: " << counted(irregular, "entry", "entries") << " of "

@@ -249,8 +249,12 @@ TEST_F(Reliability, DoubtfulStateIsNamedInsteadOfPassedOverInSilence) {
   fs::copy(demo_->path() / "events", dir.path() / "events", fs::copy_options::recursive);
   fs::create_directories(dir.path() / "phase4");
   write_file_atomic(dir.path() / "phase4" / "knowledge.db", "");
+  write_file_atomic(dir.path() / "events" / "undated.json",
+                    R"({"event_id": "undated", "source_family": "ci", "observed_at": "yesterday",
+                        "payload": {"status": "completed", "conclusion": "success"}})");
   Outcome run = velquor({"run", dir.str()});
   EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("1 event has no usable time"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("knowledge.db is empty; starting a new knowledge base"), std::string::npos)
       << run.err;
 

@@ -178,6 +178,9 @@ struct EventReport {
   bool skip_unreadable = false;                           // set by the host
   std::vector<std::pair<fs::path, std::string>> skipped;  // file, error; name order
   size_t unselected = 0;  // events that no family selects (unknown family)
+  // Selected events whose observed_at is missing or no ISO-8601 time: they
+  // sort by their text and cannot be placed in time by the later stages.
+  size_t undated = 0;
 };
 
 // ---- Git window -----------------------------------------------------------

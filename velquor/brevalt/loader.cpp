@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "shared/clock.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
@@ -155,6 +156,9 @@ std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySe
       continue;
     }
     if (report && !file.error && !file.selected) ++report->unselected;
+    if (report && !file.error && file.selected && !file.events.empty() &&
+        !parse_iso8601(file.events.front().second.observed_at))
+      ++report->undated;
     if (file.error) {
       for (FamilyInput& input : inputs) input.error = file.error;
       return inputs;
