@@ -10,13 +10,111 @@
 #include "velquor/esperlin/values.h"
 
 namespace velquor::esperlin {
+namespace {
 
-void add_trace(SignalTraces& traces, const Json& signal) {
+// The members to keep of a map: each with the members to keep of its own
+// value, or with none to keep that value whole.
+struct MemberTree {
+  std::vector<std::pair<std::string, MemberTree>> members;
+
+  MemberTree& child(std::string_view name) {
+    for (auto& [key, tree] : members)
+      if (key == name) return tree;
+    return members.emplace_back(std::string(name), MemberTree()).second;
+  }
+  const MemberTree* find(std::string_view name) const {
+    for (const auto& [key, tree] : members)
+      if (key == name) return &tree;
+    return nullptr;
+  }
+};
+
+const MemberTree& event_member_tree() {
+  static const MemberTree tree = [] {
+    MemberTree root;
+    for (const std::string& path : EVENT_MEMBERS) {
+      MemberTree* at = &root;
+      for (size_t start = 0, dot; start <= path.size(); start = dot + 1) {
+        dot = std::min(path.find('.', start), path.size());
+        at = &at->child(std::string_view(path).substr(start, dot - start));
+      }
+    }
+    return root;
+  }();
+  return tree;
+}
+
+Json kept_members(Json value, const MemberTree& tree) {
+  if (tree.members.empty() || !value.is_object()) return value;
+  Json kept = Json::object();
+  auto& members = kept.get_ref<Json::object_t&>();
+  for (auto& [key, member] : value.get_ref<Json::object_t&>())
+    if (const MemberTree* wanted = tree.find(key)) members.emplace_back(key, kept_members(std::move(member), *wanted));
+  return kept;
+}
+
+}  // namespace
+
+const std::vector<std::string> EVENT_MEMBERS = {
+    "event_id", "source_family", "source_type", "observed_at", "attestation.commit_hash",
+    "payload.commit_hash", "payload.message", "payload.author", "payload.files",
+    "payload.committed_at", "payload.authored_at", "payload.timing.created_at", "payload.timing.started_at",
+    "payload.timing.initiated_at", "payload.timing.completed_at", "payload.trigger.commit_sha",
+    "payload.trigger.commit_message", "payload.cases", "payload.dependencies", "payload.findings"};
+
+Json event_members(Json event) {
+  // An event with members is set, and the evidence passes over unset ones:
+  // one that has none of these keeps its first member's name.
+  const bool set = event.is_object() && !event.empty();
+  const std::string first = set ? event.begin().key() : "";
+  Json kept = kept_members(std::move(event), event_member_tree());
+  if (set && kept.empty()) kept[first] = nullptr;
+  return kept;
+}
+
+PreparedEvent prepare_event(const Json& event, const fs::path& file) {
+  PreparedEvent prepared{file, nullptr, "", {}};
+  try {
+    check_event(event, file.string());
+    prepared.id = event_key(event, file);
+    prepared.facts = event_facts(prepared.id, event);
+  } catch (...) {
+    prepared.error = std::current_exception();
+  }
+  return prepared;
+}
+
+void SignalTraces::add(const Json& signal) {
   const Json& ref = get_or(signal, "event_ref", empty_text());
-  if (!ref.is_string()) return;
-  SignalTrace trace{ref.get<std::string>(), std::nullopt, get_or(signal, "observed", Json())};
-  if (const Json* deviation = find_member(signal, "deviation")) trace.deviation = *deviation;
-  traces[{get_or(signal, "engine_id", Json()), get_or(signal, "metric", Json())}].push_back(std::move(trace));
+  const Json& engine = get_or(signal, "engine_id", Json());
+  const Json& metric = get_or(signal, "metric", Json());
+  if (!ref.is_string() || !engine.is_string() || !metric.is_string()) return;
+  SignalTrace trace{ref.get<std::string>(), Json(), false, get_or(signal, "observed", Json())};
+  if (const Json* deviation = find_member(signal, "deviation")) {
+    trace.odd_deviation = !deviation->is_object();
+    trace.measure = trace.odd_deviation ? *deviation : get_or(*deviation, "measure", Json());
+  }
+  add(engine.get_ref<const std::string&>(), metric.get_ref<const std::string&>(), std::move(trace));
+}
+
+void SignalTraces::add(std::string_view engine, std::string_view metric, SignalTrace trace) {
+  key(engine, metric, scratch_);
+  auto found = traces_.find(scratch_);
+  if (found == traces_.end()) found = traces_.emplace(scratch_, std::vector<SignalTrace>()).first;
+  found->second.push_back(std::move(trace));
+}
+
+const std::vector<SignalTrace>* SignalTraces::find(const Json& family, const Json& metric) const {
+  if (!family.is_string() || !metric.is_string()) return nullptr;
+  std::string wanted;
+  key(family.get_ref<const std::string&>(), metric.get_ref<const std::string&>(), wanted);
+  auto found = traces_.find(wanted);
+  return found == traces_.end() ? nullptr : &found->second;
+}
+
+// The engine's length first keeps the key unambiguous whatever the texts hold.
+void SignalTraces::key(std::string_view engine, std::string_view metric, std::string& key) {
+  key.assign(std::to_string(engine.size())).append(":").append(engine).append(metric);
 }
 
 EventFacts event_facts(const std::string& id, const Json& event) {
@@ -37,11 +135,16 @@ const std::string* EventDigest::time_of(const std::string& id) const {
   return it == positions_.end() ? nullptr : &facts_[it->second].time;
 }
 
-Json EventDigest::commit_list() const {
-  std::vector<std::pair<std::string, std::string>> dated;
+std::vector<std::string> EventDigest::commit_list() const {
+  std::vector<const EventFacts*> dated;
   for (const EventFacts& facts : facts_)
-    if (!facts.commit.empty()) dated.emplace_back(facts.observed_at, facts.commit);
-  return commits_by_time(std::move(dated));
+    if (!facts.commit.empty()) dated.push_back(&facts);
+  std::stable_sort(dated.begin(), dated.end(),
+                   [](const EventFacts* a, const EventFacts* b) { return a->observed_at < b->observed_at; });
+  std::vector<std::string> shas;
+  shas.reserve(dated.size());
+  for (const EventFacts* facts : dated) shas.push_back(facts->commit);
+  return shas;
 }
 
 std::string commit_of(const Json& event, const std::string& where) {
@@ -52,35 +155,35 @@ std::string commit_of(const Json& event, const std::string& where) {
   return sha.is_string() ? sha.get<std::string>() : "";
 }
 
-Json commits_by_time(std::vector<std::pair<std::string, std::string>> dated) {
+std::vector<std::string> commits_by_time(std::vector<std::pair<std::string, std::string>> dated) {
   std::stable_sort(dated.begin(), dated.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
-  Json shas = Json::array();
+  std::vector<std::string> shas;
+  shas.reserve(dated.size());
   for (auto& [observed, sha] : dated) shas.push_back(std::move(sha));
   return shas;
 }
 
 void add_latest_deviation(Json& changes, const SignalTraces& traces,
-                          const std::function<std::optional<std::string>(const std::string&)>& time_of) {
+                          const std::function<const std::string*(const std::string&)>& time_of) {
   for (Json& change : changes) {
     expect_map(change, "change");
-    auto found = traces.find({get_or(change, "family", empty_text()), get_or(change, "metric", empty_text())});
-    if (found == traces.end()) continue;
+    const std::vector<SignalTrace>* found =
+        traces.find(get_or(change, "family", empty_text()), get_or(change, "metric", empty_text()));
+    if (!found) continue;
     const SignalTrace* latest = nullptr;
-    std::string latest_time;
-    for (const SignalTrace& trace : found->second) {
-      std::optional<std::string> time = time_of(trace.event_ref);
-      if (time && *time > latest_time) {
+    const std::string* latest_time = &empty_text().get_ref<const std::string&>();
+    for (const SignalTrace& trace : *found) {
+      const std::string* time = time_of(trace.event_ref);
+      if (time && *time > *latest_time) {
         latest = &trace;
-        latest_time = std::move(*time);
+        latest_time = time;
       }
     }
     if (!latest) continue;
-    Json holder = Json::object();
-    if (latest->deviation) holder["deviation"] = *latest->deviation;
-    const Json& measure = get_or(map_or_empty(holder, "deviation", "signal"), "measure", Json());
-    if (measure.is_null()) continue;
-    change["latest_deviation"] = round_value(measure, 2, "latest deviation.measure");
+    if (latest->odd_deviation) map_or_empty(Json{{"deviation", latest->measure}}, "deviation", "signal");
+    if (latest->measure.is_null()) continue;
+    change["latest_deviation"] = round_value(latest->measure, 2, "latest deviation.measure");
     change["latest_value"] = latest->observed;
     change["latest_event_ref"] = latest->event_ref;
     change["is_latest_event"] = get_or(change, "event_ref", empty_text()) == latest->event_ref;
@@ -106,7 +209,7 @@ AdvisoryInputs read_advisory_inputs_from_trees(const Esperlin& engine) {
   AdvisoryInputs inputs;
   const Json signals = engine._load_signals();
   inputs.signal_count = signals.size();
-  for (const Json& signal : signals) add_trace(inputs.traces, signal);
+  for (const Json& signal : signals) inputs.traces.add(signal);
   inputs.significant = engine._filter_significant(signals);
   inputs.explanations = engine._load_explanations();
   inputs.events = engine._load_events();

@@ -6,8 +6,9 @@
 // record scanner of stage 3: only significant signals become JSON values,
 // only the explanations they look up are kept, and of the other signals only
 // a trace for the latest-deviation step remains. Events are parsed one file
-// at a time; the whole event is kept only when a significant signal refers to
-// it, and a digest (time, commit) of every event serves the rest.
+// at a time (or come prepared from the host); an event is kept, reduced to
+// EVENT_MEMBERS, only when a significant signal refers to it, and a digest
+// (time, commit) of every event serves the rest.
 //
 // read_advisory_inputs_from_trees gives the same inputs from the engine's
 // public loaders (whole JSON values); the two must agree byte for byte in
@@ -17,9 +18,9 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -27,28 +28,35 @@
 #include "shared/json.h"
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/key_index.h"
+#include "velquor/esperlin/prepared_events.h"
 
 namespace velquor::esperlin {
 
 // What the latest-deviation step needs of one signal.
 struct SignalTrace {
   std::string event_ref;
-  std::optional<Json> deviation;  // the member as written; absent when nullopt
-  Json observed;                  // null when absent
+  // deviation.measure, null when the signal has none; a deviation that is no
+  // map is kept as it is, to be reported should its trace be the latest.
+  Json measure;
+  bool odd_deviation = false;
+  Json observed;  // null when absent
 };
 
-// Traces by (engine_id, metric) as written, each list in file order.
-using SignalTraces = std::map<std::pair<Json, Json>, std::vector<SignalTrace>>;
+// The traces of the signals whose engine_id and metric are text (no change
+// can be of any other), by family and metric, each list in file order.
+class SignalTraces {
+ public:
+  // Adds the trace of `signal` unless it has no text event_ref (no event can
+  // then be its latest).
+  void add(const Json& signal);
+  void add(std::string_view engine, std::string_view metric, SignalTrace trace);
+  // The traces of `family` and `metric`, or nullptr.
+  const std::vector<SignalTrace>* find(const Json& family, const Json& metric) const;
 
-// Adds the trace of `signal` unless it has no text event_ref (no event can
-// then be its latest).
-void add_trace(SignalTraces& traces, const Json& signal);
-
-// What the run needs of every event: its time, observed_at and commit.
-struct EventFacts {
-  std::string time;
-  std::string observed_at;
-  std::string commit;
+ private:
+  static void key(std::string_view engine, std::string_view metric, std::string& key);
+  std::unordered_map<std::string, std::vector<SignalTrace>> traces_;
+  std::string scratch_;  // the key being looked up, kept to save allocations
 };
 
 // The facts of `event` (checked by check_event), known as `id`.
@@ -62,7 +70,7 @@ class EventDigest {
   // The event time of `id`, or nullptr when no event has that id.
   const std::string* time_of(const std::string& id) const;
   // Commit SHAs of all events, ordered by observed_at (repeats kept).
-  Json commit_list() const;
+  std::vector<std::string> commit_list() const;
 
  private:
   std::vector<EventFacts> facts_;
@@ -74,7 +82,9 @@ struct AdvisoryInputs {
   Json significant = Json::array();  // as _filter_significant keeps them
   SignalTraces traces;               // of every signal
   Json explanations = Json::object();  // at least the entries the significant look up
-  Json events = Json::object();        // at least the events the significant refer to
+  // At least the events the significant refer to, at least their
+  // EVENT_MEMBERS.
+  Json events = Json::object();
   EventDigest digest;                  // of every event
 };
 
@@ -87,13 +97,17 @@ std::string event_key(const Json& event, const fs::path& path);
 std::string commit_of(const Json& event, const std::string& where);
 
 // (observed_at, sha) pairs to SHAs ordered by observed_at, stably.
-Json commits_by_time(std::vector<std::pair<std::string, std::string>> dated);
+std::vector<std::string> commits_by_time(std::vector<std::pair<std::string, std::string>> dated);
+
+// `event` with only its EVENT_MEMBERS (a map with members stays one).
+Json event_members(Json event);
 
 // Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to
 // each change from the trace of its family and metric whose event is the
-// latest (`time_of` gives an event's time, or nullopt when it is unknown).
+// latest (`time_of` gives an event's time, or nullptr when it is unknown; the
+// time must stay in place while the step runs).
 void add_latest_deviation(Json& changes, const SignalTraces& traces,
-                          const std::function<std::optional<std::string>(const std::string&)>& time_of);
+                          const std::function<const std::string*(const std::string&)>& time_of);
 
 // The keys an explanation is found by: "signal_ref:engine_id:metric" when
 // all three are set, and "engine_id:metric".

@@ -72,6 +72,8 @@ Esperlin::Esperlin(const fs::path& vel_dir_arg, double threshold)
   ensure_directory(output_path);
 }
 
+void Esperlin::use_prepared_events(std::vector<PreparedEvent> events) { prepared_events_ = std::move(events); }
+
 Json Esperlin::_load_signals() const {
   Json signals = Json::array();
   for (const auto& [family, file] : SIGNAL_FILES) {

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "shared/json.h"
+#include "velquor/esperlin/prepared_events.h"
 #include "velquor/lorvessa/lorvessa.h"
 #include "velquor/morvic/morvic.h"
 #include "velquor/window/window.h"
@@ -102,6 +103,13 @@ class Esperlin {
   //   {"status": "no_previous_advisory", "message", "advisory"}
   //   {"status": "verified", "advisory", "verification", "verification_text", "formats"}
   Json verify(const std::string& scope, const std::string& previous_advisory_path);
+
+  // Has the runs take every event's id and facts from `events` (one per
+  // event file in file-name order, the skipped files left out; see
+  // prepared_events.h) instead of reading events/: only the files of the
+  // events a significant signal refers to are read again.
+  void use_prepared_events(std::vector<PreparedEvent> events);
+  const std::optional<std::vector<PreparedEvent>>& prepared_events() const { return prepared_events_; }
 
   // --- Inputs (read afresh on every call; missing inputs are empty) ---
 
@@ -179,13 +187,15 @@ class Esperlin {
   // Baselines and acceptances still see the whole history.
   std::optional<window::Window> window;
   // Event files the host left out of this run (unreadable ones it chose to
-  // skip in stage 2); _load_events passes over them.
+  // skip in stage 2); _load_events and the run pass over them.
   std::set<fs::path> skipped_events;
   // Opens the store stage 4 learned into, when that is not
   // phase4/knowledge.db (a store shared with other repositories, say).
   std::function<std::unique_ptr<lorvessa::LorvessaBase>()> open_store;
 
  private:
+  std::optional<std::vector<PreparedEvent>> prepared_events_;
+
   // The store the loaders read: open_store's, else phase4/knowledge.db;
   // nothing when that file does not exist.
   std::unique_ptr<lorvessa::LorvessaBase> _knowledge_store() const;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "shared/errors.h"
@@ -33,19 +34,22 @@ const Json* event_of(const Json& signal, const KeyIndex& events) {
   return events.find(ref.get_ref<const std::string&>());
 }
 
-Json first(const Json& list, size_t limit) {
-  Json out = Json::array();
-  for (size_t i = 0; i < list.size() && i < limit; ++i) out.push_back(list[i]);
-  return out;
-}
+// One line of the timeline; `family` points into the events or at a constant.
+struct TimelineEntry {
+  std::string timestamp;
+  const Json* family;
+  std::string event;
+};
 
-// The lists gathered while walking the significant signals.
+// The lists gathered while walking the significant signals. Each list only
+// grows and only its first entries are reported, so a full list takes no
+// more (the timeline is sorted first, so it takes all).
 struct EvidenceLists {
   Json commits = Json::array();
   Json files = Json::array();
   Json tests = Json::array();
   Json dependencies = Json::array();
-  Json timeline = Json::array();
+  std::vector<TimelineEntry> timeline;
   std::set<std::string> seen_shas;
   std::set<std::string> seen_paths;
 };
@@ -68,12 +72,14 @@ void add_commit(EvidenceLists& lists, const Json& event, const Json& payload,
   const std::string& sha = sha_value.get_ref<const std::string&>();
   if (sha.empty() || !lists.seen_shas.insert(sha).second) return;
   const Json& files = list_or_empty(payload, "files", where);
-  lists.commits.push_back({{"sha", sha},
-                           {"message", get_or(payload, "message", empty_text())},
-                           {"author", get_or(payload, "author", empty_text())},
-                           {"timestamp", time},
-                           {"files_changed", files}});
+  if (lists.commits.size() < kMaxCommits)
+    lists.commits.push_back({{"sha", sha},
+                             {"message", get_or(payload, "message", empty_text())},
+                             {"author", get_or(payload, "author", empty_text())},
+                             {"timestamp", time},
+                             {"files_changed", files}});
   for (const Json& path : files) {
+    if (lists.files.size() >= kMaxFiles) break;
     if (!lists.seen_paths.insert(text_of(path)).second) continue;
     lists.files.push_back({{"path", path}, {"change_type", "modified"}, {"first_seen_in", sha}});
   }
@@ -82,6 +88,7 @@ void add_commit(EvidenceLists& lists, const Json& event, const Json& payload,
 void add_failed_tests(EvidenceLists& lists, const Json& payload, const std::string& where) {
   const Json& since = get_or(trigger_of(payload, where), "commit_sha", empty_text());
   for (const Json& test_case : list_or_empty(payload, "cases", where)) {
+    if (lists.tests.size() >= kMaxTests) break;
     const Json& status = get_or(test_case, "status", Json());
     if (status != "failed" && status != "errored") continue;
     lists.tests.push_back({{"name", get_or(test_case, "name", Json("unknown"))},
@@ -93,6 +100,7 @@ void add_failed_tests(EvidenceLists& lists, const Json& payload, const std::stri
 
 void add_direct_dependencies(EvidenceLists& lists, const Json& payload, const std::string& where) {
   for (const Json& dependency : list_or_empty(payload, "dependencies", where)) {
+    if (lists.dependencies.size() >= kMaxDependencies) break;
     if (!is_truthy(get_or(dependency, "direct", Json(false)))) continue;
     lists.dependencies.push_back({{"name", get_or(dependency, "name", empty_text())},
                                   {"change", "present"},
@@ -102,30 +110,31 @@ void add_direct_dependencies(EvidenceLists& lists, const Json& payload, const st
 
 void add_severe_findings(EvidenceLists& lists, const Json& payload, const std::string& time,
                          const std::string& where) {
+  static const Json security = "security";
   for (const Json& finding : list_or_empty(payload, "findings", where)) {
     const Json& severity = get_or(finding, "severity", empty_text());
     if (severity != "critical" && severity != "high") continue;
     lists.timeline.push_back(
-        {{"timestamp", time},
-         {"family", "security"},
-         {"event", "Vulnerability " + text_of(get_or(finding, "id", Json("unknown"))) + ": " +
-                       text_of(severity) + " in " + text_of(get_or(finding, "package", empty_text()))}});
+        {time, &security,
+         "Vulnerability " + text_of(get_or(finding, "id", Json("unknown"))) + ": " + text_of(severity) + " in " +
+             text_of(get_or(finding, "package", empty_text()))});
   }
 }
 
-// Sorted by time (stably), keeping the earliest of identical (family, event)
-// descriptions.
-Json ordered_timeline(const Json& timeline) {
-  std::vector<const Json*> entries;
-  for (const Json& entry : timeline) entries.push_back(&entry);
-  std::stable_sort(entries.begin(), entries.end(), [](const Json* a, const Json* b) {
-    return text_of(get_or(*a, "timestamp", empty_text())) < text_of(get_or(*b, "timestamp", empty_text()));
-  });
+// The first `limit` entries sorted by time (stably), keeping the earliest of
+// identical (family, event) descriptions.
+Json ordered_timeline(const std::vector<TimelineEntry>& timeline, size_t limit) {
+  std::vector<const TimelineEntry*> entries;
+  entries.reserve(timeline.size());
+  for (const TimelineEntry& entry : timeline) entries.push_back(&entry);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const TimelineEntry* a, const TimelineEntry* b) { return a->timestamp < b->timestamp; });
   std::set<std::pair<std::string, std::string>> seen;
   Json out = Json::array();
-  for (const Json* entry : entries) {
-    std::pair<std::string, std::string> key{dump_compact((*entry)["family"]), text_of((*entry)["event"])};
-    if (seen.insert(key).second) out.push_back(*entry);
+  for (const TimelineEntry* entry : entries) {
+    if (out.size() >= limit) break;
+    if (!seen.emplace(dump_compact(*entry->family), entry->event).second) continue;
+    out.push_back({{"timestamp", entry->timestamp}, {"family", *entry->family}, {"event", entry->event}});
   }
   return out;
 }
@@ -152,24 +161,24 @@ Json Esperlin::_collect_evidence(const Json& significant_signals, const Json& al
     const Json* event = event_of(signal, events);
     if (!event || !is_truthy(*event)) continue;
     const std::string where = "event " + get_or(signal, "event_ref", empty_text()).get<std::string>();
+    static const Json unknown = "unknown";
     const Json* family_member = find_member(*event, "source_family");
     if (!family_member) family_member = find_member(*event, "source_type");
-    const Json family = family_member ? *family_member : Json("unknown");
+    const Json& family = family_member ? *family_member : unknown;
     const Json& payload = map_or_empty(*event, "payload", where);
     const std::string time = event_time(*event, where);
-    lists.timeline.push_back({{"timestamp", time},
-                              {"family", family},
-                              {"event", deviation_description(signal, "signals[" + std::to_string(i) + "]")}});
+    lists.timeline.push_back(
+        {time, &family, deviation_description(signal, "signals[" + std::to_string(i) + "]")});
     if (family == "version_control") add_commit(lists, *event, payload, time, where);
     else if (family == "testing") add_failed_tests(lists, payload, where);
     else if (family == "dependency") add_direct_dependencies(lists, payload, where);
     else if (family == "security") add_severe_findings(lists, payload, time, where);
   }
-  return Json{{"commits", first(lists.commits, kMaxCommits)},
-              {"files_affected", first(lists.files, kMaxFiles)},
-              {"tests_impacted", first(lists.tests, kMaxTests)},
-              {"dependencies_changed", first(lists.dependencies, kMaxDependencies)},
-              {"timeline", first(ordered_timeline(lists.timeline), kMaxTimeline)}};
+  return Json{{"commits", std::move(lists.commits)},
+              {"files_affected", std::move(lists.files)},
+              {"tests_impacted", std::move(lists.tests)},
+              {"dependencies_changed", std::move(lists.dependencies)},
+              {"timeline", ordered_timeline(lists.timeline, kMaxTimeline)}};
 }
 
 Json Esperlin::_get_commit_list(const Json& all_events) const {
@@ -181,7 +190,7 @@ Json Esperlin::_get_commit_list(const Json& all_events) const {
     const Json& observed = get_or(event, "observed_at", empty_text());
     dated.emplace_back(observed.is_string() ? observed.get<std::string>() : "", std::move(sha));
   }
-  return commits_by_time(std::move(dated));
+  return Json(commits_by_time(std::move(dated)));
 }
 
 void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_signals,
@@ -190,12 +199,15 @@ void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_sign
   expect_array(all_signals, "all_signals");
   expect_map(all_events, "all_events");
   SignalTraces traces;
-  for (const Json& signal : all_signals) add_trace(traces, signal);
+  for (const Json& signal : all_signals) traces.add(signal);
   const KeyIndex events(all_events);
-  add_latest_deviation(changes, traces, [&](const std::string& ref) -> std::optional<std::string> {
+  std::unordered_map<std::string, std::string> times;  // the events looked at, by id
+  add_latest_deviation(changes, traces, [&](const std::string& ref) -> const std::string* {
     const Json* event = events.find(ref);
-    if (!event) return std::nullopt;
-    return event_time(*event, "event " + ref);
+    if (!event) return nullptr;
+    auto [at, added] = times.try_emplace(ref);
+    if (added) at->second = event_time(*event, "event " + ref);
+    return &at->second;
   });
 }
 

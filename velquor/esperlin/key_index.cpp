@@ -15,6 +15,11 @@ const Json* KeyIndex::find(std::string_view key) const {
   return it == entries_.end() ? nullptr : it->second;
 }
 
+void MapBuilder::reserve(size_t count) {
+  map_.get_ref<Json::object_t&>().reserve(count);
+  positions_.reserve(count);
+}
+
 void MapBuilder::set(const std::string& key, Json value) {
   auto& members = map_.get_ref<Json::object_t&>();
   auto [it, inserted] = positions_.emplace(key, members.size());

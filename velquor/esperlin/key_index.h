@@ -30,6 +30,8 @@ class KeyIndex {
 class MapBuilder {
  public:
   void set(const std::string& key, Json value);
+  // Room for `count` members: a map's keys are copied when it grows.
+  void reserve(size_t count);
   bool contains(const std::string& key) const { return positions_.count(key) > 0; }
   Json take() { return std::move(map_); }
 

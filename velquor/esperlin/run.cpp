@@ -26,40 +26,45 @@ void append_all(Json& list, const Json& more) {
 
 // From the earliest to the latest time of the events the significant signals
 // refer to; both ends are the run time when none of them has a time.
-Json period_of(const Json& significant, const KeyIndex& events, const std::string& now) {
-  std::set<std::string> refs;
+Json period_of(const Json& significant, const EventDigest& events, const std::string& now) {
+  const std::string *from = nullptr, *to = nullptr;
   for (const Json& signal : significant) {
     const Json& ref = get_or(signal, "event_ref", empty_text());
-    if (ref.is_string() && !ref.get_ref<const std::string&>().empty()) refs.insert(ref.get<std::string>());
+    if (!ref.is_string()) continue;
+    const std::string* time = events.time_of(ref.get_ref<const std::string&>());
+    if (!time || time->empty()) continue;
+    if (!from || *time < *from) from = time;
+    if (!to || *time > *to) to = time;
   }
-  std::set<std::string> times;
-  for (const std::string& ref : refs) {
-    const Json* event = events.find(ref);
-    if (!event) continue;
-    std::string time = event_time(*event, "event " + ref);
-    if (!time.empty()) times.insert(std::move(time));
-  }
-  if (times.empty()) return Json{{"from", now}, {"to", now}};
-  return Json{{"from", *times.begin()}, {"to", *times.rbegin()}};
+  if (!from) return Json{{"from", now}, {"to", now}};
+  return Json{{"from", *from}, {"to", *to}};
 }
 
-// One change per family and metric: the one with the largest rounded
-// |deviation| (the first on ties), strongest first.
-std::vector<Json> distinct_changes(std::vector<Json> changes) {
-  std::vector<Json> kept;
+// |deviation| of a signal as its change record rounds it.
+double strength_of(const Json& signal) {
+  const Json& deviation = require_member(signal, "deviation", "signal");
+  return abs_value(round_value(require_member(deviation, "measure", "signal deviation"), 2, "deviation.measure"),
+                   "deviation_stddev");
+}
+
+// The signals that make the changes: one per family and metric, the one with
+// the largest rounded |deviation| (the first on ties), strongest first. The
+// change records of the others would be dropped unseen.
+std::vector<const Json*> distinct_signals(const Json& significant) {
+  std::vector<std::pair<const Json*, double>> kept;
   std::unordered_map<std::string, size_t> position;
-  auto strength = [](const Json& change) {
-    return abs_value(change["deviation_stddev"], "deviation_stddev");
-  };
-  for (Json& change : changes) {
-    const std::string key = text_of(change["family"]) + ":" + text_of(change["metric"]);
+  for (const Json& signal : significant) {
+    const double strength = strength_of(signal);
+    const std::string key =
+        text_of(get_or(signal, "engine_id", empty_text())) + ":" + text_of(get_or(signal, "metric", empty_text()));
     auto [it, inserted] = position.emplace(key, kept.size());
-    if (inserted) kept.push_back(std::move(change));
-    else if (strength(change) > strength(kept[it->second])) kept[it->second] = std::move(change);
+    if (inserted) kept.emplace_back(&signal, strength);
+    else if (strength > kept[it->second].second) kept[it->second] = {&signal, strength};
   }
-  std::stable_sort(kept.begin(), kept.end(),
-                   [&](const Json& a, const Json& b) { return strength(a) > strength(b); });
-  return kept;
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::vector<const Json*> signals;
+  for (const auto& [signal, strength] : kept) signals.push_back(signal);
+  return signals;
 }
 
 std::string text_or_empty(const Json& value) { return value.is_string() ? value.get<std::string>() : ""; }
@@ -137,12 +142,6 @@ Verdicts split_accepted(Json changes, const morvic::AcceptedDeviations& acceptan
     }
   }
   return verdicts;
-}
-
-std::vector<std::string> commit_texts(const Json& shas) {
-  std::vector<std::string> texts;
-  for (const Json& sha : shas) texts.push_back(sha.get<std::string>());
-  return texts;
 }
 
 Json formats_entry(const fs::path& path) { return path.string(); }
@@ -270,17 +269,14 @@ Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*r
 
   const KeyIndex explanation_index(inputs.explanations);
   const KeyIndex event_index(inputs.events);
-  std::vector<Json> records;
-  for (const Json& signal : significant) records.push_back(change_record(signal, explanation_index, event_index));
-  const Json period = window ? period_of(*window, now) : period_of(significant, event_index, now);
-  Json changes(distinct_changes(std::move(records)));
-  add_latest_deviation(changes, inputs.traces, [&](const std::string& ref) -> std::optional<std::string> {
-    const std::string* time = inputs.digest.time_of(ref);
-    return time ? std::optional<std::string>(*time) : std::nullopt;
-  });
+  Json changes = Json::array();
+  for (const Json* signal : distinct_signals(significant))
+    changes.push_back(change_record(*signal, explanation_index, event_index));
+  const Json period = window ? period_of(*window, now) : period_of(significant, inputs.digest, now);
+  add_latest_deviation(changes, inputs.traces,
+                       [&](const std::string& ref) { return inputs.digest.time_of(ref); });
 
-  Verdicts verdicts =
-      split_accepted(std::move(changes), engine._accepted_devs, commit_texts(inputs.digest.commit_list()));
+  Verdicts verdicts = split_accepted(std::move(changes), engine._accepted_devs, inputs.digest.commit_list());
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty() && !window)

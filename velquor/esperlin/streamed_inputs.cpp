@@ -6,12 +6,15 @@
 // whole file be parsed first, so that a syntax error anywhere in the file is
 // reported before it, as the JSON path reports it.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "shared/errors.h"
@@ -177,12 +180,8 @@ bool add_scanned_trace(SignalTraces& traces, const ScannedRecord& record, const 
   std::optional<Json> observed = Json();
   if (const FlatValue* value = member(record, 0, "observed")) observed = scalar_of(*value);
   if (!observed) return false;
-  SignalTrace trace{std::string(ref->text), std::nullopt, std::move(*observed)};
-  if (member(record, 0, "deviation")) {
-    trace.deviation = Json::object();
-    if (measure) (*trace.deviation)["measure"] = *scalar_of(*measure);
-  }
-  traces[{Json(std::string(engine->text)), Json(std::string(metric->text))}].push_back(std::move(trace));
+  SignalTrace trace{std::string(ref->text), measure ? *scalar_of(*measure) : Json(), false, std::move(*observed)};
+  traces.add(engine->text, metric->text, std::move(trace));
   return true;
 }
 
@@ -198,7 +197,7 @@ void read_signals(const Esperlin& engine, AdvisoryInputs& inputs) {
       Json signal = parse_record(record, path);
       const std::string where = record_where(path, index);
       check_signal(signal, engine.significance_threshold, where);
-      add_trace(inputs.traces, signal);
+      inputs.traces.add(signal);
       if (is_significant(signal, engine.significance_threshold, where))
         inputs.significant.push_back(std::move(signal));
     });
@@ -217,22 +216,27 @@ std::unordered_set<std::string> wanted_explanation_keys(const Json& significant)
   return keys;
 }
 
-// The keys of a plain explanation; nullopt when the JSON path must find them.
-std::optional<ExplanationKeys> scanned_keys(const ScannedRecord& record) {
-  if (!record.plain_shape || record.values[0].kind != Kind::kObject) return std::nullopt;
+// The keys of a plain explanation, written into `keys` (whose texts are
+// reused from record to record); false when the JSON path must find them.
+bool scanned_keys(const ScannedRecord& record, ExplanationKeys& keys) {
+  if (!record.plain_shape || record.values[0].kind != Kind::kObject) return false;
   const FlatValue* details = member(record, 0, "details");
-  if (details && !is_object(details)) return std::nullopt;
+  if (details && !is_object(details)) return false;
   const FlatValue* metric =
       details ? member(record, static_cast<size_t>(details - record.values.data()), "metric") : nullptr;
   const FlatValue* ref = member(record, 0, "signal_ref");
   const FlatValue* engine = member(record, 0, "engine_id");
   for (const FlatValue* value : {ref, engine, metric})
-    if (value && !is_text(value)) return std::nullopt;
+    if (value && !is_text(value)) return false;
   auto text = [](const FlatValue* value) { return value ? value->text : std::string_view(); };
-  ExplanationKeys keys{std::nullopt, std::string(text(engine)) + ":" + std::string(text(metric))};
-  if (!text(ref).empty() && !text(engine).empty() && !text(metric).empty())
-    keys.full = std::string(text(ref)) + ":" + keys.pair;
-  return keys;
+  keys.pair.assign(text(engine)).append(":").append(text(metric));
+  if (!text(ref).empty() && !text(engine).empty() && !text(metric).empty()) {
+    if (!keys.full) keys.full.emplace();
+    keys.full->assign(text(ref)).append(":").append(keys.pair);
+  } else {
+    keys.full.reset();
+  }
+  return true;
 }
 
 // All a change record reads of an explanation: whether it is set, and its
@@ -242,54 +246,80 @@ Json summary_only(const Json& explanation) {
   return Json{{"summary", get_or(explanation, "summary", empty_text())}};
 }
 
+// summary_only of a plain explanation; nullopt when its summary is a
+// container, which the parser reads.
+std::optional<Json> scanned_summary(const ScannedRecord& record) {
+  if (record.values[0].size == 0) return Json::object();
+  const FlatValue* summary = member(record, 0, "summary");
+  std::optional<Json> value = empty_text();
+  if (summary && summary->kind == Kind::kString && !cindrel::is_plain_text(summary->text))
+    value = parse_json(std::string_view(summary->text.data() - 1, summary->text.size() + 2), "summary");
+  else if (summary)
+    value = scalar_of(*summary);
+  if (!value) return std::nullopt;
+  return Json{{"summary", std::move(*value)}};
+}
+
 void read_explanations(const Esperlin& engine, AdvisoryInputs& inputs) {
   const fs::path path = engine.phase3_path / "explanations.json";
   if (!fs::exists(path)) return;
   const std::unordered_set<std::string> keys = wanted_explanation_keys(inputs.significant);
   auto wanted = [&](const std::string& key) { return keys.count(key) > 0; };
   MapBuilder index;
+  index.reserve(keys.size());
+  ExplanationKeys found;
   scan_file(path, [&](const ScannedRecord& record, size_t at) {
-    std::optional<ExplanationKeys> found = scanned_keys(record);
+    const bool scanned = scanned_keys(record, found);
     // A pair keeps its first explanation: later ones are not looked at.
-    if (found && !(found->full && wanted(*found->full)) && (index.contains(found->pair) || !wanted(found->pair)))
+    if (scanned && !(found.full && wanted(*found.full)) && (index.contains(found.pair) || !wanted(found.pair)))
       return;
-    Json explanation = parse_record(record, path);
-    check_explanation(explanation, record_where(path, at));
-    index_explanation(index, found ? *found : explanation_keys(explanation), summary_only(explanation), wanted);
+    std::optional<Json> summary = scanned ? scanned_summary(record) : std::nullopt;
+    if (!summary) {
+      Json explanation = parse_record(record, path);
+      check_explanation(explanation, record_where(path, at));
+      if (!scanned) found = explanation_keys(explanation);
+      summary = summary_only(explanation);
+    }
+    index_explanation(index, found, *summary, wanted);
   });
   inputs.explanations = index.take();
 }
 
 // One event file as the run reads it.
 struct ReadEvent {
-  std::exception_ptr error;
-  std::string id;
-  EventFacts facts;
-  std::optional<Json> kept;  // the whole event, when a significant signal refers to it
+  PreparedEvent prepared;
+  std::optional<Json> kept;  // its EVENT_MEMBERS, when a significant signal refers to it
 };
 
-ReadEvent read_event_file(const fs::path& path, const std::unordered_set<std::string>& wanted) {
+using WantedIds = std::unordered_set<std::string>;
+
+ReadEvent read_event_file(const fs::path& path, const WantedIds& wanted) {
   ReadEvent read;
+  Json event;
   try {
-    Json event = read_json_file(path, NonFinite::kReject);
-    check_event(event, path.string());
-    read.id = event_key(event, path);
-    read.facts = event_facts(read.id, event);
-    if (wanted.count(read.id)) read.kept = std::move(event);
+    event = read_json_file(path, NonFinite::kReject);
   } catch (...) {
-    read.error = std::current_exception();
+    read.prepared = {path, std::current_exception(), "", {}};
+    return read;
   }
+  read.prepared = prepare_event(event, path);
+  if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = event_members(std::move(event));
   return read;
+}
+
+// The ids of the events the significant signals refer to.
+WantedIds wanted_events(const Json& significant) {
+  WantedIds wanted;
+  for (const Json& signal : significant) {
+    const Json& ref = get_or(signal, "event_ref", empty_text());
+    if (ref.is_string()) wanted.insert(ref.get<std::string>());
+  }
+  return wanted;
 }
 
 // The event files are read on two threads; the first file that fails in name
 // order is the one reported, as when they are read one by one.
-void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
-  std::unordered_set<std::string> wanted;
-  for (const Json& signal : inputs.significant) {
-    const Json& ref = get_or(signal, "event_ref", empty_text());
-    if (ref.is_string()) wanted.insert(ref.get<std::string>());
-  }
+void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryInputs& inputs) {
   std::vector<fs::path> files = list_json_files(engine.phase1_path);
   std::erase_if(files, [&](const fs::path& path) { return engine.skipped_events.count(path) > 0; });
   std::vector<ReadEvent> read(files.size());
@@ -297,7 +327,7 @@ void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
   auto work = [&] {
     for (size_t i = next++; i < first_failed; i = next++) {
       read[i] = read_event_file(files[i], wanted);
-      if (!read[i].error) continue;
+      if (!read[i].prepared.error) continue;
       for (size_t failed = first_failed; i < failed && !first_failed.compare_exchange_weak(failed, i);) {
       }
     }
@@ -306,21 +336,68 @@ void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
   work();
   helper.join();
   MapBuilder kept;
+  kept.reserve(static_cast<size_t>(std::count_if(read.begin(), read.end(), [](const ReadEvent& event) {
+    return event.kept.has_value();
+  })));
   for (ReadEvent& event : read) {
-    if (event.error) std::rethrow_exception(event.error);
-    inputs.digest.add(event.id, std::move(event.facts));
-    if (event.kept) kept.set(event.id, std::move(*event.kept));
+    if (event.prepared.error) std::rethrow_exception(event.prepared.error);
+    inputs.digest.add(event.prepared.id, std::move(event.prepared.facts));
+    if (event.kept) kept.set(event.prepared.id, std::move(*event.kept));
   }
   inputs.events = kept.take();
 }
 
+// The host's digest of the events, and the files of the wanted ones read
+// again (the last file of an id, as that is the event the id stands for).
+void read_prepared_events(const std::vector<PreparedEvent>& events, const WantedIds& wanted,
+                          AdvisoryInputs& inputs) {
+  std::unordered_map<std::string, const fs::path*> files;
+  for (const PreparedEvent& event : events) {
+    if (event.error) std::rethrow_exception(event.error);
+    inputs.digest.add(event.id, event.facts);
+    if (wanted.count(event.id)) files[event.id] = &event.file;
+  }
+  MapBuilder kept;
+  for (const PreparedEvent& event : events) {
+    auto found = files.find(event.id);
+    if (found == files.end() || found->second != &event.file) continue;
+    Json read = read_json_file(event.file, NonFinite::kReject);
+    check_event(read, event.file.string());
+    kept.set(event.id, event_members(std::move(read)));
+  }
+  inputs.events = kept.take();
+}
+
+void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
+  const WantedIds wanted = wanted_events(inputs.significant);
+  if (engine.prepared_events()) read_prepared_events(*engine.prepared_events(), wanted, inputs);
+  else read_event_files(engine, wanted, inputs);
+}
+
 }  // namespace
 
+// The explanations are read on a thread of their own while the events are
+// read; an error in them is the one reported, as they are read first.
 AdvisoryInputs read_advisory_inputs(const Esperlin& engine) {
   AdvisoryInputs inputs;
   read_signals(engine, inputs);
-  read_explanations(engine, inputs);
-  read_events(engine, inputs);
+  std::exception_ptr explanation_error;
+  std::thread explanations([&] {
+    try {
+      read_explanations(engine, inputs);
+    } catch (...) {
+      explanation_error = std::current_exception();
+    }
+  });
+  std::exception_ptr event_error;
+  try {
+    read_events(engine, inputs);
+  } catch (...) {
+    event_error = std::current_exception();
+  }
+  explanations.join();
+  if (explanation_error) std::rethrow_exception(explanation_error);
+  if (event_error) std::rethrow_exception(event_error);
   return inputs;
 }
 

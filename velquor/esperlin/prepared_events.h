@@ -1,0 +1,50 @@
+// What the advisory run knows of every event without keeping it, and how a
+// host that has already parsed the events hands that knowledge over.
+//
+// An advisory run needs three facts of every event (its time, observed_at and
+// commit) and the whole event only when a significant signal refers to it. A
+// host that parsed every event file for an earlier stage (`velquor run`)
+// calls prepare_event on each parsed event and passes the results to
+// Esperlin::use_prepared_events; the run then reads only the files of the
+// events its significant signals refer to. Of those it keeps just the members
+// named in EVENT_MEMBERS, so a host may ask its own parser to build no more.
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "shared/json.h"
+
+namespace velquor::esperlin {
+
+namespace fs = std::filesystem;
+
+// The members of an event the advisory run reads, as dotted paths from the
+// event ("payload.trigger.commit_sha"). A path naming a container keeps it
+// whole; a member along a path that is no map is kept whole too, so that a
+// kind error reads as it would on the whole event.
+extern const std::vector<std::string> EVENT_MEMBERS;
+
+// What the run needs of every event: its time, observed_at and commit.
+struct EventFacts {
+  std::string time;
+  std::string observed_at;
+  std::string commit;
+};
+
+// One event file as the run knows it: its id and facts, or the error that
+// makes it unusable (raised by the run when no earlier file failed).
+struct PreparedEvent {
+  fs::path file;
+  std::exception_ptr error;
+  std::string id;
+  EventFacts facts;
+};
+
+// Checks `event` (read from `file`) as the run checks every event and takes
+// its id and facts; a check that fails is kept as the error.
+PreparedEvent prepare_event(const Json& event, const fs::path& file);
+
+}  // namespace velquor::esperlin
