@@ -4,6 +4,7 @@
 #include "velquor/esperlin/advisory_inputs.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "shared/json_access.h"
 #include "velquor/esperlin/input_checks.h"
@@ -12,45 +13,16 @@
 namespace velquor::esperlin {
 namespace {
 
-// The members to keep of a map: each with the members to keep of its own
-// value, or with none to keep that value whole.
-struct MemberTree {
-  std::vector<std::pair<std::string, MemberTree>> members;
-
-  MemberTree& child(std::string_view name) {
-    for (auto& [key, tree] : members)
-      if (key == name) return tree;
-    return members.emplace_back(std::string(name), MemberTree()).second;
-  }
-  const MemberTree* find(std::string_view name) const {
-    for (const auto& [key, tree] : members)
-      if (key == name) return &tree;
-    return nullptr;
-  }
-};
-
-const MemberTree& event_member_tree() {
-  static const MemberTree tree = [] {
-    MemberTree root;
-    for (const std::string& path : EVENT_MEMBERS) {
-      MemberTree* at = &root;
-      for (size_t start = 0, dot; start <= path.size(); start = dot + 1) {
-        dot = std::min(path.find('.', start), path.size());
-        at = &at->child(std::string_view(path).substr(start, dot - start));
-      }
-    }
-    return root;
-  }();
-  return tree;
+const JsonKeep& event_keep() {
+  static const JsonKeep keep(EVENT_MEMBERS);
+  return keep;
 }
 
-Json kept_members(Json value, const MemberTree& tree) {
-  if (tree.members.empty() || !value.is_object()) return value;
-  Json kept = Json::object();
-  auto& members = kept.get_ref<Json::object_t&>();
-  for (auto& [key, member] : value.get_ref<Json::object_t&>())
-    if (const MemberTree* wanted = tree.find(key)) members.emplace_back(key, kept_members(std::move(member), *wanted));
-  return kept;
+// Whether the JSON object `text` has members (white space aside).
+bool has_members(std::string_view text) {
+  const size_t open = text.find('{');
+  const size_t next = text.find_first_not_of(" \t\n\r", open + 1);
+  return next != std::string_view::npos && text[next] != '}';
 }
 
 }  // namespace
@@ -60,16 +32,16 @@ const std::vector<std::string> EVENT_MEMBERS = {
     "payload.commit_hash", "payload.message", "payload.author", "payload.files",
     "payload.committed_at", "payload.authored_at", "payload.timing.created_at", "payload.timing.started_at",
     "payload.timing.initiated_at", "payload.timing.completed_at", "payload.trigger.commit_sha",
-    "payload.trigger.commit_message", "payload.cases", "payload.dependencies", "payload.findings"};
+    "payload.trigger.commit_message", "payload.cases.name", "payload.cases.status",
+    "payload.dependencies.direct", "payload.dependencies.name", "payload.dependencies.version",
+    "payload.findings.severity", "payload.findings.id", "payload.findings.package"};
 
-Json event_members(Json event) {
+Json parse_event(std::string_view text, const fs::path& path) {
+  Json event = parse_json(text, path.string(), NonFinite::kReject, event_keep());
   // An event with members is set, and the evidence passes over unset ones:
-  // one that has none of these keeps its first member's name.
-  const bool set = event.is_object() && !event.empty();
-  const std::string first = set ? event.begin().key() : "";
-  Json kept = kept_members(std::move(event), event_member_tree());
-  if (set && kept.empty()) kept[first] = nullptr;
-  return kept;
+  // one that has none of those kept stands in with a member of no meaning.
+  if (event.is_object() && event.empty() && has_members(text)) event[""] = nullptr;
+  return event;
 }
 
 PreparedEvent prepare_event(const Json& event, const fs::path& file) {
@@ -102,6 +74,14 @@ void SignalTraces::add(std::string_view engine, std::string_view metric, SignalT
   auto found = traces_.find(scratch_);
   if (found == traces_.end()) found = traces_.emplace(scratch_, std::vector<SignalTrace>()).first;
   found->second.push_back(std::move(trace));
+}
+
+void SignalTraces::append(SignalTraces&& later) {
+  for (auto& [key, traces] : later.traces_) {
+    std::vector<SignalTrace>& into = traces_[key];
+    if (into.empty()) into = std::move(traces);
+    else std::move(traces.begin(), traces.end(), std::back_inserter(into));
+  }
 }
 
 const std::vector<SignalTrace>* SignalTraces::find(const Json& family, const Json& metric) const {

@@ -50,6 +50,8 @@ class SignalTraces {
   // then be its latest).
   void add(const Json& signal);
   void add(std::string_view engine, std::string_view metric, SignalTrace trace);
+  // Adds the traces of `later` after those of this.
+  void append(SignalTraces&& later);
   // The traces of `family` and `metric`, or nullptr.
   const std::vector<SignalTrace>* find(const Json& family, const Json& metric) const;
 
@@ -99,8 +101,10 @@ std::string commit_of(const Json& event, const std::string& where);
 // (observed_at, sha) pairs to SHAs ordered by observed_at, stably.
 std::vector<std::string> commits_by_time(std::vector<std::pair<std::string, std::string>> dated);
 
-// `event` with only its EVENT_MEMBERS (a map with members stays one).
-Json event_members(Json event);
+// The event file `path` holding `text`, with only its EVENT_MEMBERS built
+// (all of it checked as read_json_file checks it; a map with members stays
+// one).
+Json parse_event(std::string_view text, const fs::path& path);
 
 // Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to
 // each change from the trace of its family and metric whose event is the

@@ -21,10 +21,11 @@ namespace velquor::esperlin {
 
 namespace fs = std::filesystem;
 
-// The members of an event the advisory run reads, as dotted paths from the
-// event ("payload.trigger.commit_sha"). A path naming a container keeps it
-// whole; a member along a path that is no map is kept whole too, so that a
-// kind error reads as it would on the whole event.
+// The members of an event the advisory run reads, as dotted paths for
+// JsonKeep ("payload.trigger.commit_sha"; "payload.cases.status" is the status
+// of every case). A path naming a container keeps it whole; a member along a
+// path that is neither map nor list is kept as it is, so that a kind error
+// reads as it would on the whole event.
 extern const std::vector<std::string> EVENT_MEMBERS;
 
 // What the run needs of every event: its time, observed_at and commit.

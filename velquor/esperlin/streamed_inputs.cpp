@@ -185,22 +185,58 @@ bool add_scanned_trace(SignalTraces& traces, const ScannedRecord& record, const 
   return true;
 }
 
+// The members of a signal any step of the run reads.
+const JsonKeep& signal_keep() {
+  static const JsonKeep keep{"engine_id", "metric", "metric_name", "event_ref", "observed", "baseline", "deviation"};
+  return keep;
+}
+
+// What one signal file gives.
+struct FileSignals {
+  std::exception_ptr error;
+  size_t count = 0;
+  Json significant = Json::array();
+  SignalTraces traces;
+};
+
+void read_signal_file(const fs::path& path, double threshold, FileSignals& read) {
+  scan_file(path, [&](const ScannedRecord& record, size_t index) {
+    ++read.count;
+    Judged judged = judge(record, threshold);
+    if (judged.usual && !judged.significant && add_scanned_trace(read.traces, record, judged.measure)) return;
+    Json signal = parse_json(record.span, path.string(), NonFinite::kAccept, signal_keep());
+    const std::string where = record_where(path, index);
+    check_signal(signal, threshold, where);
+    read.traces.add(signal);
+    if (is_significant(signal, threshold, where)) read.significant.push_back(std::move(signal));
+  });
+}
+
+// The signal files are read on two threads and joined in their order; the
+// first that fails in that order is the one reported.
 void read_signals(const Esperlin& engine, AdvisoryInputs& inputs) {
-  for (const auto& [family, file] : SIGNAL_FILES) {
-    const fs::path path = engine.phase2_path / file;
-    if (!fs::exists(path)) continue;
-    scan_file(path, [&](const ScannedRecord& record, size_t index) {
-      ++inputs.signal_count;
-      Judged judged = judge(record, engine.significance_threshold);
-      if (judged.usual && !judged.significant && add_scanned_trace(inputs.traces, record, judged.measure))
-        return;
-      Json signal = parse_record(record, path);
-      const std::string where = record_where(path, index);
-      check_signal(signal, engine.significance_threshold, where);
-      inputs.traces.add(signal);
-      if (is_significant(signal, engine.significance_threshold, where))
-        inputs.significant.push_back(std::move(signal));
-    });
+  std::vector<fs::path> files;
+  for (const auto& [family, file] : SIGNAL_FILES)
+    if (fs::exists(engine.phase2_path / file)) files.push_back(engine.phase2_path / file);
+  std::vector<FileSignals> read(files.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i = next++; i < files.size(); i = next++) {
+      try {
+        read_signal_file(files[i], engine.significance_threshold, read[i]);
+      } catch (...) {
+        read[i].error = std::current_exception();
+      }
+    }
+  };
+  std::thread helper(work);
+  work();
+  helper.join();
+  for (FileSignals& file : read) {
+    if (file.error) std::rethrow_exception(file.error);
+    inputs.signal_count += file.count;
+    for (Json& signal : file.significant) inputs.significant.push_back(std::move(signal));
+    inputs.traces.append(std::move(file.traces));
   }
 }
 
@@ -297,13 +333,13 @@ ReadEvent read_event_file(const fs::path& path, const WantedIds& wanted) {
   ReadEvent read;
   Json event;
   try {
-    event = read_json_file(path, NonFinite::kReject);
+    event = parse_event(read_file(path), path);
   } catch (...) {
     read.prepared = {path, std::current_exception(), "", {}};
     return read;
   }
   read.prepared = prepare_event(event, path);
-  if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = event_members(std::move(event));
+  if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = std::move(event);
   return read;
 }
 
@@ -361,9 +397,9 @@ void read_prepared_events(const std::vector<PreparedEvent>& events, const Wanted
   for (const PreparedEvent& event : events) {
     auto found = files.find(event.id);
     if (found == files.end() || found->second != &event.file) continue;
-    Json read = read_json_file(event.file, NonFinite::kReject);
+    Json read = parse_event(read_file(event.file), event.file);
     check_event(read, event.file.string());
-    kept.set(event.id, event_members(std::move(read)));
+    kept.set(event.id, std::move(read));
   }
   inputs.events = kept.take();
 }
