@@ -44,11 +44,11 @@ Json parse_event(std::string_view text, const fs::path& path) {
   return event;
 }
 
-PreparedEvent prepare_event(const Json& event, const fs::path& file) {
-  PreparedEvent prepared{file, nullptr, "", {}};
+PreparedEvent prepare_event(const Json& event, fs::path file) {
+  PreparedEvent prepared{std::move(file), nullptr, "", {}};
   try {
-    check_event(event, file.string());
-    prepared.id = event_key(event, file);
+    check_event(event, prepared.file.string());
+    prepared.id = event_key(event, prepared.file);
     prepared.facts = event_facts(prepared.id, event);
   } catch (...) {
     prepared.error = std::current_exception();

@@ -46,6 +46,6 @@ struct PreparedEvent {
 
 // Checks `event` (read from `file`) as the run checks every event and takes
 // its id and facts; a check that fails is kept as the error.
-PreparedEvent prepare_event(const Json& event, const fs::path& file);
+PreparedEvent prepare_event(const Json& event, fs::path file);
 
 }  // namespace velquor::esperlin

@@ -329,16 +329,16 @@ struct ReadEvent {
 
 using WantedIds = std::unordered_set<std::string>;
 
-ReadEvent read_event_file(const fs::path& path, const WantedIds& wanted) {
+ReadEvent read_event_file(fs::path path, const WantedIds& wanted) {
   ReadEvent read;
   Json event;
   try {
     event = parse_event(read_file(path), path);
   } catch (...) {
-    read.prepared = {path, std::current_exception(), "", {}};
+    read.prepared = {std::move(path), std::current_exception(), "", {}};
     return read;
   }
-  read.prepared = prepare_event(event, path);
+  read.prepared = prepare_event(event, std::move(path));
   if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = std::move(event);
   return read;
 }
@@ -362,7 +362,7 @@ void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryI
   std::atomic<size_t> next{0}, first_failed{files.size()};
   auto work = [&] {
     for (size_t i = next++; i < first_failed; i = next++) {
-      read[i] = read_event_file(files[i], wanted);
+      read[i] = read_event_file(std::move(files[i]), wanted);
       if (!read[i].prepared.error) continue;
       for (size_t failed = first_failed; i < failed && !first_failed.compare_exchange_weak(failed, i);) {
       }
