@@ -1,7 +1,7 @@
 // The streamed reading of a run's inputs against the reading from whole JSON
-// values: on the same data, plain or unusual or damaged, both must write the
-// same files byte for byte and return the same result, or fail with the same
-// error.
+// values, and against a host's prepared events: on the same data, plain or
+// unusual or damaged, all must write the same files byte for byte and return
+// the same result, or fail with the same error.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <typeinfo>
 
 #include "shared/errors.h"
+#include "shared/file_io.h"
 #include "tests/esperlin/fixture.h"
 #include "velquor/esperlin/advisory_inputs.h"
 
@@ -37,6 +38,19 @@ std::string outcome_of(Esperlin& engine, AdvisoryInputs (*read)(const Esperlin&)
     outcome += std::string("\n--- ") + name + "\n" + (fs::exists(path) ? read_file(path) : "(none)");
   }
   return outcome;
+}
+
+// What a host that parsed every event file gives the engine.
+std::vector<PreparedEvent> prepared_events(const fs::path& events) {
+  std::vector<PreparedEvent> prepared;
+  for (const fs::path& file : list_json_files(events)) {
+    try {
+      prepared.push_back(prepare_event(read_json_file(file, NonFinite::kReject), file));
+    } catch (const Error&) {
+      prepared.push_back({file, std::current_exception(), "", {}});
+    }
+  }
+  return prepared;
 }
 
 class StreamedInputs : public testing::DataDir {
@@ -73,11 +87,13 @@ class StreamedInputs : public testing::DataDir {
     write(relative, text.replace(at, from.size(), to));
   }
 
-  // The tree reading's outcome, after checking the streamed one against it.
+  // The tree reading's outcome, after checking the streamed ones against it.
   std::string expect_same_outcome() {
     Esperlin engine(dir);
     const std::string tree = outcome_of(engine, read_advisory_inputs_from_trees);
     EXPECT_EQ(outcome_of(engine, read_advisory_inputs), tree);
+    engine.use_prepared_events(prepared_events(engine.phase1_path));
+    EXPECT_EQ(outcome_of(engine, read_advisory_inputs), tree) << "prepared events";
     return tree;
   }
 };
@@ -149,6 +165,61 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
       {"later event under the same id", [&] {
          write_json("events/zz.json", git_event("g0", "late", "2025-03-09T23:00:00Z"));
        }},
+      {"explanation summaries of other kinds", [&] {
+         edit(explained, "\"summary\": \"Commit 0", "\"summary\": 12.5, \"was\": \"Commit 0");
+         edit(explained, "\"summary\": \"Commit 4", "\"summary\": [\"a\"], \"was\": \"Commit 4");
+         edit(explained, "\"summary\": \"first ci\"", "\"summary\": null");
+       }},
+      {"explanation without summary", [&] { edit(explained, "\"summary\": \"Commit 8", "\"said\": \"Commit 8"); }},
+      {"event members escaped and non-ASCII", [&] {
+         edit("events/g0.json", "\"message\": \"msg\"", "\"message\": \"fix \\u00e9\\n\\\"quoted\\\" caf\u00e9\"");
+         edit("events/c0.json", "\"commit_message\": \"m\"", "\"commit_message\": \"\\ud83d\\ude00 \u00fc\"");
+       }},
+      {"event with only members the run does not read", [&] {
+         write("events/g4.json", "{\"note\": {\"deep\": [1, 2]}, \"other\": 1e300}");
+       }},
+      {"empty event", [&] { write("events/g8.json", " { } "); }},
+      {"nulls in an event", [&] {
+         edit("events/g0.json", "\"attestation\": {", "\"attestation\": null, \"x\": {");
+         edit("events/c4.json", "\"trigger\": {", "\"trigger\": null, \"x\": {");
+       }},
+      {"null payload", [&] { edit("events/c8.json", "\"payload\": {", "\"payload\": null, \"x\": {"); }},
+      {"files not a list", [&] { edit("events/g4.json", "\"files\": [", "\"files\": 3, \"x\": ["); }},
+      {"file name of another kind", [&] { edit("events/g8.json", "\"src/a.cpp\"", "7"); }},
+      {"huge integer in an unread event member", [&] {
+         edit("events/g0.json", "\"author\"", "\"size\": 123456789012345678901234567890, \"author\"");
+       }},
+      {"number beyond a double in an unread event member", [&] {
+         edit("events/g1.json", "\"author\"", "\"size\": 1e400, \"author\"");
+       }},
+      {"NaN in an event", [&] { edit("events/c1.json", "\"commit_message\"", "\"score\": NaN, \"commit_message\""); }},
+      {"number beyond a double in an unread signal member", [&] {
+         edit(git, "\"size\": 50", "\"size\": -1e999");
+       }},
+      {"truncated event", [&] {
+         std::string text = read_file(dir / "events/g2.json");
+         write("events/g2.json", text.substr(0, text.size() / 2));
+       }},
+      {"invalid UTF-8 in an event", [&] { edit("events/g3.json", "\"dev\"", "\"d\xc3\""); }},
+      {"test cases, dependencies and findings", [&] {
+         Json cases = Json::array({{{"name", "t1"}, {"status", "failed"}, {"ms", 3}},
+                                   {{"status", "errored"}},
+                                   {{"name", "t3"}, {"status", "passed"}}});
+         write_json("events/c3.json", family_event("c3", "testing", "2025-03-04T10:00:00Z",
+                                                   {{"trigger", {{"commit_sha", "sha5"}}}, {"cases", cases}}));
+         Json dependencies = Json::array({{{"name", "lib"}, {"version", "1.2"}, {"direct", true}, {"x", 1}},
+                                          {{"name", "dep"}, {"direct", false}}});
+         write_json("events/c6.json", family_event("c6", "dependency", "2025-03-07T10:00:00Z",
+                                                   {{"dependencies", dependencies}}));
+         Json findings = Json::array({{{"id", "V-1"}, {"severity", "high"}, {"package", "p"}, {"cvss", 9.1}},
+                                      {{"severity", "low"}}, {{"severity", "critical"}}});
+         write_json("events/c9.json", family_event("c9", "security", "2025-03-01T10:00:00Z",
+                                                   {{"findings", findings}}));
+       }},
+      {"test case of another kind", [&] {
+         write_json("events/c3.json", family_event("c3", "testing", "2025-03-04T10:00:00Z",
+                                                   {{"cases", Json::array({"t1"})}}));
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,6 +232,21 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
       EXPECT_NE(outcome.find("\\u2014 note"), std::string::npos) << outcome;
     }
   }
+}
+
+// With prepared events the run reads again only the files of the events its
+// significant signals refer to.
+TEST_F(StreamedInputs, PreparedEventsSpareTheFilesNoSignificantSignalNeeds) {
+  write_history();
+  Esperlin engine(dir);
+  const std::string tree = outcome_of(engine, read_advisory_inputs_from_trees);
+  engine.use_prepared_events(prepared_events(engine.phase1_path));
+  fs::remove(dir / "events/c1.json");  // its signal is not significant
+  EXPECT_EQ(outcome_of(engine, read_advisory_inputs), tree);
+  fs::remove(dir / "events/g1.json");  // its signal is
+  const std::string missing = outcome_of(engine, read_advisory_inputs);
+  EXPECT_EQ(missing.rfind("error ", 0), 0u) << missing;
+  EXPECT_NE(missing.find("g1.json"), std::string::npos) << missing;
 }
 
 }  // namespace
