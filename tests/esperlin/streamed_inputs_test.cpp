@@ -234,6 +234,22 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
   }
 }
 
+// A window's changes are made of its own strongest signals, whose
+// explanations must be the ones kept.
+TEST_F(StreamedInputs, BothReadingsAgreeOverAWindow) {
+  write_history();
+  const std::vector<window::EventStamp> stamps = window::read_event_stamps(dir / "events");
+  for (const window::Request& request :
+       {window::Request{window::Kind::kSince, "2025-03-05"}, window::Request{window::Kind::kLast, "3"}}) {
+    SCOPED_TRACE(request.argument);
+    Esperlin engine(dir);
+    engine.window = window::resolve(request, stamps, std::nullopt);
+    const std::string tree = outcome_of(engine, read_advisory_inputs_from_trees);
+    EXPECT_NE(tree.find("Commit "), std::string::npos) << tree;
+    EXPECT_EQ(outcome_of(engine, read_advisory_inputs), tree);
+  }
+}
+
 // With prepared events the run reads again only the files of the events its
 // significant signals refer to.
 TEST_F(StreamedInputs, PreparedEventsSpareTheFilesNoSignificantSignalNeeds) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <unordered_map>
 
 #include "shared/json_access.h"
 #include "velquor/esperlin/input_checks.h"
@@ -168,6 +169,43 @@ void add_latest_deviation(Json& changes, const SignalTraces& traces,
     change["latest_event_ref"] = latest->event_ref;
     change["is_latest_event"] = get_or(change, "event_ref", empty_text()) == latest->event_ref;
   }
+}
+
+namespace {
+
+// |deviation| of a signal as its change record rounds it.
+double strength_of(const Json& signal) {
+  const Json& deviation = require_member(signal, "deviation", "signal");
+  return abs_value(round_value(require_member(deviation, "measure", "signal deviation"), 2, "deviation.measure"),
+                   "deviation_stddev");
+}
+
+}  // namespace
+
+Json signals_in(const window::Window& window, const Json& significant) {
+  Json kept = Json::array();
+  for (const Json& signal : significant) {
+    const Json& ref = get_or(signal, "event_ref", empty_text());
+    if (ref.is_string() && window.contains(ref.get_ref<const std::string&>())) kept.push_back(signal);
+  }
+  return kept;
+}
+
+std::vector<const Json*> distinct_signals(const Json& significant) {
+  std::vector<std::pair<const Json*, double>> kept;
+  std::unordered_map<std::string, size_t> position;
+  for (const Json& signal : significant) {
+    const double strength = strength_of(signal);
+    const std::string key =
+        text_of(get_or(signal, "engine_id", empty_text())) + ":" + text_of(get_or(signal, "metric", empty_text()));
+    auto [it, inserted] = position.emplace(key, kept.size());
+    if (inserted) kept.emplace_back(&signal, strength);
+    else if (strength > kept[it->second].second) kept[it->second] = {&signal, strength};
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::vector<const Json*> signals;
+  for (const auto& [signal, strength] : kept) signals.push_back(signal);
+  return signals;
 }
 
 ExplanationKeys explanation_keys(const Json& record) {

@@ -3,9 +3,12 @@
 // A long history has hundreds of thousands of signals and explanations, of
 // which the advisory reports the few that reach the significance threshold.
 // read_advisory_inputs streams the signal and explanation files with the
-// record scanner of stage 3: only significant signals become JSON values,
-// only the explanations they look up are kept, and of the other signals only
-// a trace for the latest-deviation step remains. Events are parsed one file
+// record scanner of stage 3: only significant signals become JSON values (of
+// the members the run reads), only the explanations they look up are kept,
+// and of the other signals only a trace for the latest-deviation step
+// remains. The signal files, then the explanations beside the events, are
+// read on two threads; errors are reported as if read one after another.
+// Events are parsed one file
 // at a time (or come prepared from the host); an event is kept, reduced to
 // EVENT_MEMBERS, only when a significant signal refers to it, and a digest
 // (time, commit) of every event serves the rest.
@@ -83,7 +86,7 @@ struct AdvisoryInputs {
   size_t signal_count = 0;
   Json significant = Json::array();  // as _filter_significant keeps them
   SignalTraces traces;               // of every signal
-  Json explanations = Json::object();  // at least the entries the significant look up
+  Json explanations = Json::object();  // at least the entries the changes look up
   // At least the events the significant refer to, at least their
   // EVENT_MEMBERS.
   Json events = Json::object();
@@ -112,6 +115,15 @@ Json parse_event(std::string_view text, const fs::path& path);
 // time must stay in place while the step runs).
 void add_latest_deviation(Json& changes, const SignalTraces& traces,
                           const std::function<const std::string*(const std::string&)>& time_of);
+
+// The significant signals of the window's events.
+Json signals_in(const window::Window& window, const Json& significant);
+
+// The signals that make the changes: one per family and metric, the one with
+// the largest rounded |deviation| (the first on ties), strongest first. The
+// change records of the others would be dropped unseen, so only these are
+// made, and only their explanations are looked up.
+std::vector<const Json*> distinct_signals(const Json& significant);
 
 // The keys an explanation is found by: "signal_ref:engine_id:metric" when
 // all three are set, and "engine_id:metric".

@@ -40,33 +40,6 @@ Json period_of(const Json& significant, const EventDigest& events, const std::st
   return Json{{"from", *from}, {"to", *to}};
 }
 
-// |deviation| of a signal as its change record rounds it.
-double strength_of(const Json& signal) {
-  const Json& deviation = require_member(signal, "deviation", "signal");
-  return abs_value(round_value(require_member(deviation, "measure", "signal deviation"), 2, "deviation.measure"),
-                   "deviation_stddev");
-}
-
-// The signals that make the changes: one per family and metric, the one with
-// the largest rounded |deviation| (the first on ties), strongest first. The
-// change records of the others would be dropped unseen.
-std::vector<const Json*> distinct_signals(const Json& significant) {
-  std::vector<std::pair<const Json*, double>> kept;
-  std::unordered_map<std::string, size_t> position;
-  for (const Json& signal : significant) {
-    const double strength = strength_of(signal);
-    const std::string key =
-        text_of(get_or(signal, "engine_id", empty_text())) + ":" + text_of(get_or(signal, "metric", empty_text()));
-    auto [it, inserted] = position.emplace(key, kept.size());
-    if (inserted) kept.emplace_back(&signal, strength);
-    else if (strength > kept[it->second].second) kept[it->second] = {&signal, strength};
-  }
-  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-  std::vector<const Json*> signals;
-  for (const auto& [signal, strength] : kept) signals.push_back(signal);
-  return signals;
-}
-
 std::string text_or_empty(const Json& value) { return value.is_string() ? value.get<std::string>() : ""; }
 
 // Only the patterns that still speak about a kept change.
@@ -82,16 +55,6 @@ Json relevant_patterns(const Json& pattern_matches, const Json& kept) {
     if (shares) relevant.push_back(pattern);
   }
   return relevant;
-}
-
-// The significant signals of the window's events.
-Json signals_in(const window::Window& window, const Json& significant) {
-  Json kept = Json::array();
-  for (const Json& signal : significant) {
-    const Json& ref = get_or(signal, "event_ref", empty_text());
-    if (ref.is_string() && window.contains(ref.get_ref<const std::string&>())) kept.push_back(signal);
-  }
-  return kept;
 }
 
 // A window's bounds; the run time stands in for bounds a history without a

@@ -240,13 +240,15 @@ void read_signals(const Esperlin& engine, AdvisoryInputs& inputs) {
   }
 }
 
-// The keys every significant signal looks its explanation up by.
-std::unordered_set<std::string> wanted_explanation_keys(const Json& significant) {
+// The keys the changes look their explanations up by: those of the signals
+// that make the changes of the run (of its window, if it has one).
+std::unordered_set<std::string> wanted_explanation_keys(const Esperlin& engine, const Json& significant) {
+  const Json in_window = engine.window ? signals_in(*engine.window, significant) : Json();
   std::unordered_set<std::string> keys;
-  for (const Json& signal : significant) {
-    const std::string pair =
-        text_of(get_or(signal, "engine_id", empty_text())) + ":" + text_of(get_or(signal, "metric", empty_text()));
-    keys.insert(text_of(get_or(signal, "event_ref", empty_text())) + ":" + pair);
+  for (const Json* signal : distinct_signals(engine.window ? in_window : significant)) {
+    const std::string pair = text_of(get_or(*signal, "engine_id", empty_text())) + ":" +
+                             text_of(get_or(*signal, "metric", empty_text()));
+    keys.insert(text_of(get_or(*signal, "event_ref", empty_text())) + ":" + pair);
     keys.insert(pair);
   }
   return keys;
@@ -299,7 +301,7 @@ std::optional<Json> scanned_summary(const ScannedRecord& record) {
 void read_explanations(const Esperlin& engine, AdvisoryInputs& inputs) {
   const fs::path path = engine.phase3_path / "explanations.json";
   if (!fs::exists(path)) return;
-  const std::unordered_set<std::string> keys = wanted_explanation_keys(inputs.significant);
+  const std::unordered_set<std::string> keys = wanted_explanation_keys(engine, inputs.significant);
   auto wanted = [&](const std::string& key) { return keys.count(key) > 0; };
   MapBuilder index;
   index.reserve(keys.size());
