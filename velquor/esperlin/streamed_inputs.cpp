@@ -335,7 +335,7 @@ ReadEvent read_event_file(fs::path path, const WantedIds& wanted) {
   ReadEvent read;
   Json event;
   try {
-    event = parse_event(read_file(path), path);
+    event = parse_event(MappedFile(path).text(), path);
   } catch (...) {
     read.prepared = {std::move(path), std::current_exception(), "", {}};
     return read;
@@ -399,7 +399,7 @@ void read_prepared_events(const std::vector<PreparedEvent>& events, const Wanted
   for (const PreparedEvent& event : events) {
     auto found = files.find(event.id);
     if (found == files.end() || found->second != &event.file) continue;
-    Json read = parse_event(read_file(event.file), event.file);
+    Json read = parse_event(MappedFile(event.file).text(), event.file);
     check_event(read, event.file.string());
     kept.set(event.id, std::move(read));
   }
