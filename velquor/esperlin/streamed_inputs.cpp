@@ -6,7 +6,6 @@
 // whole file be parsed first, so that a syntax error anywhere in the file is
 // reported before it, as the JSON path reports it.
 
-#include <charconv>
 #include <cmath>
 #include <atomic>
 #include <cstdint>
@@ -94,18 +93,6 @@ bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
 }
 
-double number_of(const FlatValue& value) {
-  const char* end = value.text.data() + value.text.size();
-  if (value.kind == Kind::kInteger) {
-    int64_t integer = 0;
-    std::from_chars(value.text.data(), end, integer);
-    return static_cast<double>(integer);
-  }
-  double real = 0;
-  std::from_chars(value.text.data(), end, real);
-  return real;
-}
-
 // A scalar as the strict parser reads it; nullopt for a container.
 std::optional<Json> scalar_of(const FlatValue& value) {
   switch (value.kind) {
@@ -150,7 +137,7 @@ Judged judge(const ScannedRecord& record, double threshold) {
   judged.usual = true;
   judged.measure = measure;
   if (!measure || (degenerate && degenerate->kind == Kind::kTrue)) return judged;
-  const double value = number_of(*measure);
+  const double value = cindrel::flat_number(*measure);
   if (const FlatValue* name = member(record, 0, "metric_name"); is_text(name)) {
     if (name->text == "direct_count") return judged;
     if (name->text == "run_duration" && std::fabs(value) > 100000) return judged;
