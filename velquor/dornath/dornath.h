@@ -189,6 +189,11 @@ class Dornath {
   // Releases the knowledge store. Idempotent.
   void close();
 
+  // The events as the host has read them already (scan_event over each
+  // readable event file, in file-name order, see event_scan.h): run() then
+  // reads no event file. Call before run().
+  void use_event_scan(EventScan scan);
+
   // --- steps (public so that tests and stage 5 can reach them) -----------
 
   // The client, created lazily at most once; nullptr when disabled or when

@@ -85,6 +85,10 @@ std::vector<std::pair<std::string, std::vector<Json>>> Dornath::_group_signals_b
   return groups;
 }
 
+void Dornath::use_event_scan(EventScan scan) {
+  events_scan_ = std::make_unique<EventScan>(std::move(scan));
+}
+
 const EventScan& Dornath::events_scan() {
   if (!events_scan_) events_scan_ = std::make_unique<EventScan>(scan_events(vel_dir / "events"));
   return *events_scan_;
