@@ -166,7 +166,7 @@ std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path
     }
     std::optional<Json> explanation = parse_record(record);
     if (!explanation || !explanation->is_object()) return false;
-    add_explanation(std::move(*explanation), path, index, true, by_ref);
+    if (keep_summaries) add_explanation(std::move(*explanation), path, index, true, by_ref);
     return true;
   });
   if (read) return by_ref;
