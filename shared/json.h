@@ -20,8 +20,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velquor {
 
@@ -42,6 +46,45 @@ enum class NonFinite {
 // files may hold it.
 Json parse_json(std::string_view text, const std::string& source,
                 NonFinite non_finite = NonFinite::kReject);
+
+// The members a reader wants built from a document, as dotted paths:
+// "event_id", "payload.summary.total", "payload.files". A path ending at an
+// object or array keeps it whole. Along a path, an object keeps only the
+// named members, an array applies the same paths to each of its elements
+// ("payload.files.path" keeps the path of every file), and any other value is
+// kept as it is, so a reader still sees what kind of value stood there.
+class JsonKeep {
+ public:
+  struct Node {
+    bool whole = false;  // keep this value and everything below it
+    std::map<std::string, Node, std::less<>> members;
+
+    // The node of member `name`, or null when that member is not kept.
+    const Node* member(std::string_view name) const;
+  };
+
+  JsonKeep() = default;
+  JsonKeep(std::initializer_list<std::string_view> paths);
+  explicit JsonKeep(const std::vector<std::string>& paths);
+
+  // Adds one dotted path; the empty path keeps the whole document.
+  void add(std::string_view path);
+  // Adds every path `other` keeps.
+  void add(const JsonKeep& other);
+
+  const Node& root() const { return root_; }
+
+ private:
+  Node root_;
+};
+
+// parse_json building only the members `keep` names: the result equals
+// parse_json(text, ...) with every other member removed. The members left out
+// are still read and checked exactly as parse_json checks them, without being
+// built, so any text parse_json refuses is refused with the same message
+// (a number beyond the double range inside a skipped member included).
+Json parse_json(std::string_view text, const std::string& source, NonFinite non_finite,
+                const JsonKeep& keep);
 
 // Shortest text that reads back to the same double, in the layout of the
 // system's number texts: "2.0", "0.1", "1e-05", "0.0001",

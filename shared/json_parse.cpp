@@ -3,6 +3,12 @@
 // Written here rather than taken from the JSON library because the system
 // needs behaviour the library does not offer: optional NaN / Infinity tokens,
 // a byte-order mark rejected as an error, and messages that name the file.
+//
+// Every value is read against a node of a JsonKeep tree saying what to build:
+// a whole node builds it, an object node builds the members it names, and a
+// null node discards it. A discarded value goes through the same functions
+// and the same checks, only nothing is stored, so a selective parse refuses
+// exactly what a full one refuses.
 
 #include <charconv>
 #include <cmath>
@@ -27,18 +33,29 @@ struct OutOfRange {
   std::string member;  // "payload.total", "[3].line_rate"
 };
 
+using KeepNode = JsonKeep::Node;
+
+// Numbers whose integer part has more digits than this, and no exponent,
+// may lie beyond the double range; shorter ones cannot.
+constexpr size_t kMaxFiniteDigits = 308;
+
+const KeepNode& keep_everything() {
+  static const KeepNode node{true, {}};
+  return node;
+}
+
 class Parser {
  public:
   Parser(std::string_view text, const std::string& source, NonFinite non_finite)
       : text_(text), source_(source), non_finite_(non_finite) {}
 
-  Json parse_document() {
+  Json parse_document(const KeepNode& keep) {
     if (text_.size() >= 3 && text_.substr(0, 3) == "\xEF\xBB\xBF")
       fail("unexpected byte-order mark");
     skip_space();
     Json value;
     try {
-      value = parse_value(0);
+      value = parse_value(0, &keep);
     } catch (const OutOfRange& e) {
       throw JsonError(source_ + ": member " + (e.member.empty() ? "(the document)" : e.member) +
                       ": number " + e.number + " is beyond the range of a double at byte " +
@@ -71,12 +88,19 @@ class Parser {
     pos_ += word.size();
   }
 
-  Json parse_value(int depth) {
+  // Reads one value; `keep` says what of it to build (null: nothing, and the
+  // value returned is null).
+  Json parse_value(int depth, const KeepNode* keep) {
     if (depth > kMaxDepth) fail("nesting too deep");
     switch (peek()) {
-      case '{': return parse_object(depth);
-      case '[': return parse_array(depth);
-      case '"': return Json(parse_string());
+      case '{': return parse_object(depth, keep);
+      case '[': return parse_array(depth, keep);
+      case '"': {
+        if (keep == nullptr) { parse_string(nullptr); return Json(); }
+        std::string out;
+        parse_string(&out);
+        return Json(std::move(out));
+      }
       case 't': expect_word("true"); return Json(true);
       case 'f': expect_word("false"); return Json(false);
       case 'n': expect_word("null"); return Json(nullptr);
@@ -85,7 +109,7 @@ class Parser {
       case '\0':
         if (at_end()) fail("unexpected end of input");
         fail("unexpected character");
-      default: return parse_number();
+      default: return parse_number(keep == nullptr);
     }
   }
 
@@ -95,24 +119,29 @@ class Parser {
     return Json(value);
   }
 
-  Json parse_object(int depth) {
+  Json parse_object(int depth, const KeepNode* keep) {
     ++pos_;  // '{'
-    Json object = Json::object();
+    Json object = keep ? Json::object() : Json();
     skip_space();
     if (peek() == '}') { ++pos_; return object; }
     for (;;) {
       skip_space();
       if (peek() != '"') fail(at_end() ? "unexpected end of input" : "expected a member name");
-      std::string key = parse_string();
+      const size_t key_pos = pos_;
+      std::string key;
+      parse_string(keep ? &key : nullptr);
       skip_space();
       if (peek() != ':') fail(at_end() ? "unexpected end of input" : "expected ':'");
       ++pos_;
       skip_space();
+      const KeepNode* member = keep == nullptr || keep->whole ? keep : keep->member(key);
       // operator[] keeps the first position of a repeated member and lets the
       // later value win.
       try {
-        object[key] = parse_value(depth + 1);
+        Json value = parse_value(depth + 1, member);
+        if (member) object[key] = std::move(value);
       } catch (OutOfRange& e) {
+        if (keep == nullptr) key = string_at(key_pos);
         e.member = key + (e.member.empty() || e.member[0] == '[' ? "" : ".") + e.member;
         throw;
       }
@@ -123,17 +152,19 @@ class Parser {
     }
   }
 
-  Json parse_array(int depth) {
+  // An array applies `keep` to each of its elements.
+  Json parse_array(int depth, const KeepNode* keep) {
     ++pos_;  // '['
-    Json array = Json::array();
+    Json array = keep ? Json::array() : Json();
     skip_space();
     if (peek() == ']') { ++pos_; return array; }
-    for (;;) {
+    for (size_t index = 0;; ++index) {
       skip_space();
       try {
-        array.push_back(parse_value(depth + 1));
+        Json value = parse_value(depth + 1, keep);
+        if (keep) array.push_back(std::move(value));
       } catch (OutOfRange& e) {
-        e.member = "[" + std::to_string(array.size()) + "]" +
+        e.member = "[" + std::to_string(index) + "]" +
                    (e.member.empty() || e.member[0] == '[' ? "" : ".") + e.member;
         throw;
       }
@@ -176,20 +207,27 @@ class Parser {
     }
   }
 
-  void parse_escape(std::string& out) {
+  // Reads one escape after its backslash, appending the character to `out`
+  // unless it is null.
+  void parse_escape(std::string* out) {
     if (at_end()) fail("unexpected end of input");
     char c = text_[pos_++];
+    char plain;
     switch (c) {
-      case '"': out += '"'; return;
-      case '\\': out += '\\'; return;
-      case '/': out += '/'; return;
-      case 'b': out += '\b'; return;
-      case 'f': out += '\f'; return;
-      case 'n': out += '\n'; return;
-      case 'r': out += '\r'; return;
-      case 't': out += '\t'; return;
-      case 'u': break;
+      case '"': plain = '"'; break;
+      case '\\': plain = '\\'; break;
+      case '/': plain = '/'; break;
+      case 'b': plain = '\b'; break;
+      case 'f': plain = '\f'; break;
+      case 'n': plain = '\n'; break;
+      case 'r': plain = '\r'; break;
+      case 't': plain = '\t'; break;
+      case 'u': plain = 0; break;
       default: --pos_; fail("invalid escape");
+    }
+    if (c != 'u') {
+      if (out) *out += plain;
+      return;
     }
     unsigned cp = parse_hex4();
     if (cp >= 0xD800 && cp <= 0xDBFF && text_.substr(pos_, 2) == "\\u") {
@@ -202,7 +240,7 @@ class Parser {
         pos_ = save;  // a lone high surrogate, kept as it is
       }
     }
-    append_utf8(out, cp);
+    if (out) append_utf8(*out, cp);
   }
 
   // Length of the valid UTF-8 sequence starting at pos_, or 0.
@@ -221,9 +259,9 @@ class Parser {
     return n;
   }
 
-  std::string parse_string() {
+  // Reads a string, appending its characters to `out` unless it is null.
+  void parse_string(std::string* out) {
     ++pos_;  // opening quote
-    std::string out;
     for (;;) {
       if (at_end()) fail("unterminated string");
       size_t start = pos_;
@@ -232,20 +270,33 @@ class Parser {
         if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
         ++pos_;
       }
-      out.append(text_.data() + start, pos_ - start);
+      if (out) out->append(text_.data() + start, pos_ - start);
       if (at_end()) fail("unterminated string");
       unsigned char c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"') { ++pos_; return out; }
+      if (c == '"') { ++pos_; return; }
       if (c == '\\') { ++pos_; parse_escape(out); continue; }
       if (c < 0x20) fail("control character in string");
       size_t n = utf8_length();
       if (n == 0) fail("invalid UTF-8");
-      out.append(text_.data() + pos_, n);
+      if (out) out->append(text_.data() + pos_, n);
       pos_ += n;
     }
   }
 
-  Json parse_number() {
+  // The string starting at `at`, read again (it has been read once, so it is
+  // valid): the name of a discarded member, wanted only for an error.
+  std::string string_at(size_t at) {
+    const size_t save = pos_;
+    pos_ = at;
+    std::string out;
+    parse_string(&out);
+    pos_ = save;
+    return out;
+  }
+
+  // Reads a number; a discarded one is converted only when it might lie
+  // beyond the double range, which standard JSON refuses.
+  Json parse_number(bool discard) {
     size_t start = pos_;
     bool negative = peek() == '-';
     if (negative) {
@@ -263,6 +314,7 @@ class Parser {
     } else {
       fail(at_end() ? "unexpected end of input" : "unexpected character");
     }
+    const size_t integer_digits = pos_ - start - (negative ? 1 : 0);
     bool is_integer = true;
     if (peek() == '.') {
       is_integer = false;
@@ -270,13 +322,17 @@ class Parser {
       if (!(peek() >= '0' && peek() <= '9')) fail("expected a digit");
       while (peek() >= '0' && peek() <= '9') ++pos_;
     }
-    if (peek() == 'e' || peek() == 'E') {
+    const bool has_exponent = peek() == 'e' || peek() == 'E';
+    if (has_exponent) {
       is_integer = false;
       ++pos_;
       if (peek() == '+' || peek() == '-') ++pos_;
       if (!(peek() >= '0' && peek() <= '9')) fail("expected a digit");
       while (peek() >= '0' && peek() <= '9') ++pos_;
     }
+    if (discard && (non_finite_ == NonFinite::kAccept ||
+                    (!has_exponent && integer_digits <= kMaxFiniteDigits)))
+      return Json();
     const char* first = text_.data() + start;
     const char* last = text_.data() + pos_;
     if (is_integer) {
@@ -316,7 +372,46 @@ class Parser {
 }  // namespace
 
 Json parse_json(std::string_view text, const std::string& source, NonFinite non_finite) {
-  return Parser(text, source, non_finite).parse_document();
+  return Parser(text, source, non_finite).parse_document(keep_everything());
 }
+
+Json parse_json(std::string_view text, const std::string& source, NonFinite non_finite,
+                const JsonKeep& keep) {
+  return Parser(text, source, non_finite).parse_document(keep.root());
+}
+
+const JsonKeep::Node* JsonKeep::Node::member(std::string_view name) const {
+  auto it = members.find(name);
+  return it == members.end() ? nullptr : &it->second;
+}
+
+JsonKeep::JsonKeep(std::initializer_list<std::string_view> paths) {
+  for (std::string_view path : paths) add(path);
+}
+
+JsonKeep::JsonKeep(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) add(path);
+}
+
+void JsonKeep::add(std::string_view path) {
+  Node* node = &root_;
+  while (!path.empty()) {
+    const size_t dot = path.find('.');
+    node = &node->members[std::string(path.substr(0, dot))];
+    path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+  }
+  node->whole = true;
+}
+
+namespace {
+
+void merge_into(JsonKeep::Node& into, const JsonKeep::Node& from) {
+  into.whole = into.whole || from.whole;
+  for (const auto& [name, node] : from.members) merge_into(into.members[name], node);
+}
+
+}  // namespace
+
+void JsonKeep::add(const JsonKeep& other) { merge_into(root_, other.root_); }
 
 }  // namespace velquor

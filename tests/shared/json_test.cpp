@@ -84,5 +84,93 @@ TEST(JsonParser, EveryPrefixOfADocumentIsAnErrorNotACrash) {
     EXPECT_THROW(parse_json(text.substr(0, n), "t"), JsonError) << n;
 }
 
+// parse_json's result cut down to what `keep` names, the way JsonKeep says.
+Json pruned(const Json& value, const JsonKeep::Node& keep) {
+  if (keep.whole) return value;
+  if (value.is_object()) {
+    Json out = Json::object();
+    for (const auto& [name, member] : value.items())
+      if (const JsonKeep::Node* node = keep.member(name)) out[name] = pruned(member, *node);
+    return out;
+  }
+  if (value.is_array()) {
+    Json out = Json::array();
+    for (const Json& element : value) out.push_back(pruned(element, keep));
+    return out;
+  }
+  return value;
+}
+
+template <typename Parse>
+std::string outcome(Parse parse) {
+  try {
+    return dump_compact(parse());
+  } catch (const JsonError& e) {
+    return std::string("error: ") + e.what();
+  }
+}
+
+TEST(JsonParser, SelectiveParseEqualsTheFullParsePrunedErrorsIncluded) {
+  const std::string event = R"({"event_id": "e\u00e9-1", "source_type": "junit", "payload": {)"
+      R"("summary": {"total": 3, "failed": 1, "ratio": 0.5}, "cases": [{"name": "a\"b", )"
+      R"("classname": "x.Y", "status": "passed", "duration": 1.5e2}, {"name": "\ud83d\ude00 ü", )"
+      R"("status": "failed", "duration": 0, "tags": [[], {}, null, true, false, -0.0]}], )"
+      R"("files": [{"path": "src/a.c", "lines": 10}, {"path": "b", "lines": 18446744073709551615}]}, )"
+      R"("observed_at": "2026-01-01T00:00:00Z", "event_id": "e-2"})";
+  const std::string deep = std::string(511, '[') + std::string(511, ']');
+  const std::vector<std::string> documents = {
+      event,
+      R"({"a": 1, "b": {"c": 2, "a": 3}, "a": {"x": 4}, "b": 5})",
+      R"({"payload": {"cases": [{"duration": 1e400}]}})",
+      R"({"payload": {"cases": [1, 2, {"x": [0, -)" + std::string(400, '9') + "]}]}}",
+      R"({"keep": 1, "payload": {"summary": {"total": 1E+309}}})",
+      R"({"payload": {"big": )" + std::string(308, '9') + ".5, \"neg\": -" + std::string(309, '9') + "}}",
+      R"({"payload": {"n": NaN, "i": [Infinity, -Infinity]}, "event_id": 1})",
+      R"({"event_id": "x", "payload": {"s": "bad \x escape"}})",
+      "{\"payload\": {\"s\": \"\xC3\x28\"}, \"event_id\": 1}",
+      "{\"payload\": {\"s\": \"a\tb\"}}",
+      "{\"payload\": {\"\xE0\x80\x80\": 1}}",
+      R"({"payload": {"u": "\ud800 lone \udc00 \u12G4"}})",
+      R"({"payload": 7, "event_id": [1, {"a": 2}]})",
+      "[{\"event_id\": 1, \"x\": 2}, 3]",
+      deep,
+      "[" + deep + "]",
+      R"({"event_id": 1} {"event_id": 2})",
+      "\xEF\xBB\xBF{\"event_id\": 1}",
+      R"({"payload": {"x": 01}})",
+      R"({"payload": {"x": [1,]}, "event_id": 2})",
+      R"({"payload": {"x": tru}})",
+      R"({"": {"": 1}, "event_id": 1.0})",
+      "  \"just a string\"  ",
+      "",
+  };
+  const std::vector<JsonKeep> keeps = {
+      JsonKeep{},
+      JsonKeep{"event_id"},
+      JsonKeep{"event_id", "payload.summary.total", "payload.files"},
+      JsonKeep{"payload.cases.name", "payload.files.path", "source_type", "a.x", "b"},
+      JsonKeep{"payload", "event_id.a"},
+      JsonKeep{""},
+      JsonKeep{"payload.summary", "payload.summary.total", ".", "keep"},
+  };
+  std::vector<std::string> texts = documents;
+  for (const std::string& sample : {event, documents[1], documents[3]})
+    for (size_t n = 0; n < sample.size(); ++n) texts.push_back(sample.substr(0, n));
+
+  for (const std::string& text : texts)
+    for (NonFinite non_finite : {NonFinite::kReject, NonFinite::kAccept})
+      for (const JsonKeep& keep : keeps) {
+        const std::string expected = outcome([&] {
+          return pruned(parse_json(text, "events/e.json", non_finite), keep.root());
+        });
+        const std::string actual =
+            outcome([&] { return parse_json(text, "events/e.json", non_finite, keep); });
+        ASSERT_EQ(actual, expected) << text;
+      }
+  EXPECT_EQ(outcome([&] { return parse_json(event, "t", NonFinite::kReject, keeps[2]); }),
+            R"({"event_id": "e-2", "payload": {"summary": {"total": 3}, "files": [{"path": )"
+            R"("src/a.c", "lines": 10}, {"path": "b", "lines": 18446744073709551615}]}})");
+}
+
 }  // namespace
 }  // namespace velquor
