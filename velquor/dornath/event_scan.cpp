@@ -111,6 +111,15 @@ struct ReadEvent {
   std::exception_ptr error;
 };
 
+const JsonKeep& event_members() {
+  static const JsonKeep keep = [] {
+    JsonKeep members;
+    for (std::string_view path : kEventMembers) members.add(path);
+    return members;
+  }();
+  return keep;
+}
+
 ReadEvent read_event_file(const fs::path& path) {
   ReadEvent read;
   std::string text;
@@ -125,7 +134,7 @@ ReadEvent read_event_file(const fs::path& path) {
   }
   Json ev;
   try {
-    ev = parse_json(text, path.string(), NonFinite::kReject);
+    ev = parse_json(text, path.string(), NonFinite::kReject, event_members());
   } catch (const JsonError&) {
     return read;
   }

@@ -32,19 +32,16 @@ struct EventScan {
 };
 
 // Every member of an event that the scan reads, as dotted paths: an event
-// reduced to these members (a listed member that is a map and has listed
-// members keeps only those) scans as the whole event does.
+// parsed keeping only these (a JsonKeep of them) scans as the whole event
+// does.
 inline constexpr std::string_view kEventMembers[] = {
     "event_id",
     "source_type",
     "observed_at",
-    "payload",
     "payload.commit_hash",
     "payload.committed_at",
     "payload.authored_at",
-    "payload.trigger",
     "payload.trigger.commit_sha",
-    "payload.timing",
     "payload.timing.created_at",
     "payload.timing.started_at",
     "payload.timing.initiated_at",
