@@ -2,6 +2,7 @@
 // describe new ones, promote recurring ones, expire stale ones.
 
 #include <algorithm>
+#include <future>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -265,10 +266,15 @@ void Dornath::absorb_candidate(Json& candidate,
 Json Dornath::run() {
   const std::string now = now_timestamp();
   FileStarts file_starts;
+  // The explanations are read on a second thread while the signals load;
+  // an error of theirs still comes only after the signals have loaded (and
+  // not at all without signals).
+  std::future<std::unordered_map<std::string, Json>> explanations_read =
+      std::async(std::launch::async, [this] { return load_explanations(); });
   const SignalTable signals = load_signal_table(file_starts);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
-  auto explanations = load_explanations();
+  const auto explanations = explanations_read.get();
   const double threshold = required_param(params, "direction_threshold");
   std::vector<Component> components;
   try {
