@@ -1,11 +1,10 @@
 #include "velquor/dornath/event_scan.h"
 
-#include <atomic>
 #include <optional>
-#include <thread>
 
 #include "shared/errors.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/signal_access.h"
 
@@ -147,20 +146,10 @@ ReadEvent read_event_file(const fs::path& path) {
 EventScan scan_events(const fs::path& events_dir) {
   const std::vector<fs::path> files = list_json_files(events_dir);
   std::vector<ReadEvent> read(files.size());
-  // Two threads take the files in turn; the first file that fails in name
-  // order is the one reported, as when they are read one by one.
-  std::atomic<size_t> next{0}, first_failed{files.size()};
-  auto work = [&] {
-    for (size_t i = next++; i < first_failed; i = next++) {
-      read[i] = read_event_file(files[i]);
-      if (!read[i].error) continue;
-      for (size_t failed = first_failed; i < failed && !first_failed.compare_exchange_weak(failed, i);) {
-      }
-    }
-  };
-  std::thread helper(work);
-  work();
-  helper.join();
+  work_on_two_threads(files.size(), [&](size_t i) {
+    read[i] = read_event_file(files[i]);
+    return !read[i].error;
+  });
   EventScan scan;
   scan.events.reserve(files.size());
   for (ReadEvent& event : read) {

@@ -7,15 +7,14 @@
 // reported before it, as the JSON path reports it.
 
 #include <cmath>
-#include <atomic>
 #include <cstdint>
 #include <exception>
-#include <thread>
 #include <unordered_set>
 
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/cindrel/record_scanner.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/input_checks.h"
@@ -280,18 +279,10 @@ void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
   std::vector<fs::path> files = list_json_files(engine.phase1_path);
   std::erase_if(files, [&](const fs::path& path) { return engine.skipped_events.count(path) > 0; });
   std::vector<ReadEvent> read(files.size());
-  std::atomic<size_t> next{0}, first_failed{files.size()};
-  auto work = [&] {
-    for (size_t i = next++; i < first_failed; i = next++) {
-      read[i] = read_event_file(files[i], wanted);
-      if (!read[i].error) continue;
-      for (size_t failed = first_failed; i < failed && !first_failed.compare_exchange_weak(failed, i);) {
-      }
-    }
-  };
-  std::thread helper(work);
-  work();
-  helper.join();
+  work_on_two_threads(files.size(), [&](size_t i) {
+    read[i] = read_event_file(files[i], wanted);
+    return !read[i].error;
+  });
   MapBuilder kept;
   for (ReadEvent& event : read) {
     if (event.error) std::rethrow_exception(event.error);
