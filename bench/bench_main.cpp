@@ -1,10 +1,16 @@
 // velquor_bench: times the whole pipeline on synthetic histories of 10,000
-// and 100,000 events: the read floor (every event file opened, read and
-// closed once, in this process), then each stage and `velquor run` as the
-// user runs them, each in its own process so that its peak memory is its own.
+// and 100,000 events, and on the 10,000 plus one huge test report (about
+// 200 MB, 1.5 million cases): the read floor (every event file opened, read
+// and closed once, in this process), then each stage and `velquor run` as
+// the user runs them, each in its own process so that its peak memory is its
+// own.
+//
+//   velquor_bench [10000] [100000] [huge]     (no argument: all three)
+//
 // Data goes to VELQUOR_BENCH_DIR or the build directory and is reused between
 // runs (the knowledge base grows with each learning run; that is part of the
-// work measured).
+// work measured). VELQUOR_BENCH_VELQUOR names another velquor binary to time,
+// such as an earlier build.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +44,37 @@ fs::path prepared_data(const fs::path& root, size_t events) {
   return dir;
 }
 
+constexpr size_t kHugeCases = 1'500'000;
+
+// The newest commit of a history: its hash and time.
+std::pair<std::string, std::string> newest_commit(const fs::path& events) {
+  std::pair<std::string, std::string> newest;
+  for (const fs::path& file : velquor::list_json_files(events)) {
+    if (file.filename().string().rfind("git-", 0) != 0) continue;
+    const velquor::Json event = velquor::read_json_file(file);
+    const std::string at = event.at("observed_at").get<std::string>();
+    if (at > newest.second) newest = {event.at("payload").at("commit_hash").get<std::string>(), at};
+  }
+  return newest;
+}
+
+// The 10,000-event history plus one huge test report of its newest commit.
+fs::path prepared_huge(const fs::path& root) {
+  const fs::path base = prepared_data(root, 10000);
+  const fs::path dir = root / "history-10000-huge";
+  if (velquor::list_json_files(dir / "events").size() != 10001) {
+    fs::remove_all(dir);
+    std::printf("copying %s and adding a test report of %zu cases ...\n", base.c_str(), kHugeCases);
+    std::fflush(stdout);
+    fs::create_directories(dir);
+    fs::copy(base / "events", dir / "events", fs::copy_options::recursive);
+    const auto [commit, at] = newest_commit(dir / "events");
+    velquor::bench::write_huge_test_event(dir / "events" / "testing-huge.json", kHugeCases, commit, at);
+  }
+  std::printf("huge event: %.0f MB\n", fs::file_size(dir / "events" / "testing-huge.json") / 1e6);
+  return dir;
+}
+
 // Seconds to read every event file once.
 double read_floor(const fs::path& dir) {
   const auto start = Clock::now();
@@ -54,14 +91,14 @@ struct Measure {
 };
 
 // Runs `velquor <command> <dir>` with its output discarded.
-Measure run_command(const char* command, const fs::path& dir) {
+Measure run_command(const char* velquor, const char* command, const fs::path& dir) {
   std::fflush(stdout);  // the child must not print what this process buffered
   const auto start = Clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     std::freopen("/dev/null", "w", stdout);
     std::freopen("/dev/null", "w", stderr);
-    ::execl(VELQUOR_COMMAND, "velquor", command, dir.c_str(), static_cast<char*>(nullptr));
+    ::execl(velquor, "velquor", command, dir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   int status = 0;
@@ -76,18 +113,27 @@ Measure run_command(const char* command, const fs::path& dir) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   const char* env = std::getenv("VELQUOR_BENCH_DIR");
   const fs::path root = env ? fs::path(env) : fs::path(VELQUOR_BENCH_DATA);
+  const char* binary = std::getenv("VELQUOR_BENCH_VELQUOR");
+  const char* velquor = binary ? binary : VELQUOR_COMMAND;
+  std::vector<std::string> cases(argv + 1, argv + argc);
+  if (cases.empty()) cases = {"10000", "100000", "huge"};
   const std::vector<const char*> commands = {"baseline", "explain", "learn", "advise", "run"};
   std::printf("%8s %-10s %9s %8s %9s\n", "events", "step", "seconds", "peak MB", "x floor");
-  for (size_t events : {size_t{10000}, size_t{100000}}) {
-    const fs::path dir = prepared_data(root, events);
+  for (const std::string& name : cases) {
+    if (name != "10000" && name != "100000" && name != "huge") {
+      std::fprintf(stderr, "velquor_bench: unknown case '%s' (10000, 100000 or huge)\n", name.c_str());
+      return 2;
+    }
+    const fs::path dir = name == "huge" ? prepared_huge(root) : prepared_data(root, std::stoul(name));
+    const char* label = name == "huge" ? "10k+huge" : name.c_str();
     const double floor = read_floor(dir);
-    std::printf("%8zu %-10s %8.2fs %8s %9s\n", events, "read", floor, "-", "1.00");
+    std::printf("%8s %-10s %8.2fs %8s %9s\n", label, "read", floor, "-", "1.00");
     for (const char* command : commands) {
-      const Measure measure = run_command(command, dir);
-      std::printf("%8zu %-10s %8.2fs %8ld %9.2f%s\n", events, command, measure.seconds, measure.peak_mb,
+      const Measure measure = run_command(velquor, command, dir);
+      std::printf("%8s %-10s %8.2fs %8ld %9.2f%s\n", label, command, measure.seconds, measure.peak_mb,
                   measure.seconds / floor, measure.ok ? "" : "  (failed)");
       std::fflush(stdout);
     }

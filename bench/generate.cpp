@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "shared/errors.h"
+#include "shared/file_io.h"
 #include "shared/hash.h"
 #include "shared/json.h"
+#include "shared/splitmix.h"
 
 namespace velquor::bench {
 namespace {
@@ -266,6 +268,49 @@ size_t generate_events(const fs::path& vel_dir, const GeneratorOptions& options)
   fs::path events = vel_dir / "events";
   fs::create_directories(events);
   return History(events, options).run();
+}
+
+void write_huge_test_event(const fs::path& file, size_t case_count, const std::string& commit_sha,
+                           const std::string& observed_at) {
+  AtomicFile out(file);
+  std::string text = R"({"event_id": "testing-huge", "source_family": "testing", )"
+                     R"("source_type": "junit_xml", "observed_at": )";
+  append_json_string(text, observed_at);
+  text += R"(, "payload": {"trigger": {"commit_sha": )";
+  append_json_string(text, commit_sha);
+  text += R"(}, "cases": [)";
+  SplitMix64 random(13);
+  size_t failed = 0, skipped = 0;
+  double seconds = 0;
+  for (size_t i = 0; i < case_count; ++i) {
+    const uint64_t draw = random.next();
+    const char* status = draw % 100 == 0 ? "failed" : draw % 100 < 4 ? "skipped" : "passed";
+    failed += draw % 100 == 0;
+    skipped += draw % 100 != 0 && draw % 100 < 4;
+    const int millis = static_cast<int>(draw >> 40) % 2000;
+    seconds += millis / 1000.0;
+    char item[256];
+    const int module = static_cast<int>(i / 200);
+    std::snprintf(item, sizeof item,
+                  R"(%s{"name": "tests/pkg_%03d/test_mod_%04d.py::test_case_%07zu", )"
+                  R"("classname": "tests.pkg_%03d.test_mod_%04d", "status": "%s", "duration": %d.%03d%s})",
+                  i ? ", " : "", module / 100, module, i, module / 100, module, status, millis / 1000,
+                  millis % 1000,
+                  draw % 100 == 0 ? R"(, "message": "AssertionError: expected 200, got 500")" : "");
+    text += item;
+    if (text.size() > (size_t{1} << 20)) {
+      out.append(text);
+      text.clear();
+    }
+  }
+  char tail[256];
+  std::snprintf(tail, sizeof tail,
+                R"(], "summary": {"total": %zu, "passed": %zu, "failed": %zu, "skipped": %zu}, )"
+                R"("execution": {"duration_seconds": %.1f}}})",
+                case_count, case_count - failed - skipped, failed, skipped, seconds);
+  text += tail;
+  out.append(text);
+  out.commit();
 }
 
 }  // namespace velquor::bench

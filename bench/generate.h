@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace velquor::bench {
 
@@ -40,5 +41,13 @@ struct GeneratorOptions {
 // Creates `vel_dir`/events (with parents) and writes the events; existing
 // files of the same names are replaced. Returns the number written.
 size_t generate_events(const std::filesystem::path& vel_dir, const GeneratorOptions& options);
+
+// One very large test run: a testing event (source_type junit_xml) whose
+// payload holds `case_count` cases (name, classname, status, duration, and a
+// message for failures), a summary whose totals agree with them, the
+// execution time and a trigger naming `commit_sha`. Written piece by piece
+// to `file` (about 140 bytes a case), never built in memory.
+void write_huge_test_event(const std::filesystem::path& file, size_t case_count,
+                           const std::string& commit_sha, const std::string& observed_at);
 
 }  // namespace velquor::bench

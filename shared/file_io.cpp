@@ -67,9 +67,9 @@ std::string read_file(const fs::path& path) {
 MappedFile::MappedFile(const fs::path& path, Reading reading) {
   struct stat info {};
   int fd = open_for_reading(path, info);
-  if (!S_ISREG(info.st_mode)) {
+  if (!S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) < kReadBelow) {
     // A pipe or a device has no size to map: read it as it comes.
-    copy_ = read_all(fd, 0, path);
+    copy_ = read_all(fd, S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0, path);
     data_ = copy_.data();
     size_ = copy_.size();
     return;

@@ -17,7 +17,9 @@ namespace fs = std::filesystem;
 std::string read_file(const fs::path& path);
 
 // The content of `path` mapped into memory, for large files read once:
-// nothing is copied or zero-filled (a pipe or device is read instead).
+// nothing is copied or zero-filled. A file below kReadBelow bytes is read
+// instead, as mapping and unmapping cost more than copying so little, and so
+// is a pipe or device.
 // FileNotFound / IoError as read_file.
 // The system replaces its files by renaming new ones over them, so a mapped
 // file never shrinks under its reader.
@@ -28,6 +30,7 @@ class MappedFile {
   // lets release() drop those it has passed, so a file read once from start
   // to end never sits in memory whole.
   enum class Reading { kWhole, kOnePass };
+  static constexpr size_t kReadBelow = size_t{64} << 10;
 
   explicit MappedFile(const fs::path& path, Reading reading = Reading::kWhole);
   ~MappedFile();

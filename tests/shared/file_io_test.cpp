@@ -118,12 +118,18 @@ TEST_F(FileIo, AtomicFileInMissingFolderIsIoErrorNamingThePath) {
   EXPECT_TRUE(names().empty());
 }
 
+// Read below kReadBelow bytes, mapped from there on.
+const size_t kSizes[] = {3 * 4096 + 17, MappedFile::kReadBelow - 1, MappedFile::kReadBelow,
+                         3 * MappedFile::kReadBelow + 5};
+
 TEST_F(FileIo, MappedFileShowsTheWholeContent) {
-  const std::string content = awkward_bytes(3 * 4096 + 17);
-  write_plain(dir / "a.bin", content);
-  MappedFile mapped(dir / "a.bin");
-  EXPECT_EQ(mapped.text().size(), content.size());
-  EXPECT_TRUE(mapped.text() == content);
+  for (size_t size : kSizes) {
+    const std::string content = awkward_bytes(size);
+    write_plain(dir / "a.bin", content);
+    MappedFile mapped(dir / "a.bin");
+    EXPECT_EQ(mapped.text().size(), content.size());
+    EXPECT_TRUE(mapped.text() == content) << size;
+  }
 
   write_plain(dir / "small.json", "[1]");
   EXPECT_EQ(MappedFile(dir / "small.json").text(), "[1]");
@@ -136,12 +142,14 @@ TEST_F(FileIo, MappedFileShowsTheWholeContent) {
 // The system replaces files by renaming new ones over them: a reader that
 // mapped the older file keeps reading the older bytes.
 TEST_F(FileIo, MappedFileKeepsItsBytesWhenThePathIsReplaced) {
-  const std::string older = awkward_bytes(10000);
-  write_file_atomic(dir / "signals.json", older);
-  MappedFile mapped(dir / "signals.json");
-  write_file_atomic(dir / "signals.json", "[]");
-  EXPECT_TRUE(mapped.text() == older);
-  EXPECT_EQ(MappedFile(dir / "signals.json").text(), "[]");
+  for (size_t size : kSizes) {
+    const std::string older = awkward_bytes(size);
+    write_file_atomic(dir / "signals.json", older);
+    MappedFile mapped(dir / "signals.json");
+    write_file_atomic(dir / "signals.json", "[]");
+    EXPECT_TRUE(mapped.text() == older) << size;
+    EXPECT_EQ(MappedFile(dir / "signals.json").text(), "[]");
+  }
 }
 
 // A pipe has no size to map; its content is read as it comes.

@@ -70,7 +70,8 @@ Brevalt::Brevalt(fs::path dir, int64_t window, int64_t min_base)
       events_path(vel_dir / "events"),
       output_path(created(vel_dir / "phase2")),
       window_size(window),
-      min_baseline(min_base) {
+      min_baseline(min_base),
+      observed_members_(event_members()) {
   if (window_size < 1 || min_baseline < 1)
     throw ValueError("window_size and min_baseline must be at least 1");
 }
@@ -117,6 +118,12 @@ SignalList Brevalt::_emit_signals(const std::vector<Event>& events, const std::s
   return signals;
 }
 
+void Brevalt::observe_events(const JsonKeep& extra_members, EventObserver observer) {
+  observed_members_ = event_members();
+  observed_members_.add(extra_members);
+  observer_ = std::move(observer);
+}
+
 SignalList Brevalt::run_git() const { return run_single(*this, "git"); }
 SignalList Brevalt::run_ci() const { return run_single(*this, "ci"); }
 SignalList Brevalt::run_testing() const { return run_single(*this, "testing"); }
@@ -129,7 +136,8 @@ SignalList Brevalt::run_error_tracking() const { return run_single(*this, "error
 SignalList Brevalt::run_security() const { return run_single(*this, "security"); }
 
 FamilySignals Brevalt::run_all(std::vector<FamilyOutcome>* outcomes, EventReport* report) const {
-  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), 1, report);
+  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), 1, report,
+                                                       {&observed_members_, &observer_});
   FamilySignals result;
   for (size_t f = 0; f < families().size(); ++f) {
     FamilyOutcome outcome;

@@ -205,6 +205,11 @@ using MetricFn = std::function<MetricMap(const Event&)>;
 // have none.
 using WindowDataFn = std::function<Json(const Event&, const MetricMap&)>;
 
+// Sees each event file the drivers parse: its position in name order, its
+// path and the event (an object holding the members the drivers read plus
+// those the observer asked for).
+using EventObserver = std::function<void(size_t file_index, const fs::path& file, const Json& event)>;
+
 class Brevalt {
  public:
   // Creates `vel_dir`/phase2 (with missing parents). window_size and
@@ -258,6 +263,15 @@ class Brevalt {
                                  std::vector<FamilyOutcome>* outcomes = nullptr,
                                  EventReport* report = nullptr) const;
 
+  // Lets a host read the events once for several stages: from now on
+  // run_all and run_all_parallel build `extra_members` (dotted paths, see
+  // JsonKeep) besides their own and call `observer` with every event file
+  // that parses as an object, the ones a failing run never reaches included,
+  // from the parsing threads in any order. An exception from the observer
+  // ends the driver before any family runs. The runners of one family never
+  // call it. Nothing a driver writes or returns changes.
+  void observe_events(const JsonKeep& extra_members, EventObserver observer);
+
   // Entropy in bits of the paths over their top-level components.
   static double _dispersion(const FileSet& files);
   // Every pair (a, b) of distinct paths with a < b.
@@ -268,6 +282,10 @@ class Brevalt {
   // `window` (no file limit on pairs) and returns `metrics`.
   MetricMap& _git_extended_metrics(const Event& event, MetricMap& metrics,
                                    const GitWindow& window) const;
+
+ private:
+  JsonKeep observed_members_;  // the drivers' members plus the observer's
+  EventObserver observer_;
 };
 
 }  // namespace velquor::brevalt

@@ -127,6 +127,32 @@ Extractor extractor_of(std::string_view family) {
 
 std::span<const Family> families() { return kFamilies; }
 
+const JsonKeep& event_members() {
+  // Keep in step with the readers: selects, observed_at_key and event_ref_of
+  // (loader.cpp), git_paths (git.cpp) and the extractors above.
+  static const JsonKeep kMembers{
+      "source_family", "source_type", "observed_at", "event_id",
+      "payload.files",
+      "payload.conclusion", "payload.status", "payload.timing.duration_seconds",
+      "payload.timing.since_previous_seconds",
+      "payload.summary.total", "payload.summary.failed", "payload.summary.skipped",
+      "payload.summary.critical", "payload.execution.duration_seconds",
+      "payload.line_rate", "payload.branch_rate",
+      "payload.ecosystem", "payload.snapshot.total_count", "payload.snapshot.max_depth",
+      "payload.structure.endpoint_count", "payload.structure.type_count",
+      "payload.structure.field_count", "payload.structure.resource_count",
+      "payload.structure.resource_types",
+      "payload.diff.endpoints_added", "payload.diff.endpoints_removed",
+      "payload.diff.fields_added", "payload.diff.fields_removed", "payload.diff.types_added",
+      "payload.diff.types_removed", "payload.diff.resources_added",
+      "payload.diff.resources_removed", "payload.diff.resources_modified",
+      "payload.is_prerelease", "payload.asset_count",
+      "payload.stats.event_count", "payload.stats.user_count", "payload.is_unhandled",
+      "payload.findings.fixed_version",
+  };
+  return kMembers;
+}
+
 MetricMap payload_metrics(std::string_view family, const Json& event, const std::string& where) {
   Extractor extract = extractor_of(family);
   return extract(Payload(event, where));

@@ -21,6 +21,13 @@ using FamilySet = std::bitset<10>;       // by index into families()
 
 // One event file parsed; TypeError when its top-level value is no object.
 Json read_event(const fs::path& path);
+// The same, building only the members `keep` names (errors unchanged).
+Json read_event(const fs::path& path, const JsonKeep& keep);
+
+// The members of an event that the family runs read (selection, order,
+// event reference, git paths and every payload member of the extractors):
+// the loader builds nothing else.
+const JsonKeep& event_members();
 
 // The sort key of an event: `observed_at`, "" when absent or null;
 // TypeError for any other kind.
@@ -55,12 +62,20 @@ struct FamilyInput {
   std::vector<FamilyEvent> events;  // in processing order
 };
 
+// What the loader builds of each event and who else sees it.
+struct EventReading {
+  const JsonKeep* members = &event_members();
+  const EventObserver* observer = nullptr;  // null or empty: none; see Brevalt::observe_events
+};
+
 // Reads every event file of `events_dir` once, on `threads` threads, and
 // hands each event to every wanted family that selects it. The result has
 // one input per family (unwanted ones empty).
-// A `report` receives what EventReport describes.
+// A `report` receives what EventReport describes. An observer's exception
+// propagates once every file is read.
 std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySet wanted,
-                                            int threads, EventReport* report = nullptr);
+                                            int threads, EventReport* report = nullptr,
+                                            const EventReading& reading = {});
 
 // ---- Git metrics -------------------------------------------------------------
 

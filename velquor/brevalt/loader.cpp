@@ -20,6 +20,7 @@ namespace {
 
 struct FileDigest {
   std::exception_ptr error;  // the file is no readable event
+  std::exception_ptr observer_error;
   bool selected = false;     // some family selects the event
   std::vector<std::pair<size_t, FamilyEvent>> events;  // family index, event
 };
@@ -51,10 +52,13 @@ FamilyEvent reduce(size_t family, const Json& event, const std::string& where) {
   return out;
 }
 
-FileDigest digest(const fs::path& path, FamilySet wanted) {
+FileDigest digest(size_t index, const fs::path& path, FamilySet wanted,
+                  const EventReading& reading) {
   FileDigest result;
   try {
-    Json event = read_event(path);
+    Json event = read_event(path, *reading.members);
+    if (reading.observer && *reading.observer)
+      result.observer_error = deferred([&] { (*reading.observer)(index, path, event); });
     const std::string where = path.string();
     for (size_t f = 0; f < families().size(); ++f)
       if (selects(families()[f], event)) {
@@ -68,15 +72,16 @@ FileDigest digest(const fs::path& path, FamilySet wanted) {
 }
 
 std::vector<FileDigest> digest_all(const std::vector<fs::path>& files, FamilySet wanted,
-                                   int threads) {
+                                   int threads, const EventReading& reading) {
   std::vector<FileDigest> digests(files.size());
   if (threads <= 1 || files.size() < 2) {
-    for (size_t i = 0; i < files.size(); ++i) digests[i] = digest(files[i], wanted);
+    for (size_t i = 0; i < files.size(); ++i) digests[i] = digest(i, files[i], wanted, reading);
     return digests;
   }
   std::atomic<size_t> next{0};
   run_on_workers(threads, [&](int) {
-    for (size_t i = next++; i < files.size(); i = next++) digests[i] = digest(files[i], wanted);
+    for (size_t i = next++; i < files.size(); i = next++)
+      digests[i] = digest(i, files[i], wanted, reading);
   });
   return digests;
 }
@@ -94,11 +99,24 @@ void sort_events(FamilyInput& input) {
 
 }  // namespace
 
-Json read_event(const fs::path& path) {
-  Json event = parse_json(read_file(path), path.string(), NonFinite::kReject);
+namespace {
+
+Json checked_event(Json event, const fs::path& path) {
   if (!event.is_object())
     throw TypeError(path.string() + ": an event must be an object, got " + json_kind(event));
   return event;
+}
+
+}  // namespace
+
+Json read_event(const fs::path& path) {
+  return checked_event(parse_json(read_file(path), path.string(), NonFinite::kReject), path);
+}
+
+// A large event file (a test report of a million cases) is mapped, not copied.
+Json read_event(const fs::path& path, const JsonKeep& keep) {
+  const MappedFile file(path);
+  return checked_event(parse_json(file.text(), path.string(), NonFinite::kReject, keep), path);
 }
 
 std::string observed_at_key(const Json& event, const std::string& where) {
@@ -138,17 +156,20 @@ std::string message_of(const std::exception_ptr& error) {
 }  // namespace
 
 std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySet wanted,
-                                            int threads, EventReport* report) {
+                                            int threads, EventReport* report,
+                                            const EventReading& reading) {
   std::vector<FamilyInput> inputs(families().size());
   std::vector<FileDigest> digests;
   std::vector<fs::path> files;
   try {
     files = list_json_files(events_dir);
-    digests = digest_all(files, wanted, threads);
+    digests = digest_all(files, wanted, threads, reading);
   } catch (...) {
     for (FamilyInput& input : inputs) input.error = std::current_exception();
     return inputs;
   }
+  for (const FileDigest& file : digests)
+    if (file.observer_error) std::rethrow_exception(file.observer_error);
   for (size_t i = 0; i < digests.size(); ++i) {
     FileDigest& file = digests[i];
     if (file.error && report && report->skip_unreadable) {

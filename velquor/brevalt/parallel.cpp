@@ -60,7 +60,8 @@ FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutco
   // switching.
   int parsers = std::min<int>(max_workers, std::max(1u, std::thread::hardware_concurrency()));
   std::vector<FamilyInput> inputs =
-      load_family_inputs(events_path, FamilySet().set(), parsers, report);
+      load_family_inputs(events_path, FamilySet().set(), parsers, report,
+                         {&observed_members_, &observer_});
 
   std::mutex mutex;
   std::vector<Completion> completed;  // in order of completion

@@ -1,0 +1,142 @@
+// The loader builds only the members the family runs read, and hands the
+// events it parses to an observer: every reading the runs make is the same
+// as on the whole event, and the drivers' files do not change.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "bench/generate.h"
+#include "shared/errors.h"
+#include "shared/file_io.h"
+#include "tests/brevalt/test_support.h"
+#include "velquor/brevalt/internal.h"
+
+namespace velquor::brevalt {
+namespace {
+
+using testing::DataDir;
+
+template <class Read>
+std::string outcome(Read read) {
+  try {
+    return read();
+  } catch (const std::exception& e) {
+    return std::string("error: ") + e.what();
+  }
+}
+
+std::string metrics_text(const MetricMap& metrics) {
+  std::string out;
+  for (const Metric& metric : metrics) out += metric.name + "=" + dump_compact(metric.value) + " ";
+  return out;
+}
+
+// Everything a family run reads of an event, errors included.
+std::string readings(const Json& event) {
+  std::string out;
+  for (size_t f = 0; f < families().size(); ++f) {
+    if (!selects(families()[f], event)) continue;
+    const bool git = f == kGitFamily;
+    out += std::string(families()[f].name) + ": " +
+           outcome([&] { return observed_at_key(event, "e"); }) + " | " +
+           outcome([&] { return event_ref_of(event, "e", git); }) + " | " + outcome([&] {
+             return metrics_text(git ? git_base_metrics(git_paths(event, "e"))
+                                     : payload_metrics(families()[f].name, event, "e"));
+           }) + "\n";
+  }
+  return out;
+}
+
+// The event with the member at `path` (under payload) replaced by `value`,
+// for every payload member of every depth, objects only.
+void each_damaged(const Json& event, const std::function<void(const Json&)>& use) {
+  static const std::vector<Json> kValues = {"text", Json::array({1, "x", Json::object()}), nullptr,
+                                            Json{{"fixed_version", 1}}, 2.5, true};
+  std::function<void(Json&, Json&)> walk = [&](Json& root, Json& object) {
+    for (auto& [name, member] : object.items()) {
+      Json saved = member;
+      for (const Json& value : kValues) {
+        member = value;
+        use(root);
+      }
+      member = saved;
+      if (member.is_object()) walk(root, member);
+      if (member.is_array() && !member.empty() && member[0].is_object()) walk(root, member[0]);
+    }
+  };
+  Json copy = event;
+  walk(copy, copy);
+}
+
+TEST(Reading, TheMembersKeptGiveEveryReadingOfTheWholeEvent) {
+  DataDir dir;
+  velquor::bench::generate_events(dir.path(), {200, 5});
+  size_t compared = 0;
+  for (const fs::path& file : list_json_files(dir.events())) {
+    each_damaged(read_event(file), [&](const Json& event) {
+      const Json kept = parse_json(dump_compact(event), "e", NonFinite::kReject, event_members());
+      ASSERT_EQ(readings(kept), readings(event)) << dump_compact(event);
+      ++compared;
+    });
+  }
+  EXPECT_GT(compared, 10000u);
+}
+
+std::map<std::string, std::string> signal_files(const DataDir& dir) {
+  std::map<std::string, std::string> files;
+  for (const fs::path& file : list_json_files(dir.path() / "phase2")) files[file.filename()] = read_file(file);
+  return files;
+}
+
+std::string extra_members(const Json& payload) {
+  auto text = [&](const char* name) {
+    return payload.contains(name) ? dump_compact(payload[name]) : std::string("-");
+  };
+  return text("trigger") + " " + text("cases");
+}
+
+TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
+  DataDir dir;
+  velquor::bench::generate_events(dir.path(), {300, 3});
+  dir.write_text("testing-9999999.json", R"({"payload": {"cases": [1e400]}})");
+  const std::vector<fs::path> files = list_json_files(dir.events());
+  EventReport report;
+  report.skip_unreadable = true;
+  Brevalt engine(dir.path());
+  engine.run_all_parallel(4, nullptr, &report);
+  const auto unobserved = signal_files(dir);
+
+  for (bool parallel : {true, false}) {
+    std::mutex mutex;
+    std::map<size_t, std::string> seen;  // index: the path and the members asked for
+    engine.observe_events({"payload.trigger.commit_sha", "payload.cases"},
+                          [&](size_t index, const fs::path& file, const Json& event) {
+                            std::string text = file.string() + " " + extra_members(event["payload"]);
+                            std::lock_guard<std::mutex> lock(mutex);
+                            EXPECT_TRUE(seen.emplace(index, text).second) << index;
+                          });
+    report = EventReport{true};
+    if (parallel) engine.run_all_parallel(4, nullptr, &report);
+    else engine.run_all(nullptr, &report);
+    EXPECT_EQ(signal_files(dir), unobserved);
+    ASSERT_EQ(seen.size(), files.size() - 1) << "all but the broken file";
+    for (const auto& [index, text] : seen) {
+      Json payload = read_event(files[index])["payload"];
+      if (payload.contains("trigger"))
+        payload["trigger"] = Json{{"commit_sha", payload["trigger"]["commit_sha"]}};
+      EXPECT_EQ(text, files[index].string() + " " + extra_members(payload));
+    }
+  }
+
+  engine.observe_events({}, [](size_t index, const fs::path&, const Json&) {
+    if (index == 7) throw ValueError("observer refused event 7");
+  });
+  fs::remove_all(dir.path() / "phase2");
+  fs::create_directories(dir.path() / "phase2");
+  EXPECT_THROW(engine.run_all_parallel(4), ValueError);
+  EXPECT_THROW(engine.run_all(), ValueError);
+  EXPECT_TRUE(signal_files(dir).empty()) << "no family runs after the observer failed";
+}
+
+}  // namespace
+}  // namespace velquor::brevalt
