@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -20,6 +19,7 @@
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/cindrel/record_scanner.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/input_checks.h"
@@ -97,18 +97,6 @@ bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
 }
 
-double number_of(const FlatValue& value) {
-  const char* end = value.text.data() + value.text.size();
-  if (value.kind == Kind::kInteger) {
-    int64_t integer = 0;
-    std::from_chars(value.text.data(), end, integer);
-    return static_cast<double>(integer);
-  }
-  double real = 0;
-  std::from_chars(value.text.data(), end, real);
-  return real;
-}
-
 // A scalar as the strict parser reads it; nullopt for a container.
 std::optional<Json> scalar_of(const FlatValue& value) {
   switch (value.kind) {
@@ -153,7 +141,7 @@ Judged judge(const ScannedRecord& record, double threshold) {
   judged.usual = true;
   judged.measure = measure;
   if (!measure || (degenerate && degenerate->kind == Kind::kTrue)) return judged;
-  const double value = number_of(*measure);
+  const double value = cindrel::flat_number(*measure);
   if (const FlatValue* name = member(record, 0, "metric_name"); is_text(name)) {
     if (name->text == "direct_count") return judged;
     if (name->text == "run_duration" && std::fabs(value) > 100000) return judged;
@@ -219,21 +207,17 @@ void read_signals(const Esperlin& engine, AdvisoryInputs& inputs) {
   for (const auto& [family, file] : SIGNAL_FILES)
     if (fs::exists(engine.phase2_path / file)) files.push_back(engine.phase2_path / file);
   std::vector<FileSignals> read(files.size());
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i = next++; i < files.size(); i = next++) {
-      try {
-        read_signal_file(files[i], engine.significance_threshold, read[i]);
-      } catch (...) {
-        read[i].error = std::current_exception();
-      }
+  const size_t failed = work_on_two_threads(files.size(), [&](size_t i) {
+    try {
+      read_signal_file(files[i], engine.significance_threshold, read[i]);
+      return true;
+    } catch (...) {
+      read[i].error = std::current_exception();
+      return false;
     }
-  };
-  std::thread helper(work);
-  work();
-  helper.join();
+  });
+  if (failed < read.size()) std::rethrow_exception(read[failed].error);
   for (FileSignals& file : read) {
-    if (file.error) std::rethrow_exception(file.error);
     inputs.signal_count += file.count;
     for (Json& signal : file.significant) inputs.significant.push_back(std::move(signal));
     inputs.traces.append(std::move(file.traces));
@@ -361,18 +345,10 @@ void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryI
   std::vector<fs::path> files = list_json_files(engine.phase1_path);
   std::erase_if(files, [&](const fs::path& path) { return engine.skipped_events.count(path) > 0; });
   std::vector<ReadEvent> read(files.size());
-  std::atomic<size_t> next{0}, first_failed{files.size()};
-  auto work = [&] {
-    for (size_t i = next++; i < first_failed; i = next++) {
-      read[i] = read_event_file(std::move(files[i]), wanted);
-      if (!read[i].prepared.error) continue;
-      for (size_t failed = first_failed; i < failed && !first_failed.compare_exchange_weak(failed, i);) {
-      }
-    }
-  };
-  std::thread helper(work);
-  work();
-  helper.join();
+  work_on_two_threads(files.size(), [&](size_t i) {
+    read[i] = read_event_file(std::move(files[i]), wanted);
+    return !read[i].prepared.error;
+  });
   MapBuilder kept;
   kept.reserve(static_cast<size_t>(std::count_if(read.begin(), read.end(), [](const ReadEvent& event) {
     return event.kept.has_value();
