@@ -69,6 +69,18 @@ bool is_plain_text(std::string_view text) {
   return true;
 }
 
+double flat_number(const FlatValue& value) {
+  const char* end = value.text.data() + value.text.size();
+  if (value.kind == FlatValue::Kind::kInteger) {
+    int64_t integer = 0;
+    std::from_chars(value.text.data(), end, integer);
+    return static_cast<double>(integer);
+  }
+  double real = 0;
+  std::from_chars(value.text.data(), end, real);
+  return real;
+}
+
 size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key) {
   for (size_t child = object + 1; child < values[object].end; child = values[child].end) {
     std::string_view name = values[child].key;

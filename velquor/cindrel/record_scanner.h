@@ -55,6 +55,10 @@ struct ScannedRecord {
 // Whether a string's text is its content: printable ASCII without escapes.
 bool is_plain_text(std::string_view text);
 
+// The value of a plain number (kInteger or kReal), as the strict parser
+// reads it.
+double flat_number(const FlatValue& value);
+
 // Index of the member `key` of the object at values[object], or 0 (the index
 // of the record itself, never a member) when it has none.
 size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key);

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "velquor/dornath/signal_table.h"
+
 namespace velquor::dornath {
 
 class CommitIds {
@@ -36,6 +38,22 @@ class CommitIds {
  private:
   std::unordered_map<std::string, int64_t> ids_;
   std::vector<const std::string*> names_;  // keys of ids_: stable addresses
+};
+
+// The commit of every event reference of a signal table as an id (-1: the
+// commit index has none), looked up once per reference.
+struct RefCommits {
+  RefCommits(const SignalTable& signals,
+             const std::unordered_map<std::string, std::string>& commit_index)
+      : of_ref(signals.refs.size(), -1) {
+    for (uint32_t ref = 0; ref < of_ref.size(); ++ref) {
+      auto commit = commit_index.find(signals.refs.text(ref));
+      if (commit != commit_index.end() && !commit->second.empty()) of_ref[ref] = ids.intern(commit->second);
+    }
+  }
+
+  CommitIds ids;
+  std::vector<int64_t> of_ref;
 };
 
 }  // namespace velquor::dornath

@@ -7,7 +7,7 @@
 #include "shared/hash.h"
 #include "shared/numbers.h"
 #include "velquor/dornath/dornath.h"
-#include "velquor/dornath/signal_access.h"
+#include "velquor/dornath/signal_table.h"
 
 namespace velquor::dornath {
 
@@ -18,20 +18,21 @@ std::string_view classify_direction(double deviation, double threshold, std::str
   return kUnchanged;
 }
 
-std::vector<Component> signals_to_components(const Json& signals, double threshold) {
-  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+std::vector<Component> components_of(const SignalTable& signals, double threshold) {
   std::vector<Component> components;
   for (size_t i = 0; i < signals.size(); ++i) {
-    const Json& signal = signals[i];
-    std::string where = "signals[" + std::to_string(i) + "]";
-    std::optional<Measure> measure = read_measure(signal, where);
-    if (!measure) continue;
-    std::string_view direction = classify_direction(measure->value, threshold, measure->unit);
+    const Measure& measure = signals.measure(i);
+    if (measure.state == MeasureState::kDegenerate || measure.state == MeasureState::kNull) continue;
+    std::string_view direction = direction_of(measure, threshold);
     if (direction == kUnchanged) continue;
-    components.push_back({signal_text(signal, "engine_id", where), signal_text(signal, "metric", where),
-                          std::string(direction)});
+    const std::string& family = signals.names.text(signals.family(i));
+    components.push_back({family, signals.names.text(signals.metric(i)), std::string(direction)});
   }
   return components;
+}
+
+std::vector<Component> signals_to_components(const Json& signals, double threshold) {
+  return components_of(SignalTable::from_json(signals), threshold);
 }
 
 std::string compute_fingerprint(const std::vector<Component>& components) {

@@ -12,7 +12,7 @@
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/log.h"
 #include "velquor/dornath/params.h"
-#include "velquor/dornath/signal_access.h"
+#include "velquor/dornath/signal_table.h"
 
 namespace velquor::dornath {
 namespace {
@@ -33,10 +33,10 @@ struct Series {
 // Metric key -> Series, keys in order of first appearance.
 class Alignment {
  public:
-  Series& series_for(const std::string& family, const std::string& metric) {
-    std::string id = family + '\0' + metric;
-    auto [it, added] = index_.try_emplace(std::move(id), series_.size());
-    if (added) series_.push_back(Series{{family, metric}, {}, {}});
+  Series& series_for(const SignalTable& signals, uint32_t family, uint32_t metric) {
+    const uint64_t id = uint64_t{family} << 32 | metric;
+    auto [it, added] = index_.try_emplace(id, series_.size());
+    if (added) series_.push_back(Series{{signals.names.text(family), signals.names.text(metric)}, {}, {}});
     return series_[it->second];
   }
 
@@ -57,7 +57,7 @@ class Alignment {
 
  private:
   std::vector<Series> series_;
-  std::unordered_map<std::string, size_t> index_;
+  std::unordered_map<uint64_t, size_t> index_;
 };
 
 struct Settings {
@@ -215,68 +215,69 @@ std::string pair_id(const MetricKey& k1, const MetricKey& k2) {
   return x < y ? x + '\x01' + y : y + '\x01' + x;
 }
 
+using Index = std::unordered_map<std::string, std::string>;
+
 // Both alignment maps of one call.
 struct Alignments {
   Alignment by_commit;
   Alignment by_bucket;
-  CommitIds commits;
 };
 
-using Index = std::unordered_map<std::string, std::string>;
-
-// The bucket of every event reference, computed once per event rather than
-// once per signal.
+// The bucket of every event reference, computed once per reference rather
+// than once per signal.
 class BucketOfRef {
  public:
-  BucketOfRef(const Index& temporal_index, const Json& window)
-      : temporal_index_(temporal_index), window_(window) {}
-  std::optional<int64_t> operator()(std::string_view ref) {
-    auto [cached, fresh] = cache_.try_emplace(ref);
-    if (!fresh) return cached->second;
-    auto stamp = temporal_index_.find(std::string(ref));
+  BucketOfRef(const SignalTable& signals, const Index& temporal_index, const Json& window)
+      : signals_(signals), temporal_index_(temporal_index), window_(window),
+        cache_(signals.refs.size()) {}
+  std::optional<int64_t> operator()(uint32_t ref) {
+    Cached& cached = cache_[ref];
+    if (cached.known) return cached.bucket;
+    auto stamp = temporal_index_.find(signals_.refs.text(ref));
     if (stamp == temporal_index_.end() || stamp->second.empty()) return std::nullopt;
-    if (!hours_) hours_ = window_hours(window_);
-    return cached->second = Dornath::_time_bucket(stamp->second, *hours_);
+    if (hours_ == 0) hours_ = window_hours(window_);
+    cached.known = true;
+    return cached.bucket = Dornath::_time_bucket(stamp->second, hours_);
   }
 
  private:
+  struct Cached {
+    bool known = false;
+    std::optional<int64_t> bucket;
+  };
+  const SignalTable& signals_;
   const Index& temporal_index_;
   const Json& window_;
-  std::optional<int64_t> hours_;
-  std::unordered_map<std::string_view, std::optional<int64_t>> cache_;
+  int64_t hours_ = 0;  // read at the first time stamp (0 is no width)
+  std::vector<Cached> cache_;
 };
 
 // Places every signal with a measure on its commit and its time bucket; a
 // later signal replaces an earlier one on a commit, while a bucket keeps the
 // largest absolute deviation (the earliest on ties).
-void align_signals(const Json& signals, const Settings& settings, const Index& commit_index,
+void align_signals(const SignalTable& signals, const Settings& settings, const RefCommits& commits,
                    const Index& temporal_index, Alignments& out) {
-  BucketOfRef bucket_of(temporal_index, settings.window);
+  BucketOfRef bucket_of(signals, temporal_index, settings.window);
   size_t skipped = 0;
   for (size_t i = 0; i < signals.size(); ++i) {
-    const Json& signal = signals[i];
-    std::string where = "signals[" + std::to_string(i) + "]";
-    bool degenerate = false;
-    std::optional<Measure> measure = read_present_measure(signal, where, &degenerate);
-    if (degenerate) ++skipped;
-    if (!measure) continue;
-    std::string_view ref = event_ref_of(signal);
-    AlignedEntry entry{std::string(ref),
-                       classify_direction(measure->value, settings.direction_threshold, measure->unit),
-                       measure->value};
-    std::string family = signal_text(signal, "engine_id", where);
-    std::string metric = signal_text(signal, "metric", where);
+    const Measure& measure = signals.measure(i);
+    if (measure.state == MeasureState::kDegenerate) ++skipped;
+    if (measure.state != MeasureState::kValue) continue;
+    const uint32_t ref = signals.event_ref(i);
+    AlignedEntry entry{signals.refs.text(ref), direction_of(measure, settings.direction_threshold),
+                       measure.value};
+    const uint32_t family = signals.family(i);
+    const uint32_t metric = signals.metric(i);
 
-    auto commit = commit_index.find(std::string(ref));
-    if (commit != commit_index.end() && !commit->second.empty())
-      out.by_commit.series_for(family, metric).by_slot[out.commits.intern(commit->second)] = entry;
+    if (int64_t commit = commits.of_ref[ref]; commit >= 0)
+      out.by_commit.series_for(signals, family, metric).by_slot[commit] = entry;
 
     std::optional<int64_t> bucket = bucket_of(ref);
     if (!bucket) continue;
-    auto& slots = out.by_bucket.series_for(family, metric).by_slot;
+    auto& slots = out.by_bucket.series_for(signals, family, metric).by_slot;
     auto [held, added] = slots.try_emplace(*bucket, entry);
     if (!added && std::fabs(entry.deviation) > std::fabs(held->second.deviation))
-      held->second = std::move(entry);
+      held->second = entry;
   }
   if (skipped > 0 && log_enabled(LogLevel::kInfo))
     log_message(LogLevel::kInfo,
@@ -305,15 +306,18 @@ std::vector<std::string> pair_pass(const std::vector<const Series*>& active, con
 }  // namespace
 
 Json Dornath::_discover_cooccurrences(const Json& signals) {
-  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+  return discover_cooccurrences(SignalTable::from_json(signals));
+}
+
+Json Dornath::discover_cooccurrences(const SignalTable& signals) {
   const Settings settings = read_settings(params);
-  const Index& commit_index = _build_commit_index();
+  const RefCommits commits(signals, _build_commit_index());
   const Index& temporal_index = _build_temporal_index();
   Alignments aligned;
-  align_signals(signals, settings, commit_index, temporal_index, aligned);
+  align_signals(signals, settings, commits, temporal_index, aligned);
 
   Json candidates = Json::array();
-  const std::vector<int64_t> rank = aligned.commits.ranks();
+  const std::vector<int64_t> rank = commits.ids.ranks();
   auto on_commits = aligned.by_commit.active(
       settings.min_support, [&](int64_t id) { return rank[static_cast<size_t>(id)]; });
   std::vector<std::string> found = pair_pass(

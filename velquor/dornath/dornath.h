@@ -141,12 +141,13 @@ LanguageModelFactories default_language_models();
 // An entry aligned to a commit or a time bucket: one signal's reference,
 // direction and deviation measure.
 struct AlignedEntry {
-  std::string event_ref;
+  std::string_view event_ref;
   std::string_view direction;
   double deviation = 0.0;
 };
 
-struct EventScan;  // private: the event files read once for both indexes
+struct EventScan;    // the event files read once for both indexes (event_scan.h)
+class SignalTable;  // private: the signals as discovery reads them
 
 class Dornath {
  public:
@@ -187,6 +188,11 @@ class Dornath {
 
   // Releases the knowledge store. Idempotent.
   void close();
+
+  // The events as the host has read them already (scan_event over each
+  // readable event file, in file-name order, see event_scan.h): run() then
+  // reads no event file. Call before run().
+  void use_event_scan(EventScan scan);
 
   // --- steps (public so that tests and stage 5 can reach them) -----------
 
@@ -279,17 +285,22 @@ class Dornath {
   std::optional<std::unordered_map<std::string, std::string>> _temporal_index;
 
  private:
-  // The loaders, optionally keeping only the members a run reads, which
-  // keeps a long history's records small in memory.
-  // `file_starts`, when given, receives each read file with the position of
-  // its first record in the result.
-  Json load_signals(bool discovery_members_only,
-                    std::vector<std::pair<size_t, fs::path>>* file_starts = nullptr) const;
-  std::unordered_map<std::string, Json> load_explanations(bool prompt_members_only) const;
+  // The signal files of SIGNAL_FILES that exist, in table order.
+  std::vector<fs::path> signal_paths() const;
+  // The loaders of a run: the signals as rows (`file_starts` receives each
+  // read file with the position of its first record), and the explanations
+  // reduced to what the prompt reads, kept only when the language model is
+  // enabled.
+  SignalTable load_signal_table(std::vector<std::pair<size_t, fs::path>>& file_starts) const;
+  std::unordered_map<std::string, Json> load_explanations() const;
+
+  // The discovery steps on rows; the public steps on records call these.
+  Json discover_cooccurrences(const SignalTable& signals);
+  Json discover_presence_patterns(const SignalTable& signals);
 
   // Steps of run(); each updates the counters and details of `summary`.
-  void recognize_batch(const std::string& fingerprint, const Json& signals, const std::string& now,
-                       Json& summary);
+  void recognize_batch(const std::string& fingerprint, const SignalTable& signals,
+                       const std::string& now, Json& summary);
   void absorb_candidate(Json& candidate, const std::unordered_map<std::string, Json>& explanations,
                         const std::string& now, Json& summary);
   // The stored pattern a candidate is another observation of, if any.

@@ -1,7 +1,10 @@
 #include "velquor/dornath/event_scan.h"
 
+#include <optional>
+
 #include "shared/errors.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/signal_access.h"
 
@@ -74,7 +77,9 @@ std::string commit_of(const Json& ev, const std::string& where) {
   return text_or_empty(find_member(*trigger, "commit_sha"));
 }
 
-ScannedEvent scan_one(const Json& ev, const std::string& where) {
+}  // namespace
+
+ScannedEvent scan_event(const Json& ev, const std::string& where) {
   ScannedEvent scanned;
   scanned.is_object = ev.is_object();
   if (ev.is_object()) {
@@ -97,25 +102,59 @@ ScannedEvent scan_one(const Json& ev, const std::string& where) {
   return scanned;
 }
 
+namespace {
+
+// One event file as the scan reads it: nothing when it is skipped.
+struct ReadEvent {
+  std::optional<ScannedEvent> event;
+  std::exception_ptr error;
+};
+
+const JsonKeep& event_members() {
+  static const JsonKeep keep = [] {
+    JsonKeep members;
+    for (std::string_view path : kEventMembers) members.add(path);
+    return members;
+  }();
+  return keep;
+}
+
+ReadEvent read_event_file(const fs::path& path) {
+  ReadEvent read;
+  std::string text;
+  try {
+    text = read_file(path);
+  } catch (const Error&) {
+    return read;  // vanished or unreadable: the indexes skip it
+  }
+  if (!valid_utf8(text)) {
+    read.error = std::make_exception_ptr(JsonError(path.string() + ": not valid UTF-8"));
+    return read;
+  }
+  Json ev;
+  try {
+    ev = parse_json(text, path.string(), NonFinite::kReject, event_members());
+  } catch (const JsonError&) {
+    return read;
+  }
+  read.event = scan_event(ev, path.string());
+  return read;
+}
+
 }  // namespace
 
 EventScan scan_events(const fs::path& events_dir) {
+  const std::vector<fs::path> files = list_json_files(events_dir);
+  std::vector<ReadEvent> read(files.size());
+  work_on_two_threads(files.size(), [&](size_t i) {
+    read[i] = read_event_file(files[i]);
+    return !read[i].error;
+  });
   EventScan scan;
-  for (const fs::path& path : list_json_files(events_dir)) {
-    std::string text;
-    try {
-      text = read_file(path);
-    } catch (const Error&) {
-      continue;  // vanished or unreadable: the indexes skip it
-    }
-    if (!valid_utf8(text)) throw JsonError(path.string() + ": not valid UTF-8");
-    Json ev;
-    try {
-      ev = parse_json(text, path.string(), NonFinite::kReject);
-    } catch (const JsonError&) {
-      continue;
-    }
-    scan.events.push_back(scan_one(ev, path.string()));
+  scan.events.reserve(files.size());
+  for (ReadEvent& event : read) {
+    if (event.error) std::rethrow_exception(event.error);
+    if (event.event) scan.events.push_back(std::move(*event.event));
   }
   return scan;
 }

@@ -1,12 +1,16 @@
 // One pass over the event files that serves both event indexes, so that a
 // large history is read and parsed once per engine instead of once per index.
+// A host that has parsed the events already (`velquor run`) hands the engine
+// a scan made with scan_event (see Dornath::use_event_scan).
 #pragma once
 
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shared/file_io.h"
+#include "shared/json.h"
 
 namespace velquor::dornath {
 
@@ -27,9 +31,30 @@ struct EventScan {
   std::vector<ScannedEvent> events;  // in file-name order
 };
 
-// Reads every event file of `events_dir` (sorted by name), skipping files
-// that cannot be read or are not valid JSON. Invalid UTF-8 is not skipped: it
-// raises JsonError naming the file.
+// Every member of an event that the scan reads, as dotted paths: an event
+// parsed keeping only these (a JsonKeep of them) scans as the whole event
+// does.
+inline constexpr std::string_view kEventMembers[] = {
+    "event_id",
+    "source_type",
+    "observed_at",
+    "payload.commit_hash",
+    "payload.committed_at",
+    "payload.authored_at",
+    "payload.trigger.commit_sha",
+    "payload.timing.created_at",
+    "payload.timing.started_at",
+    "payload.timing.initiated_at",
+    "payload.timing.completed_at",
+};
+
+// What the indexes need of one parsed event; `where` (the file) names it in
+// errors.
+ScannedEvent scan_event(const Json& event, const std::string& where);
+
+// Reads every event file of `events_dir` (sorted by name) on two threads,
+// skipping files that cannot be read or are not valid JSON. Invalid UTF-8 is
+// not skipped: it raises JsonError naming the file (the first such file).
 EventScan scan_events(const fs::path& events_dir);
 
 }  // namespace velquor::dornath

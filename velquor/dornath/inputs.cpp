@@ -6,15 +6,11 @@
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/event_scan.h"
 #include "velquor/dornath/record_stream.h"
+#include "velquor/dornath/scanned_inputs.h"
 #include "velquor/dornath/signal_access.h"
 
 namespace velquor::dornath {
 namespace {
-
-// The members of a signal that pattern discovery reads, and of an
-// explanation that the interpretation prompt reads.
-constexpr std::string_view kSignalMembers[] = {"engine_id", "metric", "deviation", "event_ref"};
-constexpr std::string_view kExplanationMembers[] = {"summary"};
 
 // The index of one derived value: event id -> value, the later file winning;
 // events without an id are left out before their content is looked at.
@@ -33,46 +29,45 @@ std::unordered_map<std::string, std::string> build_index(
 
 }  // namespace
 
-Json Dornath::_load_all_signals() const { return load_signals(false); }
-
-std::unordered_map<std::string, Json> Dornath::_load_explanations() const {
-  return load_explanations(false);
-}
-
-Json Dornath::load_signals(bool discovery_members_only,
-                           std::vector<std::pair<size_t, fs::path>>* file_starts) const {
+Json Dornath::_load_all_signals() const {
   Json signals = Json::array();
-  for (const auto& [family, file_name] : SIGNAL_FILES) {
-    fs::path path = phase2_path / file_name;
-    std::error_code ec;
-    if (!fs::exists(path, ec)) continue;
-    if (file_starts) file_starts->emplace_back(signals.size(), path);
-    for_each_record(path, [&](Json&& record) {
-      signals.push_back(discovery_members_only ? keep_members(std::move(record), kSignalMembers)
-                                               : std::move(record));
-    });
-  }
+  for (const fs::path& path : signal_paths())
+    for_each_record(path, [&](Json&& record) { signals.push_back(std::move(record)); });
   return signals;
 }
 
-std::unordered_map<std::string, Json> Dornath::load_explanations(bool prompt_members_only) const {
-  std::unordered_map<std::string, Json> by_ref;
+std::vector<fs::path> Dornath::signal_paths() const {
+  std::vector<fs::path> paths;
+  for (const auto& [family, file_name] : SIGNAL_FILES) {
+    std::error_code ec;
+    if (fs::exists(phase2_path / file_name, ec)) paths.push_back(phase2_path / file_name);
+  }
+  return paths;
+}
+
+SignalTable Dornath::load_signal_table(std::vector<std::pair<size_t, fs::path>>& file_starts) const {
+  SignalTable table;
+  for (const fs::path& path : signal_paths()) {
+    file_starts.emplace_back(table.size(), path);
+    read_signal_file(path, table);
+  }
+  return table;
+}
+
+std::unordered_map<std::string, Json> Dornath::_load_explanations() const {
   fs::path path = phase3_path / "explanations.json";
   std::error_code ec;
-  if (!fs::exists(path, ec)) return by_ref;
-  size_t i = 0;
-  for_each_record(path, [&](Json&& record) {
-    if (!record.is_object())
-      throw TypeError(path.string() + "[" + std::to_string(i) + "]: expected an object, got " +
-                      json_kind(record));
-    ++i;
-    const Json* ref = find_member(record, "signal_ref");
-    if (!ref || !ref->is_string() || ref->get_ref<const std::string&>().empty()) return;
-    std::string key = ref->get<std::string>();
-    by_ref[key] = prompt_members_only ? keep_members(std::move(record), kExplanationMembers)
-                                      : std::move(record);
-  });
-  return by_ref;
+  if (!fs::exists(path, ec)) return {};
+  return read_explanation_records(path, false);
+}
+
+std::unordered_map<std::string, Json> Dornath::load_explanations() const {
+  fs::path path = phase3_path / "explanations.json";
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return {};
+  // Only the language model's prompt reads them: without one, they are only
+  // checked.
+  return read_explanation_file(path, _llm_enabled || _llm);
 }
 
 std::vector<std::pair<std::string, std::vector<Json>>> Dornath::_group_signals_by_event(
@@ -88,6 +83,10 @@ std::vector<std::pair<std::string, std::vector<Json>>> Dornath::_group_signals_b
     groups[it->second].second.push_back(signal);
   }
   return groups;
+}
+
+void Dornath::use_event_scan(EventScan scan) {
+  events_scan_ = std::make_unique<EventScan>(std::move(scan));
 }
 
 const EventScan& Dornath::events_scan() {

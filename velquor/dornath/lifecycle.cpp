@@ -2,6 +2,7 @@
 // describe new ones, promote recurring ones, expire stale ones.
 
 #include <algorithm>
+#include <future>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -11,7 +12,7 @@
 #include "velquor/dornath/answer_text.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/params.h"
-#include "velquor/dornath/signal_access.h"
+#include "velquor/dornath/signal_table.h"
 
 namespace velquor::dornath {
 namespace {
@@ -84,13 +85,10 @@ Json recognized_detail(const std::string& fingerprint, const Json& knowledge) {
 }
 
 // The event references of the batch: every non-empty one, in signal order.
-Json batch_refs(const Json& signals) {
+Json batch_refs(const SignalTable& signals) {
   Json refs = Json::array();
-  for (const Json& signal : signals) {
-    if (refs.size() == kMaxBatchRefs) break;
-    std::string_view ref = event_ref_of(signal);
-    if (!ref.empty()) refs.push_back(std::string(ref));
-  }
+  for (size_t i = 0; i < signals.size() && refs.size() < kMaxBatchRefs; ++i)
+    if (uint32_t ref = signals.event_ref(i)) refs.push_back(signals.refs.text(ref));
   return refs;
 }
 
@@ -213,7 +211,7 @@ std::optional<std::string> Dornath::observe_again(const Json& pattern_id, const 
   return knowledge_id;
 }
 
-void Dornath::recognize_batch(const std::string& fingerprint, const Json& signals,
+void Dornath::recognize_batch(const std::string& fingerprint, const SignalTable& signals,
                               const std::string& now, Json& summary) {
   Json found = _lookup_fingerprint(fingerprint);
   if (found["match"] == "knowledge") {
@@ -268,14 +266,19 @@ void Dornath::absorb_candidate(Json& candidate,
 Json Dornath::run() {
   const std::string now = now_timestamp();
   FileStarts file_starts;
-  Json signals = load_signals(true, &file_starts);
+  // The explanations are read on a second thread while the signals load;
+  // an error of theirs still comes only after the signals have loaded (and
+  // not at all without signals).
+  std::future<std::unordered_map<std::string, Json>> explanations_read =
+      std::async(std::launch::async, [this] { return load_explanations(); });
+  const SignalTable signals = load_signal_table(file_starts);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
-  auto explanations = load_explanations(true);
+  const auto explanations = explanations_read.get();
   const double threshold = required_param(params, "direction_threshold");
   std::vector<Component> components;
   try {
-    components = signals_to_components(signals, threshold);
+    components = components_of(signals, threshold);
   } catch (const Error& e) {
     rethrow_with_signal_file(e, file_starts);
   }
@@ -303,8 +306,8 @@ Json Dornath::run() {
       recognize_batch(batch_fingerprint.get<std::string>(), signals, now, summary);
     Json candidates;
     try {
-      candidates = _discover_cooccurrences(signals);
-      for (Json& candidate : _discover_presence_patterns(signals))
+      candidates = discover_cooccurrences(signals);
+      for (Json& candidate : discover_presence_patterns(signals))
         candidates.push_back(std::move(candidate));
     } catch (const Error& e) {
       rethrow_with_signal_file(e, file_starts);

@@ -14,7 +14,7 @@
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/log.h"
 #include "velquor/dornath/params.h"
-#include "velquor/dornath/signal_access.h"
+#include "velquor/dornath/signal_table.h"
 #include "velquor/dornath/statistics.h"
 
 namespace velquor::dornath {
@@ -23,24 +23,20 @@ namespace {
 constexpr size_t kMaxRefs = 20;
 constexpr double kMinControlCommits = 30;
 
-// Insertion-ordered map from a text key to a value.
-template <typename Value>
+// Insertion-ordered map.
+template <typename Key, typename Value>
 class OrderedMap {
  public:
-  Value& operator[](const std::string& key) {
+  Value& operator[](Key key) {
     auto [it, added] = index_.try_emplace(key, entries_.size());
     if (added) entries_.emplace_back(key, Value{});
     return entries_[it->second].second;
   }
-  const Value* find(const std::string& key) const {
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
-  }
-  const std::vector<std::pair<std::string, Value>>& entries() const { return entries_; }
+  const std::vector<std::pair<Key, Value>>& entries() const { return entries_; }
 
  private:
-  std::vector<std::pair<std::string, Value>> entries_;
-  std::unordered_map<std::string, size_t> index_;
+  std::vector<std::pair<Key, Value>> entries_;
+  std::unordered_map<Key, size_t> index_;
 };
 
 struct GitMetric {
@@ -124,58 +120,56 @@ Json presence_record(const std::string& family, const std::string& metric, doubl
 }  // namespace
 
 Json Dornath::_discover_presence_patterns(const Json& signals) {
-  if (!signals.is_array()) throw TypeError("signals: expected an array, got " + json_kind(signals));
+  return discover_presence_patterns(SignalTable::from_json(signals));
+}
+
+Json Dornath::discover_presence_patterns(const SignalTable& signals) {
   const double min_support = required_param(params, "min_support");
   const double min_effect_size = param_or(params, "min_effect_size", 0.3);
-  const auto& commit_index = _build_commit_index();
+  const RefCommits commits(signals, _build_commit_index());
 
-  CommitIds commits;
-  OrderedMap<std::unordered_map<int64_t, double>> metric_values;  // key: family \0 metric
-  OrderedMap<std::unordered_set<int64_t>> commits_by_family;
-  std::vector<std::pair<std::string, std::string>> metric_keys;
+  // Keyed by family << 32 | metric, and by family.
+  OrderedMap<uint64_t, std::unordered_map<int64_t, double>> metric_values;
+  OrderedMap<uint32_t, std::unordered_set<int64_t>> commits_by_family;
   for (size_t i = 0; i < signals.size(); ++i) {
-    const Json& signal = signals[i];
-    std::string where = "signals[" + std::to_string(i) + "]";
-    bool degenerate = false;
-    std::optional<Measure> measure = read_present_measure(signal, where, &degenerate);
-    if (!measure) continue;
-    auto commit = commit_index.find(std::string(event_ref_of(signal)));
-    if (commit == commit_index.end() || commit->second.empty()) continue;
-    std::string family = signal_text(signal, "engine_id", where);
-    std::string metric = signal_text(signal, "metric", where);
-    int64_t id = commits.intern(commit->second);
-    std::string key = family + '\0' + metric;
-    if (!metric_values.find(key)) metric_keys.emplace_back(family, metric);
-    metric_values[key][id] = measure->value;
+    const Measure& measure = signals.measure(i);
+    if (measure.state != MeasureState::kValue) continue;
+    const int64_t id = commits.of_ref[signals.event_ref(i)];
+    if (id < 0) continue;
+    const uint32_t family = signals.family(i);
+    const uint32_t metric = signals.metric(i);
+    metric_values[uint64_t{family} << 32 | metric][id] = measure.value;
     commits_by_family[family].insert(id);
   }
 
   Json candidates = Json::array();
-  const std::unordered_set<int64_t>* git = commits_by_family.find("git");
+  auto name = [&](uint32_t id) -> const std::string& { return signals.names.text(id); };
+  const std::unordered_set<int64_t>* git = nullptr;
+  for (const auto& [family, family_commits] : commits_by_family.entries())
+    if (name(family) == "git") git = &family_commits;
   if (!git || git->empty()) return candidates;
   std::vector<GitMetric> git_metrics;
-  for (const auto& [family, metric] : metric_keys)
-    if (family == "git") git_metrics.push_back({metric, metric_values.find(family + '\0' + metric)});
+  for (const auto& [key, values] : metric_values.entries())
+    if (name(static_cast<uint32_t>(key >> 32)) == "git")
+      git_metrics.push_back({name(static_cast<uint32_t>(key)), &values});
 
-  const std::vector<int64_t> rank = commits.ranks();
+  const std::vector<int64_t> rank = commits.ids.ranks();
   // Every input signal's reference by commit, built at the first admitted
   // pattern: one pass over the signals instead of one per treated commit.
-  std::optional<std::unordered_map<std::string_view, std::vector<std::string_view>>> refs_by_commit;
+  std::optional<std::unordered_map<int64_t, std::vector<uint32_t>>> refs_by_commit;
   auto references_of = [&](const std::vector<int64_t>& treated) {
     if (!refs_by_commit) {
       refs_by_commit.emplace();
-      for (const Json& signal : signals) {
-        std::string_view ref = event_ref_of(signal);
-        auto commit = commit_index.find(std::string(ref));
-        if (commit != commit_index.end()) (*refs_by_commit)[commit->second].push_back(ref);
-      }
+      for (size_t i = 0; i < signals.size(); ++i)
+        if (int64_t id = commits.of_ref[signals.event_ref(i)]; id >= 0)
+          (*refs_by_commit)[id].push_back(signals.event_ref(i));
     }
     Json refs = Json::array();
     for (size_t i = 0; i < treated.size() && i < kMaxRefs && refs.size() < kMaxRefs; ++i) {
-      auto found = refs_by_commit->find(commits.name(treated[i]));
+      auto found = refs_by_commit->find(treated[i]);
       if (found == refs_by_commit->end()) continue;
-      for (std::string_view ref : found->second) {
-        refs.push_back(std::string(ref));
+      for (uint32_t ref : found->second) {
+        refs.push_back(signals.refs.text(ref));
         if (refs.size() == kMaxRefs) break;
       }
     }
@@ -183,7 +177,8 @@ Json Dornath::_discover_presence_patterns(const Json& signals) {
   };
 
   const double min_control = std::max(min_support, kMinControlCommits);
-  for (const auto& [family, family_commits] : commits_by_family.entries()) {
+  for (const auto& [family_id, family_commits] : commits_by_family.entries()) {
+    const std::string& family = name(family_id);
     if (family == "git") continue;
     Groups groups = split_git_commits(*git, family_commits, rank);
     if (static_cast<double>(groups.treated.size()) < min_support ||

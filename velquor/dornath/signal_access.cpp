@@ -1,7 +1,5 @@
 #include "velquor/dornath/signal_access.h"
 
-#include <cmath>
-
 #include "shared/errors.h"
 #include "shared/json_access.h"
 #include "shared/numbers.h"
@@ -22,38 +20,23 @@ const Json& deviation_of(const Json& signal, const std::string& where) {
   return *deviation;
 }
 
-Measure to_measure(const Json& deviation, const Json& value, const std::string& where) {
-  Measure m;
-  m.value = to_double(value, where + ": member 'deviation.measure'");
-  const Json* unit = find_member(deviation, "unit");
-  if (!unit) m.unit = "modified_zscore";
-  else if (unit->is_string()) m.unit = unit->get_ref<const std::string&>();
-  else m.unit = "";  // a non-text unit is no known unit: treated like any other
-  return m;
-}
-
 }  // namespace
 
-std::optional<Measure> read_measure(const Json& signal, const std::string& where) {
+Measure read_deviation(const Json& signal, const std::string& where) {
   const Json& deviation = deviation_of(signal, where);
   const Json* degenerate = find_member(deviation, "degenerate");
-  if (degenerate && is_truthy(*degenerate)) return std::nullopt;
+  if (degenerate && is_truthy(*degenerate)) return Measure{MeasureState::kDegenerate};
+  Measure m;
   const Json* measure = find_member(deviation, "measure");
-  static const Json zero = 0;
-  if (!measure) measure = &zero;
-  if (measure->is_null()) return std::nullopt;
-  return to_measure(deviation, *measure, where);
-}
-
-std::optional<Measure> read_present_measure(const Json& signal, const std::string& where,
-                                            bool* degenerate) {
-  const Json& deviation = deviation_of(signal, where);
-  const Json* flag = find_member(deviation, "degenerate");
-  *degenerate = flag && is_truthy(*flag);
-  if (*degenerate) return std::nullopt;
-  const Json* measure = find_member(deviation, "measure");
-  if (!measure || measure->is_null()) return std::nullopt;
-  return to_measure(deviation, *measure, where);
+  if (measure && measure->is_null()) return Measure{MeasureState::kNull};
+  if (measure) {
+    m.state = MeasureState::kValue;
+    m.value = to_double(*measure, where + ": member 'deviation.measure'");
+  }
+  // Any other unit, a non-text one included, is read like a z-score.
+  const Json* unit = find_member(deviation, "unit");
+  m.degenerate_unit = unit && unit->is_string() && unit->get_ref<const std::string&>() == "degenerate";
+  return m;
 }
 
 std::string signal_text(const Json& signal, std::string_view key, const std::string& where) {

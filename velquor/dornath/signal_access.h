@@ -2,7 +2,7 @@
 // with the defaults and errors every step of the engine shares.
 #pragma once
 
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,22 +11,20 @@
 
 namespace velquor::dornath {
 
-// The usable deviation of a signal: its measure as a number and its unit.
+// What a signal's deviation says. A missing measure counts as 0 for the
+// batch fingerprint, while discovery keeps only signals that carry one.
+enum class MeasureState : uint8_t { kValue, kAbsent, kNull, kDegenerate };
+
 struct Measure {
-  double value = 0.0;
-  std::string_view unit;  // points into the signal, or "modified_zscore"
+  MeasureState state = MeasureState::kAbsent;
+  double value = 0.0;            // 0 unless kValue
+  bool degenerate_unit = false;  // unit "degenerate": never deviates
 };
 
-// nullopt when the signal's deviation is degenerate or its measure is null;
-// a missing measure counts as 0. TypeError when the signal or its
-// `deviation` is not a map, or the measure is not a number.
-std::optional<Measure> read_measure(const Json& signal, const std::string& where);
-
-// Like read_measure, but a missing measure also gives nullopt (discovery
-// keeps only signals that carry a measure). `*degenerate` tells whether the
-// signal was dropped for being degenerate.
-std::optional<Measure> read_present_measure(const Json& signal, const std::string& where,
-                                            bool* degenerate);
+// The signal's deviation: degenerate when `deviation.degenerate` is set,
+// else its measure. TypeError when the signal or its `deviation` is not a
+// map, or the measure is not a number.
+Measure read_deviation(const Json& signal, const std::string& where);
 
 // The text member `key` of a signal; MissingMember when absent, TypeError
 // when not text.
@@ -34,6 +32,5 @@ std::string signal_text(const Json& signal, std::string_view key, const std::str
 
 // The signal's `event_ref` when it is text, else "".
 std::string_view event_ref_of(const Json& signal);
-
 
 }  // namespace velquor::dornath

@@ -6,17 +6,15 @@
 // whole file be parsed first, so that a syntax error anywhere in the file is
 // reported before it, as the JSON path reports it.
 
-#include <charconv>
 #include <cmath>
-#include <atomic>
 #include <cstdint>
 #include <exception>
-#include <thread>
 #include <unordered_set>
 
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/cindrel/record_scanner.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/input_checks.h"
@@ -94,18 +92,6 @@ bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
 }
 
-double number_of(const FlatValue& value) {
-  const char* end = value.text.data() + value.text.size();
-  if (value.kind == Kind::kInteger) {
-    int64_t integer = 0;
-    std::from_chars(value.text.data(), end, integer);
-    return static_cast<double>(integer);
-  }
-  double real = 0;
-  std::from_chars(value.text.data(), end, real);
-  return real;
-}
-
 // A scalar as the strict parser reads it; nullopt for a container.
 std::optional<Json> scalar_of(const FlatValue& value) {
   switch (value.kind) {
@@ -150,7 +136,7 @@ Judged judge(const ScannedRecord& record, double threshold) {
   judged.usual = true;
   judged.measure = measure;
   if (!measure || (degenerate && degenerate->kind == Kind::kTrue)) return judged;
-  const double value = number_of(*measure);
+  const double value = cindrel::flat_number(*measure);
   if (const FlatValue* name = member(record, 0, "metric_name"); is_text(name)) {
     if (name->text == "direct_count") return judged;
     if (name->text == "run_duration" && std::fabs(value) > 100000) return judged;
@@ -293,18 +279,10 @@ void read_events(const Esperlin& engine, AdvisoryInputs& inputs) {
   std::vector<fs::path> files = list_json_files(engine.phase1_path);
   std::erase_if(files, [&](const fs::path& path) { return engine.skipped_events.count(path) > 0; });
   std::vector<ReadEvent> read(files.size());
-  std::atomic<size_t> next{0}, first_failed{files.size()};
-  auto work = [&] {
-    for (size_t i = next++; i < first_failed; i = next++) {
-      read[i] = read_event_file(files[i], wanted);
-      if (!read[i].error) continue;
-      for (size_t failed = first_failed; i < failed && !first_failed.compare_exchange_weak(failed, i);) {
-      }
-    }
-  };
-  std::thread helper(work);
-  work();
-  helper.join();
+  work_on_two_threads(files.size(), [&](size_t i) {
+    read[i] = read_event_file(files[i], wanted);
+    return !read[i].error;
+  });
   MapBuilder kept;
   for (ReadEvent& event : read) {
     if (event.error) std::rethrow_exception(event.error);

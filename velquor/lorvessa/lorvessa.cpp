@@ -34,7 +34,7 @@ std::string repository_ref(const std::string& repository) {
 // ---- Opening and closing ----------------------------------------------------
 
 SQLiteLorvessa::SQLiteLorvessa(const std::filesystem::path& path)
-    : db_path(path), _origin(path.string()) {
+    : db_path(path), _origin(path.string()), _statements(std::make_unique<StatementCache>()) {
   // SQLite reads an empty name as a throw-away temporary database, which would
   // silently lose everything stored; an empty path names no file.
   if (db_path.empty()) throw DatabaseError("the knowledge store needs a database file path");
@@ -63,6 +63,7 @@ SQLiteLorvessa::~SQLiteLorvessa() { close(); }
 
 void SQLiteLorvessa::close() {
   _outer_open = false;  // SQLite rolls back what was left open
+  _statements->clear();
   sqlite3_close_v2(_conn);
   _conn = nullptr;
 }
@@ -123,25 +124,25 @@ void bind_all(Statement& statement, const std::vector<std::pair<std::string, Jso
 }  // namespace
 
 std::vector<Json> SQLiteLorvessa::_fetch_all(std::string_view sql, const Params& params) const {
-  Statement statement(_connection(), sql, _origin);
-  bind_all(statement, params);
+  StatementCache::Lease statement = _statements->get(_connection(), sql, _origin);
+  bind_all(*statement, params);
   std::vector<Json> rows;
-  while (statement.step()) rows.push_back(_row_to_dict(statement.raw()));
+  while (statement->step()) rows.push_back(_row_to_dict(statement->raw()));
   return rows;
 }
 
 std::optional<Json> SQLiteLorvessa::_fetch_first(std::string_view sql,
                                                  const Params& params) const {
-  Statement statement(_connection(), sql, _origin);
-  bind_all(statement, params);
-  if (!statement.step()) return std::nullopt;
-  return _row_to_dict(statement.raw());
+  StatementCache::Lease statement = _statements->get(_connection(), sql, _origin);
+  bind_all(*statement, params);
+  if (!statement->step()) return std::nullopt;
+  return _row_to_dict(statement->raw());
 }
 
 void SQLiteLorvessa::_execute(std::string_view sql, const Params& params) {
-  Statement statement(_connection(), sql, _origin);
-  bind_all(statement, params);
-  while (statement.step()) {
+  StatementCache::Lease statement = _statements->get(_connection(), sql, _origin);
+  bind_all(*statement, params);
+  while (statement->step()) {
   }
 }
 

@@ -49,6 +49,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +62,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace velquor::lorvessa {
+
+class StatementCache;
 
 // The operations every storage backend supplies.
 class LorvessaBase {
@@ -246,6 +249,7 @@ class SQLiteLorvessa : public LorvessaBase {
   // The database file as text, the prefix of database errors.
   const std::string _origin;
   sqlite3* _conn = nullptr;
+  std::unique_ptr<StatementCache> _statements;  // finalized before _conn closes
   bool _outer_open = false;
   long _writes = 0;
 };

@@ -66,6 +66,19 @@ bool Statement::step() {
   throw_database_error(db_, origin_);
 }
 
+void Statement::reset() {
+  // The error of a failed step was raised already; reset repeats it.
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+StatementCache::Lease StatementCache::get(sqlite3* db, std::string_view sql, const std::string& origin) {
+  auto found = statements_.find(std::string(sql));
+  if (found == statements_.end())
+    found = statements_.emplace(std::string(sql), std::make_unique<Statement>(db, sql, origin)).first;
+  return Lease(*found->second);
+}
+
 Json column_value(sqlite3_stmt* stmt, int index) {
   switch (sqlite3_column_type(stmt, index)) {
     case SQLITE_INTEGER:

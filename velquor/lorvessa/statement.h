@@ -2,8 +2,10 @@
 // between SQLite values and Json.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "shared/json.h"
 
@@ -32,12 +34,43 @@ class Statement {
   // Advances to the next row; false once the statement is done.
   bool step();
 
+  // Makes the statement ready to run again, its parameters unbound.
+  void reset();
+
   sqlite3_stmt* raw() const { return stmt_; }
 
  private:
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
   std::string origin_;
+};
+
+// Statements kept prepared, keyed by their SQL text: a store runs the same
+// few statements over and over, and preparing one costs more than running it.
+class StatementCache {
+ public:
+  // A statement of `sql` (prepared at its first use) that is reset when the
+  // lease ends, so that no finished read keeps the database locked.
+  class Lease {
+   public:
+    explicit Lease(Statement& statement) : statement_(statement) {}
+    ~Lease() { statement_.reset(); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Statement& operator*() const { return statement_; }
+    Statement* operator->() const { return &statement_; }
+
+   private:
+    Statement& statement_;
+  };
+
+  Lease get(sqlite3* db, std::string_view sql, const std::string& origin);
+
+  // Finalizes every statement (before the connection closes).
+  void clear() { statements_.clear(); }
+
+ private:
+  std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
 };
 
 // Column `index` of the current row, keeping SQLite's kind: integer, real,

@@ -1,0 +1,178 @@
+#include "velquor/dornath/scanned_inputs.h"
+
+#include <optional>
+
+#include "shared/errors.h"
+#include "velquor/cindrel/record_scanner.h"
+#include "velquor/dornath/record_stream.h"
+
+namespace velquor::dornath {
+namespace {
+
+using cindrel::find_flat_member;
+using cindrel::FlatValue;
+using cindrel::is_plain_text;
+using cindrel::RecordScanner;
+using cindrel::ScannedRecord;
+using Kind = FlatValue::Kind;
+
+// Pages of a file already read are let go of in steps of this size.
+constexpr size_t kReleaseStep = size_t{32} << 20;
+
+// The member `key` of the object at values[object], or nullptr.
+const FlatValue* member(const ScannedRecord& record, size_t object, std::string_view key) {
+  size_t index = find_flat_member(record.values, object, key);
+  return index ? &record.values[index] : nullptr;
+}
+
+bool is_text(const FlatValue* value) {
+  return value && value->kind == Kind::kString && is_plain_text(value->text);
+}
+
+// The scanner passes over the strings it does not take plainly; the parser
+// checks each of them.
+bool raw_strings_parse(const ScannedRecord& record) {
+  for (const FlatValue& value : record.values) {
+    if (value.kind != Kind::kString || is_plain_text(value.text)) continue;
+    try {
+      parse_json(std::string_view(value.text.data() - 1, value.text.size() + 2), "string");
+    } catch (const JsonError&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The record as the strict parser reads it; nullopt when it refuses it.
+std::optional<Json> parse_record(const ScannedRecord& record) {
+  try {
+    return parse_json(record.span, "record", NonFinite::kAccept);
+  } catch (const JsonError&) {
+    return std::nullopt;
+  }
+}
+
+// Calls `take(record, index)` for each element of the array in `path`. False
+// when the file is not read through: the scanner met text that is not JSON, a
+// string the parser refuses, or `take` returned false.
+template <typename Take>
+bool scan_records(const fs::path& path, Take take) {
+  MappedFile file(path, MappedFile::Reading::kOnePass);
+  RecordScanner scanner(file.text());
+  if (!scanner.open_array()) return false;
+  ScannedRecord record;
+  size_t released = 0;
+  for (size_t index = 0; scanner.next(record); ++index) {
+    if (!record.plain && record.plain_shape && !raw_strings_parse(record)) return false;
+    if (!take(record, index)) return false;
+    if (scanner.position() - released > kReleaseStep) file.release(released = scanner.position());
+  }
+  return !scanner.failed();
+}
+
+// The row of a signal whose members discovery reads are all of the usual
+// kind; nullopt when the strict parser must read it.
+std::optional<SignalRow> plain_row(const ScannedRecord& record, SignalTable& table) {
+  if (!record.plain_shape || record.values[0].kind != Kind::kObject) return std::nullopt;
+  const FlatValue* family = member(record, 0, "engine_id");
+  const FlatValue* metric = member(record, 0, "metric");
+  const FlatValue* ref = member(record, 0, "event_ref");
+  const FlatValue* deviation = member(record, 0, "deviation");
+  if (!is_text(family) || !is_text(metric)) return std::nullopt;
+  if (ref && ref->kind == Kind::kString && !is_plain_text(ref->text)) return std::nullopt;
+  SignalRow row;
+  if (deviation) {
+    if (deviation->kind != Kind::kObject) return std::nullopt;
+    const size_t at = static_cast<size_t>(deviation - record.values.data());
+    const FlatValue* degenerate = member(record, at, "degenerate");
+    const FlatValue* measure = member(record, at, "measure");
+    const FlatValue* unit = member(record, at, "unit");
+    if (degenerate && degenerate->kind != Kind::kTrue && degenerate->kind != Kind::kFalse &&
+        degenerate->kind != Kind::kNull)
+      return std::nullopt;
+    if (unit && unit->kind == Kind::kString && !is_plain_text(unit->text)) return std::nullopt;
+    if (degenerate && degenerate->kind == Kind::kTrue) {
+      row.measure.state = MeasureState::kDegenerate;
+    } else if (measure && measure->kind == Kind::kNull) {
+      row.measure.state = MeasureState::kNull;
+    } else if (measure) {
+      if (measure->kind != Kind::kInteger && measure->kind != Kind::kReal) return std::nullopt;
+      row.measure = {MeasureState::kValue, cindrel::flat_number(*measure),
+                     unit && unit->kind == Kind::kString && unit->text == "degenerate"};
+    } else {
+      row.measure.degenerate_unit = unit && unit->kind == Kind::kString && unit->text == "degenerate";
+    }
+  }
+  row.family = table.names.intern(family->text);
+  row.metric = table.names.intern(metric->text);
+  if (ref && ref->kind == Kind::kString) row.event_ref = table.refs.intern(ref->text);
+  return row;
+}
+
+// The explanation index entry of one record, as the tree path makes it.
+void add_explanation(Json&& record, const fs::path& path, size_t index, bool prompt_members_only,
+                     std::unordered_map<std::string, Json>& by_ref) {
+  constexpr std::string_view kPromptMembers[] = {"summary"};
+  if (!record.is_object())
+    throw TypeError(path.string() + "[" + std::to_string(index) + "]: expected an object, got " +
+                    json_kind(record));
+  const Json* ref = find_member(record, "signal_ref");
+  if (!ref || !ref->is_string() || ref->get_ref<const std::string&>().empty()) return;
+  std::string key = ref->get<std::string>();
+  by_ref[key] = prompt_members_only ? keep_members(std::move(record), kPromptMembers) : std::move(record);
+}
+
+}  // namespace
+
+void read_signal_file(const fs::path& path, SignalTable& table) {
+  const size_t start = table.size();
+  bool read = scan_records(path, [&](const ScannedRecord& record, size_t) {
+    if (std::optional<SignalRow> row = plain_row(record, table)) {
+      table.add_row(*row);
+      return true;
+    }
+    std::optional<Json> signal = parse_record(record);
+    if (signal) table.add_record(*signal);
+    return signal.has_value();
+  });
+  if (read) return;
+  table.truncate(start);
+  for_each_record(path, [&](Json&& signal) { table.add_record(signal); });
+}
+
+std::unordered_map<std::string, Json> read_explanation_records(const fs::path& path,
+                                                               bool prompt_members_only) {
+  std::unordered_map<std::string, Json> by_ref;
+  size_t index = 0;
+  for_each_record(path, [&](Json&& record) {
+    add_explanation(std::move(record), path, index++, prompt_members_only, by_ref);
+  });
+  return by_ref;
+}
+
+std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path, bool keep_summaries) {
+  std::unordered_map<std::string, Json> by_ref;
+  bool read = scan_records(path, [&](const ScannedRecord& record, size_t index) {
+    const bool object = record.plain_shape && record.values[0].kind == Kind::kObject;
+    if (object && !keep_summaries) return true;
+    if (object) {
+      const FlatValue* ref = member(record, 0, "signal_ref");
+      const FlatValue* summary = member(record, 0, "summary");
+      if (ref && ref->kind != Kind::kString) return true;
+      if ((!ref || is_text(ref)) && is_text(summary)) {
+        if (ref && !ref->text.empty()) by_ref[std::string(ref->text)] = Json{{"summary", summary->text}};
+        return true;
+      }
+    }
+    std::optional<Json> explanation = parse_record(record);
+    if (!explanation || !explanation->is_object()) return false;
+    if (keep_summaries) add_explanation(std::move(*explanation), path, index, true, by_ref);
+    return true;
+  });
+  if (read) return by_ref;
+  by_ref = read_explanation_records(path, true);
+  if (!keep_summaries) by_ref.clear();
+  return by_ref;
+}
+
+}  // namespace velquor::dornath
