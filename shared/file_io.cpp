@@ -33,9 +33,13 @@ int open_for_reading(const fs::path& path, struct stat& info) {
   return fd;
 }
 
-// All bytes of `fd` (closed on return). `size_hint` is the size fstat gave;
-// the file may change while it is read, and a pipe has none.
-std::string read_all(int fd, size_t size_hint, const fs::path& path) {
+// All bytes of `fd` (closed on return), whose fstat gave `info`. The file
+// may change while it is read, and a pipe has no size. A regular file that
+// gives exactly the size it stated, short of the byte more that was asked
+// for, is whole: no further read is needed to see its end.
+std::string read_all(int fd, const struct stat& info, const fs::path& path) {
+  const bool regular = S_ISREG(info.st_mode);
+  const size_t size_hint = info.st_size > 0 ? static_cast<size_t>(info.st_size) : 0;
   std::string content;
   content.resize(size_hint + 1);
   size_t used = 0;
@@ -49,7 +53,9 @@ std::string read_all(int fd, size_t size_hint, const fs::path& path) {
       throw IoError(path.string() + ": read failed: " + std::strerror(saved));
     }
     if (got == 0) break;
+    const bool short_read = static_cast<size_t>(got) < content.size() - used;
     used += static_cast<size_t>(got);
+    if (regular && short_read && used == size_hint) break;
   }
   ::close(fd);
   content.resize(used);
@@ -61,7 +67,7 @@ std::string read_all(int fd, size_t size_hint, const fs::path& path) {
 std::string read_file(const fs::path& path) {
   struct stat info {};
   int fd = open_for_reading(path, info);
-  return read_all(fd, static_cast<size_t>(info.st_size > 0 ? info.st_size : 0), path);
+  return read_all(fd, info, path);
 }
 
 MappedFile::MappedFile(const fs::path& path, Reading reading) {
@@ -69,7 +75,7 @@ MappedFile::MappedFile(const fs::path& path, Reading reading) {
   int fd = open_for_reading(path, info);
   if (!S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) < kReadBelow) {
     // A pipe or a device has no size to map: read it as it comes.
-    copy_ = read_all(fd, S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0, path);
+    copy_ = read_all(fd, info, path);
     data_ = copy_.data();
     size_ = copy_.size();
     return;

@@ -61,7 +61,7 @@ std::optional<SignalList> run_family(const Brevalt& engine, size_t family, Famil
   if (input.error) std::rethrow_exception(input.error);
   if (input.events.empty() && family != kGitFamily) return std::nullopt;
   SignalList signals = family_signals(engine, family, input.events);
-  write_file_atomic(engine.output_path / families()[family].signal_file, signal_file_text(signals));
+  write_signal_file(engine.output_path / families()[family].signal_file, signals);
   return signals;
 }
 

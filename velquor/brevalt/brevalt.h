@@ -156,6 +156,9 @@ Json to_json(const SignalList& signals);
 // integer figure beyond 64 bits is written as the exact integer (to_json can
 // only hold it as a real).
 std::string signal_file_text(const SignalList& signals);
+// signal_file_text(signals) written atomically to `path`, passed on in pieces
+// rather than built whole (a git file of 100,000 commits is 80 MB).
+void write_signal_file(const fs::path& path, const SignalList& signals);
 
 // Signal lists by family name, in run order (run_all) or completion order
 // (run_all_parallel).

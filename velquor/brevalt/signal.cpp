@@ -1,5 +1,6 @@
 #include <cmath>
 
+#include "shared/file_io.h"
 #include "shared/json.h"
 #include "velquor/brevalt/brevalt.h"
 
@@ -120,19 +121,46 @@ class RecordWriter {
   std::string& out_;
 };
 
-}  // namespace
-
-std::string signal_file_text(const SignalList& signals) {
-  if (signals.empty()) return "[]";
-  std::string text = "[\n";
-  text.reserve(signals.size() * 560);
+// Appends the text of a signal file to `text`, handing it to `flush` each
+// time it reaches `piece_bytes`, so that a writer can pass on a large file
+// through one reused buffer instead of building it whole.
+template <class Flush>
+void append_signal_text(const SignalList& signals, std::string& text, size_t piece_bytes,
+                        Flush&& flush) {
+  if (signals.empty()) {
+    text += "[]";
+    return;
+  }
+  text += "[\n";
   RecordWriter writer(text);
   for (size_t i = 0; i < signals.size(); ++i) {
     if (i > 0) text += ",\n";
     writer.signal(signals[i]);
+    if (text.size() >= piece_bytes) {
+      flush(text);
+      text.clear();
+    }
   }
   text += "\n]";
+}
+
+}  // namespace
+
+std::string signal_file_text(const SignalList& signals) {
+  std::string text;
+  text.reserve(signals.size() * 560);
+  append_signal_text(signals, text, SIZE_MAX, [](const std::string&) {});
   return text;
+}
+
+void write_signal_file(const fs::path& path, const SignalList& signals) {
+  constexpr size_t kPieceBytes = size_t{1} << 20;
+  AtomicFile file(path);
+  std::string piece;
+  piece.reserve(kPieceBytes + 4096);  // room for the record that crosses the mark
+  append_signal_text(signals, piece, kPieceBytes, [&](const std::string& full) { file.append(full); });
+  file.append(piece);
+  file.commit();
 }
 
 }  // namespace velquor::brevalt
