@@ -71,6 +71,8 @@ int run_run_command(const Args& args) {
   const fs::path dir = data_dir_with_events(args.positional(0));
   DirectoryWriter writer(args, dir);
   settings.writer = &writer;
+  EventHandoff handoff;  // every event file is read once, by stage 2
+  settings.handoff = &handoff;
 
   Json result = no_signals_result();
   PipelineOutcome outcome;
@@ -85,7 +87,7 @@ int run_run_command(const Args& args) {
       std::set<fs::path> skipped;
       for (const auto& [file, error] : outcome.events.skipped) skipped.insert(file);
       window = resolve_window(dir, request, std::nullopt, skipped);
-      result = run_advise(dir, scope, window, outcome.events.skipped, settings.store);
+      result = run_advise(dir, scope, window, outcome.events.skipped, settings.store, &handoff);
       stage.done(advise_progress(outcome, result));
     }
   }

@@ -28,7 +28,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     journal(2);
     StageProgress stage(2, "baseline", "computing the baselines of " + dir.string() + "/events...");
     BaselineOutcome baseline;
-    run_baseline(dir, settings.baseline, baseline);
+    run_baseline(dir, settings.baseline, baseline, settings.handoff);
     outcome.events = baseline.events;
     outcome.event_files = baseline.event_files;
     outcome.signals = baseline.signals;
@@ -53,7 +53,9 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     set_learn_verbosity(settings.verbosity);
     journal(4);
     StageProgress stage(4, "learn", "learning from " + count_text(outcome.signals, "signal") + "...");
-    const Json summary = run_learn(dir, Json(), settings.store);
+    // Files stage 2 left out are decided on by stage 4 itself.
+    EventHandoff* handoff = outcome.events.skipped.empty() ? settings.handoff : nullptr;
+    const Json summary = run_learn(dir, Json(), settings.store, handoff);
     stage.done("read " + count_text(summary_count(summary, "total_signals"), "signal") + ", " +
                std::to_string(summary_count(summary, "patterns_discovered")) + " new, " +
                std::to_string(summary_count(summary, "patterns_incremented")) + " seen again, " +

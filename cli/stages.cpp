@@ -76,9 +76,10 @@ BaselineSettings baseline_settings(const Args& args) {
 }
 
 void run_baseline(const fs::path& dir, const BaselineSettings& settings,
-                  BaselineOutcome& outcome) {
+                  BaselineOutcome& outcome, EventHandoff* handoff) {
   outcome.event_files = list_json_files(dir / "events").size();
   brevalt::Brevalt engine(dir, settings.window_size, settings.min_baseline);
+  if (handoff) handoff->observe(engine, outcome.event_files);
   outcome.events.skip_unreadable = settings.skip_bad_events;
   auto tally = [&] {
     std::stable_sort(outcome.families.begin(), outcome.families.end(),
@@ -151,9 +152,13 @@ void set_learn_verbosity(int verbosity) {
                                           : dornath::LogLevel::kWarning);
 }
 
-Json run_learn(const fs::path& dir, const Json& params, const std::optional<std::string>& store) {
+Json run_learn(const fs::path& dir, const Json& params, const std::optional<std::string>& store,
+               EventHandoff* handoff) {
   dornath::Dornath engine(dir, params, dornath::default_language_models(),
                           store ? open_repository_store(*store, dir) : nullptr);
+  if (handoff)
+    if (std::optional<dornath::EventScan> scan = handoff->take_learn_scan())
+      engine.use_event_scan(std::move(*scan));
   Json summary = engine.run();
   engine.close();
   return summary;
@@ -183,8 +188,10 @@ std::string learn_lines(const Json& summary) {
 
 Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window,
                 const std::vector<std::pair<fs::path, std::string>>& skipped_events,
-                const std::optional<std::string>& store) {
+                const std::optional<std::string>& store, EventHandoff* handoff) {
   esperlin::Esperlin engine(dir);
+  if (handoff && skipped_events.empty())
+    if (auto events = handoff->take_advise_events()) engine.use_prepared_events(std::move(*events));
   engine.window = std::move(window);
   for (const auto& skipped : skipped_events) engine.skipped_events.insert(skipped.first);
   if (store) engine.open_store = [=] { return open_repository_store(*store, dir); };

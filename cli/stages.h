@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/event_handoff.h"
 #include "shared/json.h"
 #include "velquor/brevalt/brevalt.h"
 #include "velquor/window/window.h"
@@ -43,9 +44,10 @@ struct BaselineOutcome {
 
 // Runs stage 2. The parallel driver reports a failing family and goes on;
 // the sequential one stops at the first failure, which propagates after
-// `outcome` received the families already run.
+// `outcome` received the families already run. A `handoff` receives every
+// event the run parses.
 void run_baseline(const fs::path& dir, const BaselineSettings& settings,
-                  BaselineOutcome& outcome);
+                  BaselineOutcome& outcome, EventHandoff* handoff = nullptr);
 
 // One line per family: "  ci              812 signals" / "failed: ...".
 std::string family_lines(const BaselineOutcome& outcome);
@@ -68,8 +70,10 @@ Json learn_params(const Args& args);
 void set_learn_verbosity(int verbosity);
 // Runs stage 4 and closes it; its summary. `store`, when given, is the
 // store learned into instead of DIR/phase4/knowledge.db (see store_choice.h).
+// The events come from `handoff` when it holds all of them.
 Json run_learn(const fs::path& dir, const Json& params,
-               const std::optional<std::string>& store = std::nullopt);
+               const std::optional<std::string>& store = std::nullopt,
+               EventHandoff* handoff = nullptr);
 // "patterns: 3 discovered, ..." lines of a stage-4 summary.
 std::string learn_lines(const Json& summary);
 
@@ -78,11 +82,13 @@ std::string learn_lines(const Json& summary);
 inline constexpr const char* kDefaultScope = "velquor-engine";
 
 // Runs stage 5, on `window` when given, without the event files stage 2
-// skipped; the run result. `store` as for run_learn.
+// skipped; the run result. `store` and `handoff` as for run_learn (a
+// handoff is not used when stage 2 skipped files).
 Json run_advise(const fs::path& dir, const std::string& scope,
                 std::optional<window::Window> window = std::nullopt,
                 const std::vector<std::pair<fs::path, std::string>>& skipped_events = {},
-                const std::optional<std::string>& store = std::nullopt);
+                const std::optional<std::string>& store = std::nullopt,
+                EventHandoff* handoff = nullptr);
 // The files a stage-5 result says were written, as paths.
 std::vector<std::string> written_files(const Json& result);
 // The text a person reads for a stage-5 result: the human summary, or a

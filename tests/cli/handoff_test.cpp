@@ -1,0 +1,101 @@
+// `run` hands the events stage 2 parsed to stages 4 and 5 instead of letting
+// them read the event files again: whatever the events hold, its outputs and
+// its errors must be those of the stages run one by one, each reading the
+// files itself.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "shared/file_io.h"
+#include "tests/cli/cli_test_support.h"
+
+namespace velquor::cli::testing {
+namespace {
+
+using Mutation = std::function<void(const fs::path& events)>;
+
+// The first event file whose name contains `part`, changed by `change`.
+Mutation edit_first(const std::string& part, std::function<void(Json&)> change) {
+  return [=](const fs::path& events) {
+    for (const fs::path& file : list_json_files(events)) {
+      if (file.filename().string().find(part) == std::string::npos) continue;
+      Json event = read_json(file);
+      change(event);
+      write_json_file(file, event);
+      return;
+    }
+    FAIL() << "no event file named *" << part << "*";
+  };
+}
+
+Mutation both(Mutation first, Mutation second) {
+  return [=](const fs::path& events) {
+    first(events);
+    second(events);
+  };
+}
+
+std::string error_line(const Outcome& outcome, const std::string& dir) {
+  const size_t at = outcome.err.find("error: ");
+  if (at == std::string::npos) return "";
+  std::string line = outcome.err.substr(at, outcome.err.find('\n', at) - at);
+  for (size_t found; (found = line.find(dir)) != std::string::npos;) line.replace(found, dir.size(), "DIR");
+  return line;
+}
+
+std::string file_or_absent(const fs::path& path) {
+  return fs::exists(path) ? read_file(path) : "(absent)";
+}
+
+TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
+  ::setenv("VELQUOR_NOW", "2026-01-01T00:00:00Z", 1);
+  ScratchDir demo;
+  ASSERT_EQ(velquor({"demo", demo.str(), "--commits", "60"}).status, 0);
+  const struct {
+    const char* name;
+    Mutation mutate;
+  } cases[] = {
+      {"as generated", [](const fs::path&) {}},
+      {"unusual members",
+       both(edit_first("-ci.json",
+                       [](Json& e) {
+                         e["payload"]["trigger"] = nullptr;
+                         e.erase("observed_at");
+                         e["payload"]["note"] = "caf\xC3\xA9 \"quoted\" 18446744073709551616";
+                       }),
+            edit_first("-git.json", [](Json& e) {
+              e["payload"]["committed_at"] = "yesterday";
+              e["source_family"] = "version_control";
+            }))},
+      {"an event of no known family", edit_first("-coverage.json", [](Json& e) { e["source_family"] = "weather"; })},
+      {"a trigger that is no map", edit_first("-ci.json", [](Json& e) { e["payload"]["trigger"] = 5; })},
+      {"a commit time that is no text", edit_first("-git.json", [](Json& e) { e["payload"]["committed_at"] = 7; })},
+      // Stage 2 reads no test case; stage 5 checks every one.
+      {"a test case that is no map", edit_first("-testing.json", [](Json& e) { e["payload"]["cases"].push_back(5); })},
+  };
+  for (const auto& c : cases) {
+    ScratchDir together, alone;
+    for (const ScratchDir* dir : {&together, &alone}) {
+      fs::copy(demo.path() / "events", dir->path() / "events", fs::copy_options::recursive);
+      c.mutate(dir->path() / "events");
+    }
+    const Outcome run = velquor({"run", together.str()});
+    Outcome stage;
+    for (const char* command : {"baseline", "explain", "learn", "advise"}) {
+      stage = velquor({command, alone.str()});
+      if (stage.status != 0) break;
+    }
+    EXPECT_EQ(run.status, stage.status) << c.name << ": " << run.err << stage.err;
+    EXPECT_EQ(error_line(run, together.str()), error_line(stage, alone.str())) << c.name;
+    for (const char* file : {"phase4/phase4_summary.json", "phase5/advisory.json", "phase5/evidence.json",
+                             "phase5/summary.txt", "phase5/investigation_prompt.txt"})
+      EXPECT_EQ(file_or_absent(together.path() / file), file_or_absent(alone.path() / file))
+          << c.name << ": " << file;
+  }
+  ::unsetenv("VELQUOR_NOW");
+}
+
+}  // namespace
+}  // namespace velquor::cli::testing
