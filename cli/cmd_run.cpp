@@ -77,6 +77,11 @@ int run_run_command(const Args& args) {
   Json result = no_signals_result();
   PipelineOutcome outcome;
   std::optional<window::Window> window;
+  std::optional<AdviceAhead> ahead;
+  if (!request)  // a window is resolved after stage 4, as the user sees it
+    settings.before_learning = [&](const PipelineOutcome& so_far) {
+      ahead.emplace(dir, so_far.events.skipped, settings.store, &handoff);
+    };
   {
     StdoutToStderr quiet(true);  // stdout carries the advisory alone
     outcome = run_stages_2_to_4(dir, settings);
@@ -87,7 +92,8 @@ int run_run_command(const Args& args) {
       std::set<fs::path> skipped;
       for (const auto& [file, error] : outcome.events.skipped) skipped.insert(file);
       window = resolve_window(dir, request, std::nullopt, skipped);
-      result = run_advise(dir, scope, window, outcome.events.skipped, settings.store, &handoff);
+      result = ahead ? ahead->finish(scope)
+                     : run_advise(dir, scope, window, outcome.events.skipped, settings.store, &handoff);
       stage.done(advise_progress(outcome, result));
     }
   }

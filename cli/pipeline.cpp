@@ -49,6 +49,7 @@ PipelineOutcome run_stages_2_to_4(const fs::path& dir, const PipelineSettings& s
     stage.done("read " + count_text(written, "signal") + ", wrote " +
                count_text(written, "explanation") + " to phase3/explanations.json");
   }
+  if (settings.before_learning) settings.before_learning(outcome);
   {
     set_learn_verbosity(settings.verbosity);
     journal(4);

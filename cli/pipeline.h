@@ -7,12 +7,16 @@
 
 namespace velquor::cli {
 
+struct PipelineOutcome;
+
 struct PipelineSettings {
   BaselineSettings baseline;
   int verbosity = 0;  // stage 4's log lines: 1 information, 2 debug
   DirectoryWriter* writer = nullptr;  // told of each stage it writes
   std::optional<std::string> store;  // stage 4's store when not the default
   EventHandoff* handoff = nullptr;  // stage 2's events for stages 4 and 5
+  // Called after stage 3, before stage 4 starts (see AdviceAhead).
+  std::function<void(const PipelineOutcome&)> before_learning;
 };
 
 struct PipelineOutcome {

@@ -186,16 +186,48 @@ std::string learn_lines(const Json& summary) {
 
 // ---- stage 5 ----------------------------------------------------------------
 
+namespace {
+
+std::unique_ptr<esperlin::Esperlin> advise_engine(
+    const fs::path& dir, std::optional<window::Window> window,
+    const std::vector<std::pair<fs::path, std::string>>& skipped_events,
+    const std::optional<std::string>& store, EventHandoff* handoff) {
+  auto engine = std::make_unique<esperlin::Esperlin>(dir);
+  if (handoff && skipped_events.empty())
+    if (auto events = handoff->take_advise_events()) engine->use_prepared_events(std::move(*events));
+  engine->window = std::move(window);
+  for (const auto& skipped : skipped_events) engine->skipped_events.insert(skipped.first);
+  if (store) engine->open_store = [=] { return open_repository_store(*store, dir); };
+  return engine;
+}
+
+}  // namespace
+
 Json run_advise(const fs::path& dir, const std::string& scope, std::optional<window::Window> window,
                 const std::vector<std::pair<fs::path, std::string>>& skipped_events,
                 const std::optional<std::string>& store, EventHandoff* handoff) {
-  esperlin::Esperlin engine(dir);
-  if (handoff && skipped_events.empty())
-    if (auto events = handoff->take_advise_events()) engine.use_prepared_events(std::move(*events));
-  engine.window = std::move(window);
-  for (const auto& skipped : skipped_events) engine.skipped_events.insert(skipped.first);
-  if (store) engine.open_store = [=] { return open_repository_store(*store, dir); };
-  return engine.run(scope);
+  return advise_engine(dir, std::move(window), skipped_events, store, handoff)->run(scope);
+}
+
+AdviceAhead::AdviceAhead(const fs::path& dir,
+                         const std::vector<std::pair<fs::path, std::string>>& skipped_events,
+                         const std::optional<std::string>& store, EventHandoff* handoff)
+    : output_dir_(dir / "phase5"), output_dir_existed_(fs::exists(output_dir_)) {
+  engine_ = advise_engine(dir, std::nullopt, skipped_events, store, handoff);
+  inputs_ = std::async(std::launch::async, [engine = engine_.get()] {
+    return esperlin::read_advisory_inputs(*engine);
+  });
+}
+
+AdviceAhead::~AdviceAhead() {
+  if (inputs_.valid()) inputs_.wait();
+  std::error_code ignored;
+  if (!finished_ && !output_dir_existed_ && fs::is_empty(output_dir_, ignored)) fs::remove(output_dir_, ignored);
+}
+
+Json AdviceAhead::finish(const std::string& scope) {
+  finished_ = true;
+  return esperlin::run_advisory(*engine_, scope, [&](const esperlin::Esperlin&) { return inputs_.get(); });
 }
 
 std::vector<std::string> written_files(const Json& result) {

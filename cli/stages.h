@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "cli/event_handoff.h"
 #include "shared/json.h"
 #include "velquor/brevalt/brevalt.h"
+#include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/window/window.h"
 
 namespace velquor::cli {
@@ -89,6 +92,33 @@ Json run_advise(const fs::path& dir, const std::string& scope,
                 const std::vector<std::pair<fs::path, std::string>>& skipped_events = {},
                 const std::optional<std::string>& store = std::nullopt,
                 EventHandoff* handoff = nullptr);
+
+// Stage 5 as `run` starts it before stage 4: what the advisory reads of the
+// signals, explanations and events does not depend on what stage 4 learns,
+// so it is read on a second thread while stage 4 works, and the advisory is
+// made once stage 4 is done. A run that stops before stage 5 leaves no trace
+// of it (not even the phase5 folder, if there was none).
+class AdviceAhead {
+ public:
+  // Starts reading, as run_advise would with these arguments and no window.
+  AdviceAhead(const fs::path& dir, const std::vector<std::pair<fs::path, std::string>>& skipped_events,
+              const std::optional<std::string>& store, EventHandoff* handoff);
+  ~AdviceAhead();
+  AdviceAhead(const AdviceAhead&) = delete;
+  AdviceAhead& operator=(const AdviceAhead&) = delete;
+
+  // The run result, as run_advise gives it; the reading's errors surface
+  // here, where run_advise raises them.
+  Json finish(const std::string& scope);
+
+ private:
+  fs::path output_dir_;
+  bool output_dir_existed_;
+  bool finished_ = false;
+  std::unique_ptr<esperlin::Esperlin> engine_;
+  std::future<esperlin::AdvisoryInputs> inputs_;  // destroyed (joined) first
+};
+
 // The files a stage-5 result says were written, as paths.
 std::vector<std::string> written_files(const Json& result);
 // The text a person reads for a stage-5 result: the human summary, or a

@@ -1,7 +1,7 @@
 // `run` hands the events stage 2 parsed to stages 4 and 5 instead of letting
-// them read the event files again: whatever the events hold, its outputs and
-// its errors must be those of the stages run one by one, each reading the
-// files itself.
+// them read the event files again, and reads stage 5's inputs while stage 4
+// learns: whatever the events hold, its outputs and its errors must be those
+// of the stages run one by one, each reading the files itself.
 
 #include <gtest/gtest.h>
 
@@ -89,6 +89,9 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
     }
     EXPECT_EQ(run.status, stage.status) << c.name << ": " << run.err << stage.err;
     EXPECT_EQ(error_line(run, together.str()), error_line(stage, alone.str())) << c.name;
+    // Stage 5 reads on while stage 4 learns, but a run stopped before it
+    // leaves no trace of it.
+    EXPECT_EQ(fs::exists(together.path() / "phase5"), fs::exists(alone.path() / "phase5")) << c.name;
     for (const char* file : {"phase4/phase4_summary.json", "phase5/advisory.json", "phase5/evidence.json",
                              "phase5/summary.txt", "phase5/investigation_prompt.txt"})
       EXPECT_EQ(file_or_absent(together.path() / file), file_or_absent(alone.path() / file))

@@ -144,8 +144,10 @@ void index_explanation(MapBuilder& index, const ExplanationKeys& keys, const Jso
 AdvisoryInputs read_advisory_inputs(const Esperlin& engine);
 AdvisoryInputs read_advisory_inputs_from_trees(const Esperlin& engine);
 
-// Esperlin::run with the inputs read by `read`.
+// Esperlin::run with the inputs read by `read` (a host may have read them
+// while it did other work: they depend on the engine's files and settings
+// alone, not on the knowledge base).
 Json run_advisory(Esperlin& engine, const std::string& scope,
-                  AdvisoryInputs (*read)(const Esperlin&));
+                  const std::function<AdvisoryInputs(const Esperlin&)>& read);
 
 }  // namespace velquor::esperlin

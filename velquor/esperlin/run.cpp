@@ -206,7 +206,8 @@ Json main_result(const Esperlin& engine, Json advisory, const fs::path& output_p
 
 }  // namespace
 
-Json run_advisory(Esperlin& engine, const std::string& scope, AdvisoryInputs (*read)(const Esperlin&)) {
+Json run_advisory(Esperlin& engine, const std::string& scope,
+                  const std::function<AdvisoryInputs(const Esperlin&)>& read) {
   const std::string now = now_timestamp();
   engine._accepted_devs.cleanup_expired("");
   AdvisoryInputs inputs = read(engine);
