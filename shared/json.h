@@ -69,12 +69,18 @@ class JsonKeep {
 
   // Adds one dotted path; the empty path keeps the whole document.
   void add(std::string_view path);
+  // Keeps only what the value at `path` is, for a reader that checks kinds:
+  // a map without its members, a list of its elements each kept the same
+  // way, any other value as it is (unless other paths keep more of it).
+  void add_kind(std::string_view path);
   // Adds every path `other` keeps.
   void add(const JsonKeep& other);
 
   const Node& root() const { return root_; }
 
  private:
+  Node& node_at(std::string_view path);  // made along the way when missing
+
   Node root_;
 };
 

@@ -393,15 +393,19 @@ JsonKeep::JsonKeep(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) add(path);
 }
 
-void JsonKeep::add(std::string_view path) {
+JsonKeep::Node& JsonKeep::node_at(std::string_view path) {
   Node* node = &root_;
   while (!path.empty()) {
     const size_t dot = path.find('.');
     node = &node->members[std::string(path.substr(0, dot))];
     path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
   }
-  node->whole = true;
+  return *node;
 }
+
+void JsonKeep::add(std::string_view path) { node_at(path).whole = true; }
+
+void JsonKeep::add_kind(std::string_view path) { node_at(path); }
 
 namespace {
 
