@@ -8,7 +8,7 @@ namespace {
 JsonKeep digest_members() {
   JsonKeep keep;
   for (std::string_view member : dornath::kEventMembers) keep.add(member);
-  for (const std::string& member : esperlin::EVENT_MEMBERS) keep.add(member);
+  keep.add(esperlin::prepared_event_members());
   return keep;
 }
 

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "shared/json_access.h"
+#include "velquor/dornath/event_scan.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/values.h"
 
@@ -36,6 +37,16 @@ const std::vector<std::string> EVENT_MEMBERS = {
     "payload.trigger.commit_message", "payload.cases.name", "payload.cases.status",
     "payload.dependencies.direct", "payload.dependencies.name", "payload.dependencies.version",
     "payload.findings.severity", "payload.findings.id", "payload.findings.package"};
+
+JsonKeep prepared_event_members() {
+  JsonKeep keep{"event_id",           "source_family",       "source_type",
+                "observed_at",        "attestation.commit_hash", "payload.commit_hash",
+                "payload.trigger.commit_sha"};
+  for (std::string_view member : dornath::kEventMembers) keep.add(member);  // the event time
+  for (std::string_view list : {"payload.files", "payload.cases", "payload.dependencies", "payload.findings"})
+    keep.add_kind(list);
+  return keep;
+}
 
 Json parse_event(std::string_view text, const fs::path& path) {
   Json event = parse_json(text, path.string(), NonFinite::kReject, event_keep());
