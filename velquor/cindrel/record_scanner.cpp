@@ -81,6 +81,11 @@ double flat_number(const FlatValue& value) {
   return real;
 }
 
+const FlatValue* flat_member(const ScannedRecord& record, size_t object, std::string_view key) {
+  const size_t index = find_flat_member(record.values, object, key);
+  return index ? &record.values[index] : nullptr;
+}
+
 size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key) {
   for (size_t child = object + 1; child < values[object].end; child = values[child].end) {
     std::string_view name = values[child].key;

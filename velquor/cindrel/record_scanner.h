@@ -62,6 +62,8 @@ double flat_number(const FlatValue& value);
 // Index of the member `key` of the object at values[object], or 0 (the index
 // of the record itself, never a member) when it has none.
 size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key);
+// The member `key` of the object at record.values[object], or nullptr.
+const FlatValue* flat_member(const ScannedRecord& record, size_t object, std::string_view key);
 
 class RecordScanner {
  public:

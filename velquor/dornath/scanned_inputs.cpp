@@ -9,7 +9,7 @@
 namespace velquor::dornath {
 namespace {
 
-using cindrel::find_flat_member;
+using cindrel::flat_member;
 using cindrel::FlatValue;
 using cindrel::is_plain_text;
 using cindrel::RecordScanner;
@@ -18,12 +18,6 @@ using Kind = FlatValue::Kind;
 
 // Pages of a file already read are let go of in steps of this size.
 constexpr size_t kReleaseStep = size_t{32} << 20;
-
-// The member `key` of the object at values[object], or nullptr.
-const FlatValue* member(const ScannedRecord& record, size_t object, std::string_view key) {
-  size_t index = find_flat_member(record.values, object, key);
-  return index ? &record.values[index] : nullptr;
-}
 
 bool is_text(const FlatValue* value) {
   return value && value->kind == Kind::kString && is_plain_text(value->text);
@@ -74,19 +68,19 @@ bool scan_records(const fs::path& path, Take take) {
 // kind; nullopt when the strict parser must read it.
 std::optional<SignalRow> plain_row(const ScannedRecord& record, SignalTable& table) {
   if (!record.plain_shape || record.values[0].kind != Kind::kObject) return std::nullopt;
-  const FlatValue* family = member(record, 0, "engine_id");
-  const FlatValue* metric = member(record, 0, "metric");
-  const FlatValue* ref = member(record, 0, "event_ref");
-  const FlatValue* deviation = member(record, 0, "deviation");
+  const FlatValue* family = flat_member(record, 0, "engine_id");
+  const FlatValue* metric = flat_member(record, 0, "metric");
+  const FlatValue* ref = flat_member(record, 0, "event_ref");
+  const FlatValue* deviation = flat_member(record, 0, "deviation");
   if (!is_text(family) || !is_text(metric)) return std::nullopt;
   if (ref && ref->kind == Kind::kString && !is_plain_text(ref->text)) return std::nullopt;
   SignalRow row;
   if (deviation) {
     if (deviation->kind != Kind::kObject) return std::nullopt;
     const size_t at = static_cast<size_t>(deviation - record.values.data());
-    const FlatValue* degenerate = member(record, at, "degenerate");
-    const FlatValue* measure = member(record, at, "measure");
-    const FlatValue* unit = member(record, at, "unit");
+    const FlatValue* degenerate = flat_member(record, at, "degenerate");
+    const FlatValue* measure = flat_member(record, at, "measure");
+    const FlatValue* unit = flat_member(record, at, "unit");
     if (degenerate && degenerate->kind != Kind::kTrue && degenerate->kind != Kind::kFalse &&
         degenerate->kind != Kind::kNull)
       return std::nullopt;
@@ -156,8 +150,8 @@ std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path
     const bool object = record.plain_shape && record.values[0].kind == Kind::kObject;
     if (object && !keep_summaries) return true;
     if (object) {
-      const FlatValue* ref = member(record, 0, "signal_ref");
-      const FlatValue* summary = member(record, 0, "summary");
+      const FlatValue* ref = flat_member(record, 0, "signal_ref");
+      const FlatValue* summary = flat_member(record, 0, "summary");
       if (ref && ref->kind != Kind::kString) return true;
       if ((!ref || is_text(ref)) && is_text(summary)) {
         if (ref && !ref->text.empty()) by_ref[std::string(ref->text)] = Json{{"summary", summary->text}};

@@ -28,7 +28,7 @@
 namespace velquor::esperlin {
 namespace {
 
-using cindrel::find_flat_member;
+using cindrel::flat_member;
 using cindrel::FlatValue;
 using cindrel::RecordScanner;
 using cindrel::ScannedRecord;
@@ -83,12 +83,6 @@ Json parse_record(const ScannedRecord& record, const fs::path& path) {
   return parse_json(record.span, path.string(), NonFinite::kAccept);
 }
 
-// The member `key` of the object at values[object], or nullptr.
-const FlatValue* member(const ScannedRecord& record, size_t object, std::string_view key) {
-  size_t index = find_flat_member(record.values, object, key);
-  return index ? &record.values[index] : nullptr;
-}
-
 bool is_object(const FlatValue* value) { return value && value->kind == Kind::kObject; }
 bool is_text(const FlatValue* value) {
   return value && value->kind == Kind::kString && cindrel::is_plain_text(value->text);
@@ -122,16 +116,16 @@ struct Judged {
 Judged judge(const ScannedRecord& record, double threshold) {
   Judged judged;
   if (!record.plain_shape || record.values[0].kind != Kind::kObject) return judged;
-  const FlatValue* ref = member(record, 0, "event_ref");
+  const FlatValue* ref = flat_member(record, 0, "event_ref");
   if (ref && ref->kind != Kind::kNull && !is_text(ref)) return judged;
-  const FlatValue* deviation = member(record, 0, "deviation");
+  const FlatValue* deviation = flat_member(record, 0, "deviation");
   const FlatValue* measure = nullptr;
   const FlatValue* degenerate = nullptr;
   if (deviation) {
     if (!is_object(deviation)) return judged;
     size_t at = static_cast<size_t>(deviation - record.values.data());
-    measure = member(record, at, "measure");
-    degenerate = member(record, at, "degenerate");
+    measure = flat_member(record, at, "measure");
+    degenerate = flat_member(record, at, "degenerate");
   }
   if (measure && measure->kind == Kind::kNull) measure = nullptr;
   if (measure && !is_number(measure)) return judged;
@@ -142,7 +136,7 @@ Judged judge(const ScannedRecord& record, double threshold) {
   judged.measure = measure;
   if (!measure || (degenerate && degenerate->kind == Kind::kTrue)) return judged;
   const double value = cindrel::flat_number(*measure);
-  if (const FlatValue* name = member(record, 0, "metric_name"); is_text(name)) {
+  if (const FlatValue* name = flat_member(record, 0, "metric_name"); is_text(name)) {
     if (name->text == "direct_count") return judged;
     if (name->text == "run_duration" && std::fabs(value) > 100000) return judged;
   } else if (name && name->kind == Kind::kString) {
@@ -156,17 +150,17 @@ Judged judge(const ScannedRecord& record, double threshold) {
 // The trace of a plain signal judged usual; false when the JSON path must
 // make it (an observed value that is a container).
 bool add_scanned_trace(SignalTraces& traces, const ScannedRecord& record, const FlatValue* measure) {
-  const FlatValue* ref = member(record, 0, "event_ref");
+  const FlatValue* ref = flat_member(record, 0, "event_ref");
   if (!ref || ref->kind != Kind::kString) return true;
-  const FlatValue* engine = member(record, 0, "engine_id");
-  const FlatValue* metric = member(record, 0, "metric");
+  const FlatValue* engine = flat_member(record, 0, "engine_id");
+  const FlatValue* metric = flat_member(record, 0, "metric");
   for (const FlatValue* name : {engine, metric}) {
     // Only text names can match a change; escaped ones are read by the parser.
     if (!name || name->kind != Kind::kString) return true;
     if (!cindrel::is_plain_text(name->text)) return false;
   }
   std::optional<Json> observed = Json();
-  if (const FlatValue* value = member(record, 0, "observed")) observed = scalar_of(*value);
+  if (const FlatValue* value = flat_member(record, 0, "observed")) observed = scalar_of(*value);
   if (!observed) return false;
   SignalTrace trace{std::string(ref->text), measure ? *scalar_of(*measure) : Json(), false, std::move(*observed)};
   traces.add(engine->text, metric->text, std::move(trace));
@@ -242,12 +236,12 @@ std::unordered_set<std::string> wanted_explanation_keys(const Esperlin& engine, 
 // reused from record to record); false when the JSON path must find them.
 bool scanned_keys(const ScannedRecord& record, ExplanationKeys& keys) {
   if (!record.plain_shape || record.values[0].kind != Kind::kObject) return false;
-  const FlatValue* details = member(record, 0, "details");
+  const FlatValue* details = flat_member(record, 0, "details");
   if (details && !is_object(details)) return false;
   const FlatValue* metric =
-      details ? member(record, static_cast<size_t>(details - record.values.data()), "metric") : nullptr;
-  const FlatValue* ref = member(record, 0, "signal_ref");
-  const FlatValue* engine = member(record, 0, "engine_id");
+      details ? flat_member(record, static_cast<size_t>(details - record.values.data()), "metric") : nullptr;
+  const FlatValue* ref = flat_member(record, 0, "signal_ref");
+  const FlatValue* engine = flat_member(record, 0, "engine_id");
   for (const FlatValue* value : {ref, engine, metric})
     if (value && !is_text(value)) return false;
   auto text = [](const FlatValue* value) { return value ? value->text : std::string_view(); };
@@ -272,7 +266,7 @@ Json summary_only(const Json& explanation) {
 // container, which the parser reads.
 std::optional<Json> scanned_summary(const ScannedRecord& record) {
   if (record.values[0].size == 0) return Json::object();
-  const FlatValue* summary = member(record, 0, "summary");
+  const FlatValue* summary = flat_member(record, 0, "summary");
   std::optional<Json> value = empty_text();
   if (summary && summary->kind == Kind::kString && !cindrel::is_plain_text(summary->text))
     value = parse_json(std::string_view(summary->text.data() - 1, summary->text.size() + 2), "summary");
