@@ -53,15 +53,23 @@ Json parse_json(std::string_view text, const std::string& source,
 // named members, an array applies the same paths to each of its elements
 // ("payload.files.path" keeps the path of every file), and any other value is
 // kept as it is, so a reader still sees what kind of value stood there.
+// A list may also be filtered by value: only the elements a filter accepts
+// are kept, so a reader of a few elements among millions builds those few.
 class JsonKeep {
  public:
+  // Whether to keep one element of a list, given as the paths below the
+  // list build it.
+  using ElementFilter = std::function<bool(const Json& element)>;
+
   struct Node {
     bool whole = false;  // keep this value and everything below it
     std::map<std::string, Node, std::less<>> members;
+    ElementFilter keeps_element;  // empty: every element of a list here
 
     // The node of member `name`, or null when that member is not kept.
     const Node* member(std::string_view name) const;
   };
+
 
   JsonKeep() = default;
   JsonKeep(std::initializer_list<std::string_view> paths);
@@ -73,7 +81,13 @@ class JsonKeep {
   // a map without its members, a list of its elements each kept the same
   // way, any other value as it is (unless other paths keep more of it).
   void add_kind(std::string_view path);
-  // Adds every path `other` keeps.
+  // Of the list at `path` (and of lists within it), keeps only the elements
+  // `keeps_element` accepts; the others are read and checked all the same.
+  // The filter narrows every path of this JsonKeep through the list; a list
+  // filtered twice keeps what either filter accepts.
+  void add_filter(std::string_view path, ElementFilter keeps_element);
+  // Adds every path `other` keeps. A list filtered on one side only keeps
+  // every element, as the other side wants them all.
   void add(const JsonKeep& other);
 
   const Node& root() const { return root_; }

@@ -162,7 +162,7 @@ class Parser {
       skip_space();
       try {
         Json value = parse_value(depth + 1, keep);
-        if (keep) array.push_back(std::move(value));
+        if (keep && (!keep->keeps_element || keep->keeps_element(value))) array.push_back(std::move(value));
       } catch (OutOfRange& e) {
         e.member = "[" + std::to_string(index) + "]" +
                    (e.member.empty() || e.member[0] == '[' ? "" : ".") + e.member;
@@ -409,12 +409,29 @@ void JsonKeep::add_kind(std::string_view path) { node_at(path); }
 
 namespace {
 
+// A filter that accepts what either accepts; no filter (every element) when
+// one of them is none.
+JsonKeep::ElementFilter either(JsonKeep::ElementFilter a, JsonKeep::ElementFilter b) {
+  if (!a || !b) return {};
+  return [a = std::move(a), b = std::move(b)](const Json& element) { return a(element) || b(element); };
+}
+
 void merge_into(JsonKeep::Node& into, const JsonKeep::Node& from) {
   into.whole = into.whole || from.whole;
-  for (const auto& [name, node] : from.members) merge_into(into.members[name], node);
+  into.keeps_element = either(std::move(into.keeps_element), from.keeps_element);
+  for (const auto& [name, node] : from.members) {
+    auto [at, added] = into.members.try_emplace(name, node);
+    if (!added) merge_into(at->second, node);
+  }
 }
 
 }  // namespace
+
+void JsonKeep::add_filter(std::string_view path, ElementFilter keeps_element) {
+  Node& node = node_at(path);
+  node.keeps_element = node.keeps_element ? either(std::move(node.keeps_element), std::move(keeps_element))
+                                          : std::move(keeps_element);
+}
 
 void JsonKeep::add(const JsonKeep& other) { merge_into(root_, other.root_); }
 

@@ -84,6 +84,17 @@ TEST(JsonParser, EveryPrefixOfADocumentIsAnErrorNotACrash) {
     EXPECT_THROW(parse_json(text.substr(0, n), "t"), JsonError) << n;
 }
 
+bool is_failed(const Json& element) {
+  return !element.is_object() || (element.contains("status") && element["status"] == "failed");
+}
+
+JsonKeep failed_cases() {
+  JsonKeep keep{"payload.cases.name", "payload.cases.status", "payload.files.path"};
+  keep.add_filter("payload.cases", is_failed);
+  keep.add_filter("payload.files", [](const Json& file) { return !file.is_object(); });
+  return keep;
+}
+
 JsonKeep kinds_of(std::initializer_list<std::string_view> paths) {
   JsonKeep keep{"payload.summary.total"};
   for (std::string_view path : paths) keep.add_kind(path);
@@ -101,7 +112,10 @@ Json pruned(const Json& value, const JsonKeep::Node& keep) {
   }
   if (value.is_array()) {
     Json out = Json::array();
-    for (const Json& element : value) out.push_back(pruned(element, keep));
+    for (const Json& element : value) {
+      Json kept = pruned(element, keep);
+      if (!keep.keeps_element || keep.keeps_element(kept)) out.push_back(std::move(kept));
+    }
     return out;
   }
   return value;
@@ -159,6 +173,7 @@ TEST(JsonParser, SelectiveParseEqualsTheFullParsePrunedErrorsIncluded) {
       JsonKeep{""},
       JsonKeep{"payload.summary", "payload.summary.total", ".", "keep"},
       kinds_of({"payload.cases", "payload.files", "event_id", "payload.summary.total"}),
+      failed_cases(),
   };
   std::vector<std::string> texts = documents;
   for (const std::string& sample : {event, documents[1], documents[3]})
@@ -179,6 +194,37 @@ TEST(JsonParser, SelectiveParseEqualsTheFullParsePrunedErrorsIncluded) {
             R"("src/a.c", "lines": 10}, {"path": "b", "lines": 18446744073709551615}]}})");
   EXPECT_EQ(outcome([&] { return parse_json(event, "t", NonFinite::kReject, kinds_of({"payload.files"})); }),
             R"({"payload": {"summary": {"total": 3}, "files": [{}, {}]}})");
+}
+
+// Merged keeps filter a list only when both filter it.
+TEST(JsonParser, AListFilteredOnOneSideOnlyKeepsEveryElement) {
+  const std::string text = R"({"cases": [{"name": "a", "status": "passed"}, {"name": "b", "status": "failed"},)"
+                           R"( {"name": "c", "status": "errored"}, 7], "n": 1})";
+  auto filtered = [](std::string_view status) {
+    JsonKeep keep{"cases.name"};
+    keep.add_filter("cases", [status](const Json& c) { return !c.is_object() || c["name"] != status; });
+    return keep;
+  };
+  auto merged = [](std::vector<JsonKeep> keeps) {
+    JsonKeep all{"n"};
+    for (const JsonKeep& keep : keeps) all.add(keep);
+    return all;
+  };
+  const struct {
+    JsonKeep keep;
+    const char* expected;
+  } cases[] = {
+      {filtered("a"), R"({"cases": [{"name": "b"}, {"name": "c"}, 7]})"},
+      {merged({filtered("a")}), R"({"cases": [{"name": "b"}, {"name": "c"}, 7], "n": 1})"},
+      {merged({filtered("a"), filtered("b")}), R"({"cases": [{"name": "a"}, {"name": "b"}, {"name": "c"}, 7], "n": 1})"},
+      {merged({filtered("a"), JsonKeep{"cases"}}), R"({"cases": [{"name": "a", "status": "passed"}, )"
+                                                   R"({"name": "b", "status": "failed"}, {"name": "c", )"
+                                                   R"("status": "errored"}, 7], "n": 1})"},
+      {merged({JsonKeep{"cases.status"}, filtered("a")}), R"({"cases": [{"name": "a", "status": "passed"}, )"
+                                                          R"({"name": "b", "status": "failed"}, {"name": "c", )"
+                                                          R"("status": "errored"}, 7], "n": 1})"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(dump_compact(parse_json(text, "t", NonFinite::kReject, c.keep)), c.expected);
 }
 
 }  // namespace
