@@ -40,12 +40,14 @@ std::string outcome_of(Esperlin& engine, AdvisoryInputs (*read)(const Esperlin&)
   return outcome;
 }
 
-// What a host that parsed every event file gives the engine.
+// What a host that parsed every event file, keeping only what
+// prepared_event_members names, gives the engine.
 std::vector<PreparedEvent> prepared_events(const fs::path& events) {
   std::vector<PreparedEvent> prepared;
   for (const fs::path& file : list_json_files(events)) {
     try {
-      prepared.push_back(prepare_event(read_json_file(file, NonFinite::kReject), file));
+      const Json event = parse_json(read_file(file), file.string(), NonFinite::kReject, prepared_event_members());
+      prepared.push_back(prepare_event(event, file));
     } catch (const Error&) {
       prepared.push_back({file, std::current_exception(), "", {}});
     }
@@ -77,6 +79,22 @@ class StreamedInputs : public testing::DataDir {
     write_signals("git", git);
     write_signals("ci", ci);
     write_json("phase3/explanations.json", explanations);
+  }
+
+  // A test report of thousands of cases, a few dozen failed or errored, as
+  // the event of a significant signal.
+  void write_long_report(const Json& last_case) {
+    Json cases = Json::array();
+    for (int i = 0; i < 3000; ++i) {
+      const char* status = i % 97 == 5 ? "failed" : i % 211 == 7 ? "errored" : i % 3 ? "passed" : "skipped";
+      cases.push_back({{"name", testing::numbered("suite::case_", i)}, {"status", status}, {"ms", i}});
+    }
+    cases[1000]["status"] = Json::array({"failed"});
+    cases[1001] = {{"status", "failed"}};
+    if (!last_case.is_null()) cases.push_back(last_case);
+    write_json("events/c3.json", family_event("c3", "testing", "2025-03-04T10:00:00Z",
+                                              {{"trigger", {{"commit_sha", "sha5"}}}, {"cases", cases}}));
+    edit("events/c3.json", "\"status\": \"failed\"", "\"status\": \"fail\\u0065d\"");
   }
 
   // Replaces the first `from` in a file with `to`.
@@ -216,6 +234,8 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
          write_json("events/c9.json", family_event("c9", "security", "2025-03-01T10:00:00Z",
                                                    {{"findings", findings}}));
        }},
+      {"long test report", [&] { write_long_report(nullptr); }},
+      {"long test report with a case of another kind", [&] { write_long_report("suite::late"); }},
       {"test case of another kind", [&] {
          write_json("events/c3.json", family_event("c3", "testing", "2025-03-04T10:00:00Z",
                                                    {{"cases", Json::array({"t1"})}}));
@@ -230,6 +250,11 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
     if (std::string(c.name) == "plain") {
       EXPECT_NE(outcome.find("\"latest_deviation\""), std::string::npos) << outcome;
       EXPECT_NE(outcome.find("\\u2014 note"), std::string::npos) << outcome;
+    }
+    if (std::string(c.name) == "long test report") {
+      EXPECT_NE(outcome.find("suite::case_5\""), std::string::npos) << "escaped status";
+      EXPECT_NE(outcome.find("suite::case_1848\""), std::string::npos) << "the 30th failed case";
+      EXPECT_EQ(outcome.find("suite::case_1906\""), std::string::npos) << "the 31st";
     }
   }
 }

@@ -104,9 +104,12 @@ std::string commit_of(const Json& event, const std::string& where);
 // (observed_at, sha) pairs to SHAs ordered by observed_at, stably.
 std::vector<std::string> commits_by_time(std::vector<std::pair<std::string, std::string>> dated);
 
+// Whether the evidence lists `test_case` (a map) as a failing test.
+bool is_failed_case(const Json& test_case);
+
 // The event file `path` holding `text`, with only its EVENT_MEMBERS built
-// (all of it checked as read_json_file checks it; a map with members stays
-// one).
+// and of its test cases only the failed ones (all of it checked as
+// read_json_file checks it; a map with members stays one).
 Json parse_event(std::string_view text, const fs::path& path);
 
 // Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to

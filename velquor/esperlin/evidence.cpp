@@ -89,11 +89,10 @@ void add_failed_tests(EvidenceLists& lists, const Json& payload, const std::stri
   const Json& since = get_or(trigger_of(payload, where), "commit_sha", empty_text());
   for (const Json& test_case : list_or_empty(payload, "cases", where)) {
     if (lists.tests.size() >= kMaxTests) break;
-    const Json& status = get_or(test_case, "status", Json());
-    if (status != "failed" && status != "errored") continue;
+    if (!is_failed_case(test_case)) continue;
     lists.tests.push_back({{"name", get_or(test_case, "name", Json("unknown"))},
                            {"status_before", "passed"},
-                           {"status_now", status},
+                           {"status_now", test_case.at("status")},
                            {"since_commit", since}});
   }
 }

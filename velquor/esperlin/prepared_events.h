@@ -7,7 +7,7 @@
 // calls prepare_event on each parsed event and passes the results to
 // Esperlin::use_prepared_events; the run then reads only the files of the
 // events its significant signals refer to. Of those it keeps just the members
-// named in EVENT_MEMBERS, so a host may ask its own parser to build no more.
+// named in EVENT_MEMBERS (and of a test report's cases only the failed ones).
 #pragma once
 
 #include <exception>
@@ -45,10 +45,10 @@ struct PreparedEvent {
 };
 
 // What prepare_event reads of an event: the members its facts come from,
-// whole, and of the lists its checks go through only what each element is
-// (JsonKeep::add_kind). A host that parses an event keeping just these
-// prepares it as from the whole event, and a test report of a million cases
-// costs it little.
+// whole, and of the lists its checks go through only the elements of another
+// kind than the check wants (a filter). A host that parses an event keeping
+// just these prepares it as from the whole event, and a test report of a
+// million cases costs it nothing.
 JsonKeep prepared_event_members();
 
 // Checks `event` (read from `file`) as the run checks every event and takes
