@@ -37,6 +37,20 @@ Mutation both(Mutation first, Mutation second) {
   };
 }
 
+// A test report of thousands of cases, a few dozen failed or errored, and
+// enough failures for its signal to be significant.
+void make_long_report(Json& event) {
+  Json cases = Json::array();
+  int failed = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const char* status = i % 97 == 5 ? "failed" : i % 211 == 7 ? "errored" : "passed";
+    failed += status[0] != 'p';
+    cases.push_back({{"name", "suite::case_" + std::to_string(i)}, {"status", status}});
+  }
+  event["payload"]["cases"] = std::move(cases);
+  event["payload"]["summary"] = {{"total", 4000}, {"failed", failed}};
+}
+
 std::string error_line(const Outcome& outcome, const std::string& dir) {
   const size_t at = outcome.err.find("error: ");
   if (at == std::string::npos) return "";
@@ -74,6 +88,11 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
       {"a commit time that is no text", edit_first("-git.json", [](Json& e) { e["payload"]["committed_at"] = 7; })},
       // Stage 2 reads no test case; stage 5 checks every one.
       {"a test case that is no map", edit_first("-testing.json", [](Json& e) { e["payload"]["cases"].push_back(5); })},
+      {"a long test report", edit_first("00050-testing.json", make_long_report)},
+      {"a long test report with a case that is no map", edit_first("00050-testing.json", [](Json& e) {
+         make_long_report(e);
+         e["payload"]["cases"].push_back(nullptr);
+       })},
   };
   for (const auto& c : cases) {
     ScratchDir together, alone;
@@ -96,6 +115,8 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
                              "phase5/summary.txt", "phase5/investigation_prompt.txt"})
       EXPECT_EQ(file_or_absent(together.path() / file), file_or_absent(alone.path() / file))
           << c.name << ": " << file;
+    if (std::string(c.name) == "a long test report")
+      EXPECT_NE(file_or_absent(together.path() / "phase5/evidence.json").find("suite::case_5\""), std::string::npos);
   }
   ::unsetenv("VELQUOR_NOW");
 }
