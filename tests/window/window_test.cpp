@@ -200,8 +200,13 @@ TEST_F(DataDir, ReadsStampsAndTheEarlierAdvisory) {
         R"({"source_family": "ci", "observed_at": "2024-10-01T09:00:00Z",
             "payload": {"trigger": {"commit_sha": "a1"}}})");
   write("events/3-err.json", R"({"event_id": "e1", "observed_at": null, "payload": {"trigger": null}})");
+  write("events/4-odd.json", R"({"event_id": ["x"], "source_type": "git", "payload": [{"commit_hash": "a2"}],
+                                  "cases": [{"name": "t", "status": "failed"}]})");
   const std::vector<EventStamp> stamps = read_event_stamps(dir / "events");
-  ASSERT_EQ(stamps.size(), 3u);
+  ASSERT_EQ(stamps.size(), 4u);
+  EXPECT_EQ(stamps[3].event_id, "4-odd");
+  EXPECT_TRUE(stamps[3].is_commit);
+  EXPECT_EQ(stamps[3].commit, "");  // a payload that is no map holds none
   EXPECT_EQ(stamps[0].commit, "a1");
   EXPECT_TRUE(stamps[0].is_commit);
   EXPECT_EQ(format_timestamp(*stamps[0].observed), "2024-10-01T08:00:00Z");
@@ -210,7 +215,7 @@ TEST_F(DataDir, ReadsStampsAndTheEarlierAdvisory) {
   EXPECT_FALSE(stamps[2].observed);
 
   // Without an advisory --new is the whole history; with one, what follows it.
-  EXPECT_EQ(resolve_in(dir, {Kind::kNew, ""}).size(), 3u);
+  EXPECT_EQ(resolve_in(dir, {Kind::kNew, ""}).size(), 4u);
   write("phase5/advisory.json", R"({"period": {"from": "2024-09-01", "to": "2024-10-01T08:30:00Z"}})");
   const Window fresh = resolve_in(dir, {Kind::kNew, ""});
   EXPECT_TRUE(fresh.contains("2-ci"));
@@ -226,6 +231,7 @@ TEST_F(DataDir, FaultyFilesAreNamed) {
       {"events/1.json", R"({"event_id": "g1", "observed_at": "2024-10-0)"},  // truncated
       {"events/1.json", R"({"event_id": "g1", "observed_at": 17})"},
       {"events/1.json", R"([1, 2])"},
+      {"events/1.json", R"({"event_id": "g1", "payload": {"cases": [{"ms": 1e400}]}})"},  // in a member not read
       {"phase5/advisory.json", R"({"period": {"from": "2024-09-01", "to": "2024)"},  // truncated
       {"phase5/advisory.json", R"({"period": {"from": "2024-09-01", "to": "soon"}})"},
       {"phase5/advisory.json", R"({"period": {"from": "2024-09-01"}})"},
