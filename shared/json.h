@@ -70,7 +70,6 @@ class JsonKeep {
     const Node* member(std::string_view name) const;
   };
 
-
   JsonKeep() = default;
   JsonKeep(std::initializer_list<std::string_view> paths);
   explicit JsonKeep(const std::vector<std::string>& paths);
