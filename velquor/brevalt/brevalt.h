@@ -68,6 +68,7 @@
 #include <vector>
 
 #include "shared/exact_stats.h"
+#include "shared/file_io.h"
 #include "shared/json.h"
 
 namespace velquor::brevalt {
@@ -184,6 +185,9 @@ struct EventReport {
   // Selected events whose observed_at is missing or no ISO-8601 time: they
   // sort by their text and cannot be placed in time by the later stages.
   size_t undated = 0;
+  // Entries of the events folder named *.json that are no regular files
+  // (folders, pipes, broken links), passed over.
+  size_t irregular = 0;
 };
 
 // ---- Git window -----------------------------------------------------------
@@ -200,6 +204,8 @@ struct GitWindowEntry {
 using GitWindow = std::deque<GitWindowEntry>;
 
 // ---- Engine ---------------------------------------------------------------
+
+struct EventReading;  // how the drivers read the event files (internal)
 
 using MetricFn = std::function<MetricMap(const Event&)>;
 // Window-state function: called once per event, after its signals, for the
@@ -275,6 +281,10 @@ class Brevalt {
   // call it. Nothing a driver writes or returns changes.
   void observe_events(const JsonKeep& extra_members, EventObserver observer);
 
+  // Has the drivers read the event files of `listing`, a listing of
+  // events_path the host already made, instead of listing the folder again.
+  void use_event_listing(JsonFileListing listing);
+
   // Entropy in bits of the paths over their top-level components.
   static double _dispersion(const FileSet& files);
   // Every pair (a, b) of distinct paths with a < b.
@@ -287,8 +297,11 @@ class Brevalt {
                                    const GitWindow& window) const;
 
  private:
+  EventReading event_reading() const;
+
   JsonKeep observed_members_;  // the drivers' members plus the observer's
   EventObserver observer_;
+  std::optional<JsonFileListing> listing_;
 };
 
 }  // namespace velquor::brevalt

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "shared/file_io.h"
 #include "velquor/brevalt/brevalt.h"
 
 namespace velquor::brevalt {
@@ -21,8 +22,10 @@ using FamilySet = std::bitset<10>;       // by index into families()
 
 // One event file parsed; TypeError when its top-level value is no object.
 Json read_event(const fs::path& path);
-// The same, building only the members `keep` names (errors unchanged).
-Json read_event(const fs::path& path, const JsonKeep& keep);
+// The file `name` of `folder` (named `where` in errors), building only the
+// members `keep` names (errors unchanged).
+Json read_event(const OpenFolder& folder, const std::string& name, const std::string& where,
+                const JsonKeep& keep);
 
 // The members of an event that the family runs read (selection, order,
 // event reference, git paths and every payload member of the extractors):
@@ -59,13 +62,18 @@ struct FamilyEvent {
 
 struct FamilyInput {
   std::exception_ptr error;         // the family cannot run at all
-  std::vector<FamilyEvent> events;  // in processing order
+  std::vector<FamilyEvent> events;  // in name order, then (order_events) processing order
 };
+
+// Puts a family's events in processing order (stably by observed_at), or
+// sets its error to the first observed_at of a wrong kind in name order.
+void order_events(FamilyInput& input);
 
 // What the loader builds of each event and who else sees it.
 struct EventReading {
   const JsonKeep* members = &event_members();
   const EventObserver* observer = nullptr;  // null or empty: none; see Brevalt::observe_events
+  const JsonFileListing* listing = nullptr;  // the files to read; null: list the folder
 };
 
 // Reads every event file of `events_dir` once, on `threads` threads, and
@@ -164,6 +172,37 @@ class SignalEmitter {
 // Runs a family (signals and file) from its loaded input. Returns nothing
 // when a payload family has no events (no file written).
 std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input);
+
+// Writes a family's signal file; returns the signals.
+SignalList written(const Brevalt& engine, size_t family, SignalList signals);
+
+// The git family run as two halves, which may run at the same time on two
+// threads: half 0 measures files_touched and dispersion, half 1 the metrics
+// against the co-change window. Each half keeps its own rolling window (one
+// entry per event whatever metrics it holds), so merged event by event in
+// metric order their signals are those of one run over all four metrics.
+class GitHalves {
+ public:
+  // Puts the events in processing order (order_events).
+  GitHalves(const Brevalt& engine, FamilyInput input);
+  // Runs half 0 or 1; each half once.
+  void run_half(int half);
+  // Once both halves ran: the family's signals, or the failure a single run
+  // would have met first.
+  SignalList merged();
+
+ private:
+  struct Half {
+    SignalList signals;
+    std::vector<size_t> ends;  // per event: the signal count after it
+    size_t failed_at = SIZE_MAX;
+    std::exception_ptr error;
+  };
+
+  const Brevalt& engine_;
+  FamilyInput input_;
+  Half halves_[2];
+};
 
 // ---- Threads ---------------------------------------------------------------
 
