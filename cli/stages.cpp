@@ -81,6 +81,7 @@ void run_baseline(const fs::path& dir, const BaselineSettings& settings,
   outcome.event_files = listing.names.size();
   brevalt::Brevalt engine(dir, settings.window_size, settings.min_baseline);
   engine.use_event_listing(std::move(listing));  // the folder is listed once
+  engine.discard_signals();                       // the files are what stage 2 leaves
   if (handoff) handoff->observe(engine, outcome.event_files);
   outcome.events.skip_unreadable = settings.skip_bad_events;
   auto tally = [&] {

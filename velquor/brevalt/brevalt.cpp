@@ -45,27 +45,27 @@ SignalList run_single(const Brevalt& engine, std::string_view name) {
   FamilySet wanted;
   wanted.set(family);
   std::vector<FamilyInput> inputs = load_family_inputs(engine.events_path, wanted, 1);
-  return run_family(engine, family, std::move(inputs[family])).value_or(SignalList{});
+  std::optional<FamilyRun> run = run_family(engine, family, std::move(inputs[family]));
+  return run ? std::move(run->signals) : SignalList{};
 }
 
 }  // namespace
 
-std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
+std::optional<FamilyRun> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
   if (family == kGitFamily) {
     GitHalves git(engine, std::move(input));
     git.run_half(0);
     git.run_half(1);
-    return written(engine, family, git.merged());
+    return git.write();
   }
   if (!input.error) order_events(input);  // here, on the family's own thread
   if (input.error) std::rethrow_exception(input.error);
   if (input.events.empty()) return std::nullopt;
-  return written(engine, family, family_signals(engine, family, input.events));
-}
-
-SignalList written(const Brevalt& engine, size_t family, SignalList signals) {
+  SignalList signals = family_signals(engine, family, input.events);
   write_signal_file(engine.output_path / families()[family].signal_file, signals);
-  return signals;
+  FamilyRun run{signals.size(), {}};
+  if (engine.keeps_signals()) run.signals = std::move(signals);
+  return run;
 }
 
 Brevalt::Brevalt(fs::path dir, int64_t window, int64_t min_base)
@@ -152,10 +152,10 @@ FamilySignals Brevalt::run_all(std::vector<FamilyOutcome>* outcomes, EventReport
     FamilyOutcome outcome;
     outcome.family = families()[f].name;
     try {
-      std::optional<SignalList> signals = run_family(*this, f, std::move(inputs[f]));
-      outcome.file_written = signals.has_value();
-      outcome.signal_count = signals ? signals->size() : 0;
-      result.emplace_back(families()[f].name, signals ? std::move(*signals) : SignalList{});
+      std::optional<FamilyRun> run = run_family(*this, f, std::move(inputs[f]));
+      outcome.file_written = run.has_value();
+      outcome.signal_count = run ? run->signal_count : 0;
+      result.emplace_back(families()[f].name, run ? std::move(run->signals) : SignalList{});
     } catch (const std::exception& e) {
       outcome.failed = true;
       outcome.error = e.what();

@@ -160,6 +160,8 @@ std::string signal_file_text(const SignalList& signals);
 // signal_file_text(signals) written atomically to `path`, passed on in pieces
 // rather than built whole (a git file of 100,000 commits is 80 MB).
 void write_signal_file(const fs::path& path, const SignalList& signals);
+// The same for signals held elsewhere, written in the given order.
+void write_signal_file(const fs::path& path, std::span<const Signal* const> signals);
 
 // Signal lists by family name, in run order (run_all) or completion order
 // (run_all_parallel).
@@ -281,6 +283,12 @@ class Brevalt {
   // call it. Nothing a driver writes or returns changes.
   void observe_events(const JsonKeep& extra_members, EventObserver observer);
 
+  // From now on the drivers and runners return empty signal lists (the
+  // outcomes still count the signals): each family's signals are let go as
+  // soon as its file is written, for hosts that want only the files.
+  void discard_signals() { keep_signals_ = false; }
+  bool keeps_signals() const { return keep_signals_; }
+
   // Has the drivers read the event files of `listing`, a listing of
   // events_path the host already made, instead of listing the folder again.
   void use_event_listing(JsonFileListing listing);
@@ -302,6 +310,7 @@ class Brevalt {
   JsonKeep observed_members_;  // the drivers' members plus the observer's
   EventObserver observer_;
   std::optional<JsonFileListing> listing_;
+  bool keep_signals_ = true;
 };
 
 }  // namespace velquor::brevalt

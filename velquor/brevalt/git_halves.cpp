@@ -19,11 +19,12 @@ std::string stored_event_ref(const FamilyEvent& event) {
 }  // namespace
 
 GitHalves::GitHalves(const Brevalt& engine, FamilyInput input)
-    : engine_(engine), input_(std::move(input)) {
-  if (!input_.error) order_events(input_);
-}
+    : engine_(engine), input_(std::move(input)) {}
 
 void GitHalves::run_half(int half) {
+  std::call_once(ordered_, [this] {
+    if (!input_.error) order_events(input_);
+  });
   if (input_.error) return;
   const Family& git = families()[kGitFamily];
   SignalEmitter emitter(engine_.window_size, engine_.min_baseline, git.name, git.label);
@@ -53,23 +54,37 @@ void GitHalves::run_half(int half) {
   }
 }
 
-SignalList GitHalves::merged() {
+void GitHalves::check() const {
   if (input_.error) std::rethrow_exception(input_.error);
   // The failure the whole family would meet first: the earlier event, and at
   // the same event the first pair (its signals come first).
   const Half& failed = halves_[1].failed_at < halves_[0].failed_at ? halves_[1] : halves_[0];
   if (failed.error) std::rethrow_exception(failed.error);
-  SignalList signals;
-  signals.reserve(halves_[0].signals.size() + halves_[1].signals.size());
+}
+
+template <class Visit>
+void GitHalves::each_in_order(Visit visit) {
   size_t taken[2] = {0, 0};
   for (size_t i = 0; i < input_.events.size(); ++i) {
     for (int h = 0; h < 2; ++h) {
-      for (; taken[h] < halves_[h].ends[i]; ++taken[h])
-        signals.push_back(std::move(halves_[h].signals[taken[h]]));
+      for (; taken[h] < halves_[h].ends[i]; ++taken[h]) visit(halves_[h].signals[taken[h]]);
     }
   }
+}
+
+FamilyRun GitHalves::write() {
+  check();
+  std::vector<const Signal*> order;
+  order.reserve(halves_[0].signals.size() + halves_[1].signals.size());
+  each_in_order([&](const Signal& signal) { order.push_back(&signal); });
+  write_signal_file(engine_.output_path / families()[kGitFamily].signal_file, order);
+  FamilyRun run{order.size(), {}};
+  if (engine_.keeps_signals()) {
+    run.signals.reserve(order.size());
+    each_in_order([&](Signal& signal) { run.signals.push_back(std::move(signal)); });
+  }
   for (Half& half : halves_) half = Half{};
-  return signals;
+  return run;
 }
 
 }  // namespace velquor::brevalt

@@ -6,6 +6,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -169,12 +170,17 @@ class SignalEmitter {
   std::vector<SampleValue> sorted_sample_;  // scratch: by value
 };
 
+// What a family's run wrote: its signal count, and its signals unless the
+// engine discards them.
+struct FamilyRun {
+  size_t signal_count = 0;
+  SignalList signals;
+};
+
 // Runs a family (signals and file) from its loaded input. Returns nothing
 // when a payload family has no events (no file written).
-std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input);
+std::optional<FamilyRun> run_family(const Brevalt& engine, size_t family, FamilyInput input);
 
-// Writes a family's signal file; returns the signals.
-SignalList written(const Brevalt& engine, size_t family, SignalList signals);
 
 // The git family run as two halves, which may run at the same time on two
 // threads: half 0 measures files_touched and dispersion, half 1 the metrics
@@ -183,13 +189,14 @@ SignalList written(const Brevalt& engine, size_t family, SignalList signals);
 // metric order their signals are those of one run over all four metrics.
 class GitHalves {
  public:
-  // Puts the events in processing order (order_events).
   GitHalves(const Brevalt& engine, FamilyInput input);
-  // Runs half 0 or 1; each half once.
+  // Runs half 0 or 1; each half once. The first to start puts the events
+  // in processing order (order_events), the other waits for it.
   void run_half(int half);
-  // Once both halves ran: the family's signals, or the failure a single run
-  // would have met first.
-  SignalList merged();
+  // Once both halves ran: writes the family's signal file (the halves'
+  // signals merged) and lets go of the halves, or raises the failure a
+  // single run would have met first.
+  FamilyRun write();
 
  private:
   struct Half {
@@ -199,8 +206,14 @@ class GitHalves {
     std::exception_ptr error;
   };
 
+  void check() const;
+  // Calls visit(signal) for every signal of the halves in the family's order.
+  template <class Visit>
+  void each_in_order(Visit visit);
+
   const Brevalt& engine_;
   FamilyInput input_;
+  std::once_flag ordered_;
   Half halves_[2];
 };
 

@@ -17,18 +17,18 @@ namespace {
 
 struct Completion {
   size_t family = 0;
-  std::optional<SignalList> signals;
+  std::optional<FamilyRun> run;
   bool failed = false;
   std::string error;
 };
 
-// `family`'s completion from `run`, which gives its signals (none: no file).
+// `family`'s completion from `run`, which gives its run (none: no file).
 template <class Run>
 Completion completion(size_t family, Run run) {
   Completion done;
   done.family = family;
   try {
-    done.signals = run();
+    done.run = run();
   } catch (const std::exception& e) {
     done.failed = true;
     done.error = e.what();
@@ -79,7 +79,7 @@ FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutco
       if (t < 2) {
         git.run_half(static_cast<int>(t));
         if (--git_halves_left > 0) continue;
-        done = completion(kGitFamily, [&] { return written(*this, kGitFamily, git.merged()); });
+        done = completion(kGitFamily, [&] { return git.write(); });
       } else {
         done = completion(t - 1, [&] { return run_family(*this, t - 1, std::move(inputs[t - 1])); });
       }
@@ -93,10 +93,10 @@ FamilySignals Brevalt::run_all_parallel(int max_workers, std::vector<FamilyOutco
     const char* name = families()[done.family].name;
     if (done.failed) std::cout << "  [Phase 2] " << name << " failed: " << done.error << std::endl;
     if (outcomes) {
-      outcomes->push_back({name, done.failed, done.error, done.signals ? done.signals->size() : 0,
-                           done.signals.has_value()});
+      outcomes->push_back({name, done.failed, done.error, done.run ? done.run->signal_count : 0,
+                           done.run.has_value()});
     }
-    result.emplace_back(name, done.signals ? std::move(*done.signals) : SignalList{});
+    result.emplace_back(name, done.run ? std::move(done.run->signals) : SignalList{});
   }
   return result;
 }
