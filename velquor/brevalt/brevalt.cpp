@@ -22,11 +22,6 @@ size_t family_index(std::string_view name) {
   throw ValueError("unknown source family '" + std::string(name) + "'");
 }
 
-std::string stored_event_ref(const FamilyEvent& event) {
-  if (event.ref_error) std::rethrow_exception(event.ref_error);
-  return event.event_ref;
-}
-
 // The signals of a payload family's events, in processing order.
 SignalList family_signals(const Brevalt& engine, size_t family, const std::vector<FamilyEvent>& events) {
   const Family& table_entry = families()[family];
@@ -50,6 +45,11 @@ SignalList run_single(const Brevalt& engine, std::string_view name) {
 }
 
 }  // namespace
+
+std::string stored_event_ref(const FamilyEvent& event) {
+  if (event.ref_error) std::rethrow_exception(event.ref_error);
+  return event.event_ref;
+}
 
 std::optional<FamilyRun> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
   if (family == kGitFamily) {

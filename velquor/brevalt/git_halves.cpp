@@ -9,14 +9,6 @@
 #include "velquor/brevalt/internal.h"
 
 namespace velquor::brevalt {
-namespace {
-
-std::string stored_event_ref(const FamilyEvent& event) {
-  if (event.ref_error) std::rethrow_exception(event.ref_error);
-  return event.event_ref;
-}
-
-}  // namespace
 
 GitHalves::GitHalves(const Brevalt& engine, FamilyInput input)
     : engine_(engine), input_(std::move(input)) {}

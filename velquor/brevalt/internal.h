@@ -61,6 +61,9 @@ struct FamilyEvent {
   std::vector<std::string> paths;  // git: the distinct paths, sorted
 };
 
+// The event's id for its signals, or the error reading it met.
+std::string stored_event_ref(const FamilyEvent& event);
+
 struct FamilyInput {
   std::exception_ptr error;         // the family cannot run at all
   std::vector<FamilyEvent> events;  // in name order, then (order_events) processing order
@@ -180,7 +183,6 @@ struct FamilyRun {
 // Runs a family (signals and file) from its loaded input. Returns nothing
 // when a payload family has no events (no file written).
 std::optional<FamilyRun> run_family(const Brevalt& engine, size_t family, FamilyInput input);
-
 
 // The git family run as two halves, which may run at the same time on two
 // threads: half 0 measures files_touched and dispersion, half 1 the metrics
