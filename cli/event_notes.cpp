@@ -7,22 +7,6 @@ namespace {
 
 constexpr size_t kListedSkips = 20;
 
-bool ends_with_json(const std::string& name) {
-  return name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
-}
-
-// Entries the event readers pass over because they are not regular files.
-size_t irregular_entries(const fs::path& events) {
-  size_t count = 0;
-  std::error_code ec;
-  for (fs::directory_iterator it(events, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code status;
-    if (ends_with_json(it->path().filename().string()) && !fs::is_regular_file(it->path(), status))
-      ++count;
-  }
-  return count;
-}
-
 std::string counted(size_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -49,7 +33,7 @@ void report_left_out_events(const fs::path& dir, const brevalt::EventReport& rep
     std::cerr << "velquor: warning: " << counted(report.undated, "event has", "events have")
               << " no usable time (observed_at missing or not an ISO-8601 time) and cannot be "
                  "placed in time\n";
-  const size_t irregular = irregular_entries(dir / "events");
+  const size_t irregular = report.irregular;
   if (irregular > 0)
     std::cerr << "velquor: warning: " << counted(irregular, "entry", "entries") << " of "
               << (dir / "events").string()

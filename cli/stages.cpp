@@ -77,8 +77,11 @@ BaselineSettings baseline_settings(const Args& args) {
 
 void run_baseline(const fs::path& dir, const BaselineSettings& settings,
                   BaselineOutcome& outcome, EventHandoff* handoff) {
-  outcome.event_files = list_json_files(dir / "events").size();
+  JsonFileListing listing = list_json_file_names(dir / "events");
+  outcome.event_files = listing.names.size();
   brevalt::Brevalt engine(dir, settings.window_size, settings.min_baseline);
+  engine.use_event_listing(std::move(listing));  // the folder is listed once
+  engine.discard_signals();                       // the files are what stage 2 leaves
   if (handoff) handoff->observe(engine, outcome.event_files);
   outcome.events.skip_unreadable = settings.skip_bad_events;
   auto tally = [&] {

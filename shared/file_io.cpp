@@ -1,5 +1,6 @@
 #include "shared/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,27 +18,37 @@ namespace velquor {
 
 namespace {
 
-// An open descriptor of `path` (anything but a directory) and its stat; the
-// messages of read_file.
-int open_for_reading(const fs::path& path, struct stat& info) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// `fd`, just opened (or -1 with `open_errno`), checked to be open and no
+// directory, with its stat; the messages of read_file, naming `where`.
+int opened_for_reading(int fd, int open_errno, const std::string& where, struct stat& info) {
   if (fd < 0) {
-    if (errno == ENOENT) throw FileNotFound(path.string() + ": no such file");
-    throw IoError(path.string() + ": cannot be read: " + std::strerror(errno));
+    if (open_errno == ENOENT) throw FileNotFound(where + ": no such file");
+    throw IoError(where + ": cannot be read: " + std::strerror(open_errno));
   }
   if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     int saved = S_ISDIR(info.st_mode) ? EISDIR : errno;
     ::close(fd);
-    throw IoError(path.string() + ": cannot be read: " + std::strerror(saved));
+    throw IoError(where + ": cannot be read: " + std::strerror(saved));
   }
   return fd;
+}
+
+int open_read_only(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+// `dir` / `name` as fs::path joins them: a separator unless `dir` is empty
+// or already ends in one.
+std::string joined(const fs::path& dir, std::string_view name) {
+  std::string text = dir.native();
+  if (!text.empty() && text.back() != '/') text += '/';
+  text += name;
+  return text;
 }
 
 // All bytes of `fd` (closed on return), whose fstat gave `info`. The file
 // may change while it is read, and a pipe has no size. A regular file that
 // gives exactly the size it stated, short of the byte more that was asked
 // for, is whole: no further read is needed to see its end.
-std::string read_all(int fd, const struct stat& info, const fs::path& path) {
+std::string read_all(int fd, const struct stat& info, const std::string& where) {
   const bool regular = S_ISREG(info.st_mode);
   const size_t size_hint = info.st_size > 0 ? static_cast<size_t>(info.st_size) : 0;
   std::string content;
@@ -50,7 +61,7 @@ std::string read_all(int fd, const struct stat& info, const fs::path& path) {
       if (errno == EINTR) continue;
       int saved = errno;
       ::close(fd);
-      throw IoError(path.string() + ": read failed: " + std::strerror(saved));
+      throw IoError(where + ": read failed: " + std::strerror(saved));
     }
     if (got == 0) break;
     const bool short_read = static_cast<size_t>(got) < content.size() - used;
@@ -66,16 +77,28 @@ std::string read_all(int fd, const struct stat& info, const fs::path& path) {
 
 std::string read_file(const fs::path& path) {
   struct stat info {};
-  int fd = open_for_reading(path, info);
-  return read_all(fd, info, path);
+  const int fd = open_read_only(path.c_str());
+  const std::string where = path.string();
+  return read_all(opened_for_reading(fd, errno, where, info), info, where);
 }
 
 MappedFile::MappedFile(const fs::path& path, Reading reading) {
+  const int fd = open_read_only(path.c_str());
+  load(fd, errno, path.string(), reading);
+}
+
+MappedFile::MappedFile(const OpenFolder& folder, const std::string& name, Reading reading) {
+  const int fd = folder.open(name);
+  const int open_errno = errno;
+  load(fd, open_errno, folder.path_text(name), reading);
+}
+
+void MappedFile::load(int fd, int open_errno, const std::string& where, Reading reading) {
   struct stat info {};
-  int fd = open_for_reading(path, info);
+  fd = opened_for_reading(fd, open_errno, where, info);
   if (!S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) < kReadBelow) {
     // A pipe or a device has no size to map: read it as it comes.
-    copy_ = read_all(fd, info, path);
+    copy_ = read_all(fd, info, where);
     data_ = copy_.data();
     size_ = copy_.size();
     return;
@@ -87,7 +110,7 @@ MappedFile::MappedFile(const fs::path& path, Reading reading) {
     if (data == MAP_FAILED) {
       int saved = errno;
       ::close(fd);
-      throw IoError(path.string() + ": cannot be read: " + std::strerror(saved));
+      throw IoError(where + ": cannot be read: " + std::strerror(saved));
     }
     data_ = static_cast<const char*>(data);
     if (reading == Reading::kOnePass) ::madvise(data, size_, MADV_SEQUENTIAL);
@@ -104,6 +127,20 @@ void MappedFile::release(size_t offset) {
 
 MappedFile::~MappedFile() {
   if (data_ && data_ != copy_.data()) ::munmap(const_cast<char*>(data_), size_);
+}
+
+OpenFolder::OpenFolder(fs::path path)
+    : path_(std::move(path)), fd_(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+OpenFolder::~OpenFolder() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string OpenFolder::path_text(std::string_view name) const { return joined(path_, name); }
+
+int OpenFolder::open(const std::string& name) const {
+  if (fd_ < 0) return open_read_only(path_text(name).c_str());
+  return ::openat(fd_, name.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
 AtomicFile::AtomicFile(const fs::path& path) : path_(path), temp_(path) {
@@ -180,23 +217,56 @@ Json read_json_file(const fs::path& path, NonFinite non_finite) {
   return parse_json(read_file(path), path.string(), non_finite);
 }
 
-std::vector<fs::path> list_json_files(const fs::path& dir) {
+namespace {
+
+bool named_json(std::string_view name) {
+  return name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
+}
+
+// Whether the entry `name` of the listed folder is a regular file, following
+// links. The listing tells the kind of most entries; links and entries of
+// file systems that do not are asked about.
+bool regular_entry(DIR* folder, const struct dirent& entry) {
+  if (entry.d_type == DT_REG) return true;
+  if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) return false;
+  struct stat info {};
+  return ::fstatat(::dirfd(folder), entry.d_name, &info, 0) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::string JsonFileListing::path_text(size_t i) const { return joined(dir, names[i]); }
+
+JsonFileListing list_json_file_names(const fs::path& dir) {
+  JsonFileListing listing;
+  listing.dir = dir;
   std::error_code ec;
-  if (!fs::is_directory(dir, ec)) return {};
-  std::vector<std::pair<std::string, fs::path>> named;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
-    std::error_code type_ec;
-    if (!entry.is_regular_file(type_ec)) continue;  // follows links
-    named.emplace_back(std::move(name), entry.path());
+  if (!fs::is_directory(dir, ec)) return listing;
+  DIR* folder = ::opendir(dir.c_str());
+  if (folder == nullptr)
+    throw IoError(dir.string() + ": cannot be listed: " + std::strerror(errno));
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(folder);
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (!named_json(name)) continue;
+    if (regular_entry(folder, *entry)) listing.names.emplace_back(name);
+    else ++listing.irregular;
   }
-  if (ec) throw IoError(dir.string() + ": cannot be listed: " + ec.message());
-  std::sort(named.begin(), named.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  const int listing_errno = errno;
+  ::closedir(folder);
+  if (listing_errno != 0)
+    throw IoError(dir.string() + ": cannot be listed: " + std::strerror(listing_errno));
+  std::sort(listing.names.begin(), listing.names.end());
+  return listing;
+}
+
+std::vector<fs::path> list_json_files(const fs::path& dir) {
+  const JsonFileListing listing = list_json_file_names(dir);
   std::vector<fs::path> files;
-  files.reserve(named.size());
-  for (auto& entry : named) files.push_back(std::move(entry.second));
+  files.reserve(listing.names.size());
+  for (const std::string& name : listing.names) files.push_back(dir / name);
   return files;
 }
 

@@ -33,6 +33,9 @@ class MappedFile {
   static constexpr size_t kReadBelow = size_t{64} << 10;
 
   explicit MappedFile(const fs::path& path, Reading reading = Reading::kWhole);
+  // The file `name` of `folder`; errors name folder.path() / name.
+  MappedFile(const class OpenFolder& folder, const std::string& name,
+             Reading reading = Reading::kWhole);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -44,9 +47,33 @@ class MappedFile {
   void release(size_t offset);
 
  private:
+  void load(int fd, int open_errno, const std::string& where, Reading reading);
+
   const char* data_ = nullptr;
   size_t size_ = 0;
   std::string copy_;  // the content of a file that is not a regular file
+};
+
+// A folder held open while many of its files are read: opening each by its
+// name within the folder spares the walk along the folder's path every time.
+// A folder that cannot be opened is still usable: its files are then opened
+// by their whole paths, and fail as they would alone.
+class OpenFolder {
+ public:
+  explicit OpenFolder(fs::path path);
+  ~OpenFolder();
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+
+  const fs::path& path() const { return path_; }
+  // (path() / name).string(), without building a path.
+  std::string path_text(std::string_view name) const;
+  // Opens `name` read-only; -1 and errno as open(2).
+  int open(const std::string& name) const;
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
 };
 
 // Replaces `path` with `content` atomically: the bytes go to a temporary file
@@ -89,7 +116,20 @@ Json read_json_file(const fs::path& path, NonFinite non_finite = NonFinite::kAcc
 
 // The regular files (or links to regular files) directly inside `dir` whose
 // name ends in ".json", sorted by the byte order of their names. A missing
-// directory gives an empty list.
+// directory gives an empty list; IoError when it cannot be listed.
 std::vector<fs::path> list_json_files(const fs::path& dir);
+
+// The same files by name, and how many entries named *.json were passed over
+// because they are no regular files (folders, pipes, broken links), so that a
+// reader can say so without listing the folder again.
+struct JsonFileListing {
+  fs::path dir;
+  std::vector<std::string> names;  // byte order
+  size_t irregular = 0;
+
+  // dir / names[i] as text, without building a path.
+  std::string path_text(size_t i) const;
+};
+JsonFileListing list_json_file_names(const fs::path& dir);
 
 }  // namespace velquor

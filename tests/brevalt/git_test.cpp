@@ -2,9 +2,11 @@
 // and the runner's counted window against the set-based definition.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "shared/errors.h"
+#include "shared/file_io.h"
 #include "tests/brevalt/test_support.h"
 
 namespace velquor::brevalt {
@@ -133,6 +135,81 @@ TEST(GitRunner, CountedWindowMatchesSetDefinition) {
   }
   ASSERT_EQ(signals.size(), expected.size());
   for (size_t i = 0; i < signals.size(); ++i) EXPECT_EQ(signals[i].observed, expected[i]) << i;
+}
+
+// The git family runs as two halves; whichever driver runs it, the failure
+// reported is the one a single pass over the events meets first, and a
+// failing family keeps its older file.
+TEST(GitRunner, EveryDriverReportsTheFirstFailureOfTheHistory) {
+  struct Case {
+    const char* name;
+    int bad_files_at;   // payload.files of a wrong kind (-1: none)
+    int missing_id_at;  // no event_id (-1: none)
+    const char* expected_file;
+  };
+  const Case cases[] = {
+      {"missing id", -1, 5, "e5.json"},
+      {"bad files first", 3, 5, "e3.json"},
+      {"missing id first", 6, 4, "e4.json"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DataDir dir;
+    for (int i = 0; i < 8; ++i) {
+      Json event = git_event("c" + std::to_string(i), "2024-01-0" + std::to_string(i + 1),
+                             {"a/x", "b/y" + std::to_string(i % 3)});
+      if (i == c.bad_files_at) event["payload"]["files"] = "a/x";
+      if (i == c.missing_id_at) event.erase("event_id");
+      dir.write_event("e" + std::to_string(i) + ".json", event);
+    }
+    Brevalt engine(dir.path(), 50, 2);
+    write_file_atomic(dir.path() / "phase2" / "git_signals.json", "older");
+    std::string alone;
+    try {
+      engine.run_git();
+    } catch (const std::exception& e) {
+      alone = e.what();
+    }
+    EXPECT_NE(alone.find(c.expected_file), std::string::npos) << alone;
+    std::vector<FamilyOutcome> sequential, parallel;
+    EXPECT_ANY_THROW(engine.run_all(&sequential));
+    ::testing::internal::CaptureStdout();
+    engine.run_all_parallel(4, &parallel);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(sequential.empty());
+    EXPECT_EQ(sequential.front().error, alone);
+    auto git = std::find_if(parallel.begin(), parallel.end(), [](const auto& o) { return o.family == "git"; });
+    ASSERT_NE(git, parallel.end());
+    EXPECT_EQ(git->error, alone);
+    EXPECT_EQ(dir.read_signals("git"), "older");
+  }
+}
+
+// Discarding the signals changes what the drivers return, never what they
+// write or count.
+TEST(GitRunner, DiscardedSignalsAreStillWrittenAndCounted) {
+  DataDir dir;
+  for (int i = 0; i < 9; ++i)
+    dir.write_event("e" + std::to_string(i) + ".json",
+                    git_event("c" + std::to_string(i), "2024-01-0" + std::to_string(i + 1),
+                              {"a/x", "b/y" + std::to_string(i % 4)}));
+  Brevalt engine(dir.path(), 4, 2);
+  std::vector<FamilyOutcome> kept_outcomes, discarded_outcomes;
+  const FamilySignals returned = engine.run_all_parallel(2, &kept_outcomes);
+  const SignalList& kept =
+      std::find_if(returned.begin(), returned.end(), [](const auto& f) { return f.first == "git"; })->second;
+  const std::string written = dir.read_signals("git");
+  EXPECT_EQ(written, signal_file_text(kept));
+  engine.discard_signals();
+  for (const auto& [family, signals] : engine.run_all_parallel(2, &discarded_outcomes))
+    EXPECT_TRUE(signals.empty()) << family;
+  EXPECT_EQ(dir.read_signals("git"), written);
+  auto git_count = [](const std::vector<FamilyOutcome>& outcomes) {
+    return std::find_if(outcomes.begin(), outcomes.end(), [](const auto& o) { return o.family == "git"; })
+        ->signal_count;
+  };
+  EXPECT_EQ(git_count(discarded_outcomes), kept.size());
+  EXPECT_EQ(git_count(kept_outcomes), 4u * 7u);
 }
 
 }  // namespace

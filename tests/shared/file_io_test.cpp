@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,7 @@ TEST_F(FileIo, MappedFileShowsTheWholeContent) {
     MappedFile mapped(dir / "a.bin");
     EXPECT_EQ(mapped.text().size(), content.size());
     EXPECT_TRUE(mapped.text() == content) << size;
+    EXPECT_TRUE(MappedFile(OpenFolder(dir), "a.bin").text() == content) << size;
   }
 
   write_plain(dir / "small.json", "[1]");
@@ -163,18 +165,63 @@ TEST_F(FileIo, MappedFileReadsAPipe) {
   EXPECT_TRUE(mapped.text() == content);
 }
 
+// The same messages whether a file is opened by its path or by its name in
+// an open folder, even one that could not be opened.
 TEST_F(FileIo, MappedFileErrors) {
-  EXPECT_THROW(MappedFile(dir / "none.json"), FileNotFound);
-  EXPECT_THROW(MappedFile(dir / "missing" / "none.json"), FileNotFound);
   fs::create_directories(dir / "folder.json");
-  try {
-    MappedFile mapped(dir / "folder.json");
-    ADD_FAILURE() << "mapped a directory";
-  } catch (const FileNotFound&) {
-    ADD_FAILURE() << "a directory is not a missing file";
-  } catch (const IoError& e) {
-    EXPECT_NE(std::string(e.what()).find("folder.json"), std::string::npos) << e.what();
+  const OpenFolder folder(dir), missing_folder(dir / "missing");
+  const std::vector<std::function<void()>> opens = {
+      [&] { MappedFile(dir / "none.json"); },
+      [&] { MappedFile(folder, "none.json"); },
+      [&] { MappedFile(dir / "missing" / "none.json"); },
+      [&] { MappedFile(missing_folder, "none.json"); },
+  };
+  for (size_t i = 0; i < opens.size(); ++i) {
+    const std::string path = (i < 2 ? dir : dir / "missing").string() + "/none.json";
+    try {
+      opens[i]();
+      ADD_FAILURE() << i;
+    } catch (const FileNotFound& e) {
+      EXPECT_EQ(std::string(e.what()), path + ": no such file");
+    }
   }
+  for (bool by_name : {false, true}) {
+    try {
+      if (by_name) MappedFile(folder, "folder.json");
+      else MappedFile(dir / "folder.json");
+      ADD_FAILURE() << "mapped a directory";
+    } catch (const FileNotFound&) {
+      ADD_FAILURE() << "a directory is not a missing file";
+    } catch (const IoError& e) {
+      EXPECT_EQ(std::string(e.what()), (dir / "folder.json").string() + ": cannot be read: Is a directory");
+    }
+  }
+}
+
+// Entries named *.json that are no regular files are counted, not listed;
+// links are followed.
+TEST_F(FileIo, ListingNamesJsonFilesAndCountsTheRest) {
+  write_plain(dir / "b.json", "[]");
+  write_plain(dir / "a.json", "[]");
+  write_plain(dir / "c.txt", "");
+  write_plain(dir / ".json", "");
+  fs::create_directories(dir / "folder.json");
+  fs::create_directories(dir / "plain-folder");
+  fs::create_symlink("a.json", dir / "link.json");
+  fs::create_symlink("gone.json", dir / "broken.json");
+  ASSERT_EQ(::mkfifo((dir / "pipe.json").c_str(), 0600), 0);
+
+  const JsonFileListing listing = list_json_file_names(dir);
+  EXPECT_EQ(listing.names, (std::vector<std::string>{".json", "a.json", "b.json", "link.json"}));
+  EXPECT_EQ(listing.irregular, 3u);
+  EXPECT_EQ(listing.path_text(1), (dir / "a.json").string());
+  const std::vector<fs::path> paths = list_json_files(dir);
+  ASSERT_EQ(paths.size(), 4u);
+  EXPECT_EQ(paths[3], dir / "link.json");
+
+  const JsonFileListing none = list_json_file_names(dir / "absent");
+  EXPECT_TRUE(none.names.empty());
+  EXPECT_EQ(none.irregular, 0u);
 }
 
 }  // namespace

@@ -22,25 +22,13 @@ size_t family_index(std::string_view name) {
   throw ValueError("unknown source family '" + std::string(name) + "'");
 }
 
-std::string stored_event_ref(const FamilyEvent& event) {
-  if (event.ref_error) std::rethrow_exception(event.ref_error);
-  return event.event_ref;
-}
-
-// The signals of one family's events, in processing order. Git commits also
-// pass through the co-change window, which adds their locality and novelty.
-SignalList family_signals(const Brevalt& engine, size_t family, std::vector<FamilyEvent>& events) {
+// The signals of a payload family's events, in processing order.
+SignalList family_signals(const Brevalt& engine, size_t family, const std::vector<FamilyEvent>& events) {
   const Family& table_entry = families()[family];
   SignalEmitter emitter(engine.window_size, engine.min_baseline, table_entry.name, table_entry.label);
-  std::optional<CochangeWindow> cochange;
-  if (family == kGitFamily) cochange.emplace(static_cast<size_t>(engine.window_size));
   SignalList signals;
-  for (FamilyEvent& event : events) {
+  for (const FamilyEvent& event : events) {
     if (event.error) std::rethrow_exception(event.error);
-    if (cochange) {
-      cochange->measure_and_add(event.paths, event.metrics);
-      event.paths = {};  // the window keeps its own ids; free the texts early
-    }
     emitter.emit(event.metrics, [&] { return stored_event_ref(event); }, event.file, signals);
     emitter.push(event.metrics, event.file);
   }
@@ -52,17 +40,32 @@ SignalList run_single(const Brevalt& engine, std::string_view name) {
   FamilySet wanted;
   wanted.set(family);
   std::vector<FamilyInput> inputs = load_family_inputs(engine.events_path, wanted, 1);
-  return run_family(engine, family, std::move(inputs[family])).value_or(SignalList{});
+  std::optional<FamilyRun> run = run_family(engine, family, std::move(inputs[family]));
+  return run ? std::move(run->signals) : SignalList{};
 }
 
 }  // namespace
 
-std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
+std::string stored_event_ref(const FamilyEvent& event) {
+  if (event.ref_error) std::rethrow_exception(event.ref_error);
+  return event.event_ref;
+}
+
+std::optional<FamilyRun> run_family(const Brevalt& engine, size_t family, FamilyInput input) {
+  if (family == kGitFamily) {
+    GitHalves git(engine, std::move(input));
+    git.run_half(0);
+    git.run_half(1);
+    return git.write();
+  }
+  if (!input.error) order_events(input);  // here, on the family's own thread
   if (input.error) std::rethrow_exception(input.error);
-  if (input.events.empty() && family != kGitFamily) return std::nullopt;
+  if (input.events.empty()) return std::nullopt;
   SignalList signals = family_signals(engine, family, input.events);
   write_signal_file(engine.output_path / families()[family].signal_file, signals);
-  return signals;
+  FamilyRun run{signals.size(), {}};
+  if (engine.keeps_signals()) run.signals = std::move(signals);
+  return run;
 }
 
 Brevalt::Brevalt(fs::path dir, int64_t window, int64_t min_base)
@@ -124,6 +127,12 @@ void Brevalt::observe_events(const JsonKeep& extra_members, EventObserver observ
   observer_ = std::move(observer);
 }
 
+void Brevalt::use_event_listing(JsonFileListing listing) { listing_ = std::move(listing); }
+
+EventReading Brevalt::event_reading() const {
+  return {&observed_members_, &observer_, listing_ ? &*listing_ : nullptr};
+}
+
 SignalList Brevalt::run_git() const { return run_single(*this, "git"); }
 SignalList Brevalt::run_ci() const { return run_single(*this, "ci"); }
 SignalList Brevalt::run_testing() const { return run_single(*this, "testing"); }
@@ -136,17 +145,17 @@ SignalList Brevalt::run_error_tracking() const { return run_single(*this, "error
 SignalList Brevalt::run_security() const { return run_single(*this, "security"); }
 
 FamilySignals Brevalt::run_all(std::vector<FamilyOutcome>* outcomes, EventReport* report) const {
-  std::vector<FamilyInput> inputs = load_family_inputs(events_path, FamilySet().set(), 1, report,
-                                                       {&observed_members_, &observer_});
+  std::vector<FamilyInput> inputs =
+      load_family_inputs(events_path, FamilySet().set(), 1, report, event_reading());
   FamilySignals result;
   for (size_t f = 0; f < families().size(); ++f) {
     FamilyOutcome outcome;
     outcome.family = families()[f].name;
     try {
-      std::optional<SignalList> signals = run_family(*this, f, std::move(inputs[f]));
-      outcome.file_written = signals.has_value();
-      outcome.signal_count = signals ? signals->size() : 0;
-      result.emplace_back(families()[f].name, signals ? std::move(*signals) : SignalList{});
+      std::optional<FamilyRun> run = run_family(*this, f, std::move(inputs[f]));
+      outcome.file_written = run.has_value();
+      outcome.signal_count = run ? run->signal_count : 0;
+      result.emplace_back(families()[f].name, run ? std::move(run->signals) : SignalList{});
     } catch (const std::exception& e) {
       outcome.failed = true;
       outcome.error = e.what();

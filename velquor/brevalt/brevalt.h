@@ -68,6 +68,7 @@
 #include <vector>
 
 #include "shared/exact_stats.h"
+#include "shared/file_io.h"
 #include "shared/json.h"
 
 namespace velquor::brevalt {
@@ -159,6 +160,8 @@ std::string signal_file_text(const SignalList& signals);
 // signal_file_text(signals) written atomically to `path`, passed on in pieces
 // rather than built whole (a git file of 100,000 commits is 80 MB).
 void write_signal_file(const fs::path& path, const SignalList& signals);
+// The same for signals held elsewhere, written in the given order.
+void write_signal_file(const fs::path& path, std::span<const Signal* const> signals);
 
 // Signal lists by family name, in run order (run_all) or completion order
 // (run_all_parallel).
@@ -184,6 +187,9 @@ struct EventReport {
   // Selected events whose observed_at is missing or no ISO-8601 time: they
   // sort by their text and cannot be placed in time by the later stages.
   size_t undated = 0;
+  // Entries of the events folder named *.json that are no regular files
+  // (folders, pipes, broken links), passed over.
+  size_t irregular = 0;
 };
 
 // ---- Git window -----------------------------------------------------------
@@ -200,6 +206,8 @@ struct GitWindowEntry {
 using GitWindow = std::deque<GitWindowEntry>;
 
 // ---- Engine ---------------------------------------------------------------
+
+struct EventReading;  // how the drivers read the event files (internal)
 
 using MetricFn = std::function<MetricMap(const Event&)>;
 // Window-state function: called once per event, after its signals, for the
@@ -275,6 +283,16 @@ class Brevalt {
   // call it. Nothing a driver writes or returns changes.
   void observe_events(const JsonKeep& extra_members, EventObserver observer);
 
+  // From now on the drivers and runners return empty signal lists (the
+  // outcomes still count the signals): each family's signals are let go as
+  // soon as its file is written, for hosts that want only the files.
+  void discard_signals() { keep_signals_ = false; }
+  bool keeps_signals() const { return keep_signals_; }
+
+  // Has the drivers read the event files of `listing`, a listing of
+  // events_path the host already made, instead of listing the folder again.
+  void use_event_listing(JsonFileListing listing);
+
   // Entropy in bits of the paths over their top-level components.
   static double _dispersion(const FileSet& files);
   // Every pair (a, b) of distinct paths with a < b.
@@ -287,8 +305,12 @@ class Brevalt {
                                    const GitWindow& window) const;
 
  private:
+  EventReading event_reading() const;
+
   JsonKeep observed_members_;  // the drivers' members plus the observer's
   EventObserver observer_;
+  std::optional<JsonFileListing> listing_;
+  bool keep_signals_ = true;
 };
 
 }  // namespace velquor::brevalt

@@ -6,10 +6,12 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "shared/file_io.h"
 #include "velquor/brevalt/brevalt.h"
 
 namespace velquor::brevalt {
@@ -21,8 +23,10 @@ using FamilySet = std::bitset<10>;       // by index into families()
 
 // One event file parsed; TypeError when its top-level value is no object.
 Json read_event(const fs::path& path);
-// The same, building only the members `keep` names (errors unchanged).
-Json read_event(const fs::path& path, const JsonKeep& keep);
+// The file `name` of `folder` (named `where` in errors), building only the
+// members `keep` names (errors unchanged).
+Json read_event(const OpenFolder& folder, const std::string& name, const std::string& where,
+                const JsonKeep& keep);
 
 // The members of an event that the family runs read (selection, order,
 // event reference, git paths and every payload member of the extractors):
@@ -57,15 +61,23 @@ struct FamilyEvent {
   std::vector<std::string> paths;  // git: the distinct paths, sorted
 };
 
+// The event's id for its signals, or the error reading it met.
+std::string stored_event_ref(const FamilyEvent& event);
+
 struct FamilyInput {
   std::exception_ptr error;         // the family cannot run at all
-  std::vector<FamilyEvent> events;  // in processing order
+  std::vector<FamilyEvent> events;  // in name order, then (order_events) processing order
 };
+
+// Puts a family's events in processing order (stably by observed_at), or
+// sets its error to the first observed_at of a wrong kind in name order.
+void order_events(FamilyInput& input);
 
 // What the loader builds of each event and who else sees it.
 struct EventReading {
   const JsonKeep* members = &event_members();
   const EventObserver* observer = nullptr;  // null or empty: none; see Brevalt::observe_events
+  const JsonFileListing* listing = nullptr;  // the files to read; null: list the folder
 };
 
 // Reads every event file of `events_dir` once, on `threads` threads, and
@@ -161,9 +173,51 @@ class SignalEmitter {
   std::vector<SampleValue> sorted_sample_;  // scratch: by value
 };
 
+// What a family's run wrote: its signal count, and its signals unless the
+// engine discards them.
+struct FamilyRun {
+  size_t signal_count = 0;
+  SignalList signals;
+};
+
 // Runs a family (signals and file) from its loaded input. Returns nothing
 // when a payload family has no events (no file written).
-std::optional<SignalList> run_family(const Brevalt& engine, size_t family, FamilyInput input);
+std::optional<FamilyRun> run_family(const Brevalt& engine, size_t family, FamilyInput input);
+
+// The git family run as two halves, which may run at the same time on two
+// threads: half 0 measures files_touched and dispersion, half 1 the metrics
+// against the co-change window. Each half keeps its own rolling window (one
+// entry per event whatever metrics it holds), so merged event by event in
+// metric order their signals are those of one run over all four metrics.
+class GitHalves {
+ public:
+  GitHalves(const Brevalt& engine, FamilyInput input);
+  // Runs half 0 or 1; each half once. The first to start puts the events
+  // in processing order (order_events), the other waits for it.
+  void run_half(int half);
+  // Once both halves ran: writes the family's signal file (the halves'
+  // signals merged) and lets go of the halves, or raises the failure a
+  // single run would have met first.
+  FamilyRun write();
+
+ private:
+  struct Half {
+    SignalList signals;
+    std::vector<size_t> ends;  // per event: the signal count after it
+    size_t failed_at = SIZE_MAX;
+    std::exception_ptr error;
+  };
+
+  void check() const;
+  // Calls visit(signal) for every signal of the halves in the family's order.
+  template <class Visit>
+  void each_in_order(Visit visit);
+
+  const Brevalt& engine_;
+  FamilyInput input_;
+  std::once_flag ordered_;
+  Half halves_[2];
+};
 
 // ---- Threads ---------------------------------------------------------------
 

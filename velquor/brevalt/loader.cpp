@@ -52,14 +52,14 @@ FamilyEvent reduce(size_t family, const Json& event, const std::string& where) {
   return out;
 }
 
-FileDigest digest(size_t index, const fs::path& path, FamilySet wanted,
-                  const EventReading& reading) {
+FileDigest digest(size_t index, const OpenFolder& folder, const std::string& name,
+                  FamilySet wanted, const EventReading& reading) {
   FileDigest result;
   try {
-    Json event = read_event(path, *reading.members);
+    const std::string where = folder.path_text(name);
+    Json event = read_event(folder, name, where, *reading.members);
     if (reading.observer && *reading.observer)
-      result.observer_error = deferred([&] { (*reading.observer)(index, path, event); });
-    const std::string where = path.string();
+      result.observer_error = deferred([&] { (*reading.observer)(index, fs::path(where), event); });
     for (size_t f = 0; f < families().size(); ++f)
       if (selects(families()[f], event)) {
         result.selected = true;
@@ -71,52 +71,67 @@ FileDigest digest(size_t index, const fs::path& path, FamilySet wanted,
   return result;
 }
 
-std::vector<FileDigest> digest_all(const std::vector<fs::path>& files, FamilySet wanted,
-                                   int threads, const EventReading& reading) {
-  std::vector<FileDigest> digests(files.size());
-  if (threads <= 1 || files.size() < 2) {
-    for (size_t i = 0; i < files.size(); ++i) digests[i] = digest(i, files[i], wanted, reading);
+std::vector<FileDigest> digest_all(const JsonFileListing& files, FamilySet wanted, int threads,
+                                   const EventReading& reading) {
+  const OpenFolder folder(files.dir);
+  const size_t count = files.names.size();
+  std::vector<FileDigest> digests(count);
+  auto digest_one = [&](size_t i) { digests[i] = digest(i, folder, files.names[i], wanted, reading); };
+  if (threads <= 1 || count < 2) {
+    for (size_t i = 0; i < count; ++i) digest_one(i);
     return digests;
   }
   std::atomic<size_t> next{0};
   run_on_workers(threads, [&](int) {
-    for (size_t i = next++; i < files.size(); i = next++)
-      digests[i] = digest(i, files[i], wanted, reading);
+    for (size_t i = next++; i < count; i = next++) digest_one(i);
   });
   return digests;
 }
 
-void sort_events(FamilyInput& input) {
-  for (const FamilyEvent& event : input.events) {
+}  // namespace
+
+// Events mostly arrive in time order already (names that follow the time);
+// otherwise the order is sorted by index so the records move once.
+void order_events(FamilyInput& input) {
+  std::vector<FamilyEvent>& events = input.events;
+  for (const FamilyEvent& event : events) {
     if (event.order_error) {
       input.error = event.order_error;
       return;
     }
   }
-  std::stable_sort(input.events.begin(), input.events.end(),
-                   [](const FamilyEvent& a, const FamilyEvent& b) { return a.observed_at < b.observed_at; });
+  auto earlier = [](const FamilyEvent& a, const FamilyEvent& b) { return a.observed_at < b.observed_at; };
+  if (std::is_sorted(events.begin(), events.end(), earlier)) return;
+  std::vector<size_t> order(events.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return earlier(events[a], events[b]); });
+  std::vector<FamilyEvent> sorted;
+  sorted.reserve(events.size());
+  for (size_t i : order) sorted.push_back(std::move(events[i]));
+  events = std::move(sorted);
 }
-
-}  // namespace
 
 namespace {
 
-Json checked_event(Json event, const fs::path& path) {
+Json checked_event(Json event, const std::string& where) {
   if (!event.is_object())
-    throw TypeError(path.string() + ": an event must be an object, got " + json_kind(event));
+    throw TypeError(where + ": an event must be an object, got " + json_kind(event));
   return event;
 }
 
 }  // namespace
 
 Json read_event(const fs::path& path) {
-  return checked_event(parse_json(read_file(path), path.string(), NonFinite::kReject), path);
+  const std::string where = path.string();
+  return checked_event(parse_json(read_file(path), where, NonFinite::kReject), where);
 }
 
 // A large event file (a test report of a million cases) is mapped, not copied.
-Json read_event(const fs::path& path, const JsonKeep& keep) {
-  const MappedFile file(path);
-  return checked_event(parse_json(file.text(), path.string(), NonFinite::kReject, keep), path);
+Json read_event(const OpenFolder& folder, const std::string& name, const std::string& where,
+                const JsonKeep& keep) {
+  const MappedFile file(folder, name);
+  return checked_event(parse_json(file.text(), where, NonFinite::kReject, keep), where);
 }
 
 std::string observed_at_key(const Json& event, const std::string& where) {
@@ -160,20 +175,23 @@ std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySe
                                             const EventReading& reading) {
   std::vector<FamilyInput> inputs(families().size());
   std::vector<FileDigest> digests;
-  std::vector<fs::path> files;
+  JsonFileListing listed;
   try {
-    files = list_json_files(events_dir);
+    if (!reading.listing) listed = list_json_file_names(events_dir);
+    const JsonFileListing& files = reading.listing ? *reading.listing : listed;
+    if (report) report->irregular = files.irregular;
     digests = digest_all(files, wanted, threads, reading);
   } catch (...) {
     for (FamilyInput& input : inputs) input.error = std::current_exception();
     return inputs;
   }
+  const JsonFileListing& files = reading.listing ? *reading.listing : listed;
   for (const FileDigest& file : digests)
     if (file.observer_error) std::rethrow_exception(file.observer_error);
   for (size_t i = 0; i < digests.size(); ++i) {
     FileDigest& file = digests[i];
     if (file.error && report && report->skip_unreadable) {
-      report->skipped.emplace_back(files[i], message_of(file.error));
+      report->skipped.emplace_back(files.path_text(i), message_of(file.error));
       continue;
     }
     if (report && !file.error && !file.selected) ++report->unselected;
@@ -186,7 +204,6 @@ std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySe
     }
     for (auto& [family, event] : file.events) inputs[family].events.push_back(std::move(event));
   }
-  for (FamilyInput& input : inputs) sort_events(input);
   return inputs;
 }
 

@@ -125,8 +125,8 @@ class RecordWriter {
 // time it reaches `piece_bytes`, so that a writer can pass on a large file
 // through one reused buffer instead of building it whole.
 template <class Flush>
-void append_signal_text(const SignalList& signals, std::string& text, size_t piece_bytes,
-                        Flush&& flush) {
+void append_signal_text(std::span<const Signal* const> signals, std::string& text,
+                        size_t piece_bytes, Flush&& flush) {
   if (signals.empty()) {
     text += "[]";
     return;
@@ -135,7 +135,7 @@ void append_signal_text(const SignalList& signals, std::string& text, size_t pie
   RecordWriter writer(text);
   for (size_t i = 0; i < signals.size(); ++i) {
     if (i > 0) text += ",\n";
-    writer.signal(signals[i]);
+    writer.signal(*signals[i]);
     if (text.size() >= piece_bytes) {
       flush(text);
       text.clear();
@@ -144,16 +144,27 @@ void append_signal_text(const SignalList& signals, std::string& text, size_t pie
   text += "\n]";
 }
 
+std::vector<const Signal*> in_order(const SignalList& signals) {
+  std::vector<const Signal*> order;
+  order.reserve(signals.size());
+  for (const Signal& signal : signals) order.push_back(&signal);
+  return order;
+}
+
 }  // namespace
 
 std::string signal_file_text(const SignalList& signals) {
   std::string text;
   text.reserve(signals.size() * 560);
-  append_signal_text(signals, text, SIZE_MAX, [](const std::string&) {});
+  append_signal_text(in_order(signals), text, SIZE_MAX, [](const std::string&) {});
   return text;
 }
 
 void write_signal_file(const fs::path& path, const SignalList& signals) {
+  write_signal_file(path, in_order(signals));
+}
+
+void write_signal_file(const fs::path& path, std::span<const Signal* const> signals) {
   constexpr size_t kPieceBytes = size_t{1} << 20;
   AtomicFile file(path);
   std::string piece;
