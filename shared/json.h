@@ -76,10 +76,6 @@ class JsonKeep {
 
   // Adds one dotted path; the empty path keeps the whole document.
   void add(std::string_view path);
-  // Keeps only what the value at `path` is, for a reader that checks kinds:
-  // a map without its members, a list of its elements each kept the same
-  // way, any other value as it is (unless other paths keep more of it).
-  void add_kind(std::string_view path);
   // Of the list at `path` (and of lists within it), keeps only the elements
   // `keeps_element` accepts; the others are read and checked all the same.
   // The filter narrows every path of this JsonKeep through the list; a list

@@ -405,8 +405,6 @@ JsonKeep::Node& JsonKeep::node_at(std::string_view path) {
 
 void JsonKeep::add(std::string_view path) { node_at(path).whole = true; }
 
-void JsonKeep::add_kind(std::string_view path) { node_at(path); }
-
 namespace {
 
 // A filter that accepts what either accepts; no filter (every element) when
