@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -310,12 +311,14 @@ class Dornath {
   std::optional<std::string> observe_again(const Json& pattern_id, const Json& refs,
                                            const std::string& now, Json& summary);
 
-  // The event files read once for both indexes, dropped once both exist.
+  // The event files, read once per engine for every index of them. A run
+  // starts reading them while it loads its other inputs.
+  void start_event_scan();
   const EventScan& events_scan();
-  void drop_scan_when_indexed();
 
   LanguageModelFactories language_models_;
   std::unique_ptr<EventScan> events_scan_;
+  std::future<std::unique_ptr<EventScan>> pending_scan_;
 };
 
 }  // namespace velquor::dornath

@@ -12,18 +12,9 @@
 namespace velquor::dornath {
 namespace {
 
-// The index of one derived value: event id -> value, the later file winning;
-// events without an id are left out before their content is looked at.
-std::unordered_map<std::string, std::string> build_index(
-    const EventScan& scan, std::string ScannedEvent::*value,
-    std::exception_ptr ScannedEvent::*error) {
+std::unordered_map<std::string, std::string> build_index(const EventScan& scan, EventValue which) {
   std::unordered_map<std::string, std::string> index;
-  for (const ScannedEvent& ev : scan.events) {
-    if (!ev.is_object) std::rethrow_exception(ev.*error);
-    if (!ev.has_id) continue;
-    if (ev.*error) std::rethrow_exception(ev.*error);
-    if (!ev.event_id.empty() && !(ev.*value).empty()) index[ev.event_id] = ev.*value;
-  }
+  for_each_indexed(scan, which, [&](const std::string& id, const std::string& value) { index[id] = value; });
   return index;
 }
 
@@ -89,27 +80,29 @@ void Dornath::use_event_scan(EventScan scan) {
   events_scan_ = std::make_unique<EventScan>(std::move(scan));
 }
 
+void Dornath::start_event_scan() {
+  if (events_scan_ || pending_scan_.valid()) return;
+  pending_scan_ = std::async(std::launch::async, [dir = vel_dir / "events"] {
+    return std::make_unique<EventScan>(scan_events(dir));
+  });
+}
+
 const EventScan& Dornath::events_scan() {
-  if (!events_scan_) events_scan_ = std::make_unique<EventScan>(scan_events(vel_dir / "events"));
+  // A scan started early raises its error here, where reading the files
+  // now would have raised it.
+  if (!events_scan_)
+    events_scan_ = pending_scan_.valid() ? pending_scan_.get()
+                                         : std::make_unique<EventScan>(scan_events(vel_dir / "events"));
   return *events_scan_;
 }
 
-void Dornath::drop_scan_when_indexed() {
-  if (_commit_index && _temporal_index) events_scan_.reset();
-}
-
 const std::unordered_map<std::string, std::string>& Dornath::_build_commit_index() {
-  if (!_commit_index)
-    _commit_index = build_index(events_scan(), &ScannedEvent::commit, &ScannedEvent::commit_error);
-  drop_scan_when_indexed();
+  if (!_commit_index) _commit_index = build_index(events_scan(), kEventCommit);
   return *_commit_index;
 }
 
 const std::unordered_map<std::string, std::string>& Dornath::_build_temporal_index() {
-  if (!_temporal_index)
-    _temporal_index =
-        build_index(events_scan(), &ScannedEvent::timestamp, &ScannedEvent::timestamp_error);
-  drop_scan_when_indexed();
+  if (!_temporal_index) _temporal_index = build_index(events_scan(), kEventTime);
   return *_temporal_index;
 }
 

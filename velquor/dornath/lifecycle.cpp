@@ -271,6 +271,8 @@ Json Dornath::run() {
   // not at all without signals).
   std::future<std::unordered_map<std::string, Json>> explanations_read =
       std::async(std::launch::async, [this] { return load_explanations(); });
+  // Discovery reads the events only when there are signals to align.
+  if (!signal_paths().empty()) start_event_scan();
   const SignalTable signals = load_signal_table(file_starts);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};

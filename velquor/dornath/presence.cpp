@@ -126,7 +126,7 @@ Json Dornath::_discover_presence_patterns(const Json& signals) {
 Json Dornath::discover_presence_patterns(const SignalTable& signals) {
   const double min_support = required_param(params, "min_support");
   const double min_effect_size = param_or(params, "min_effect_size", 0.3);
-  const RefCommits commits(signals, _build_commit_index());
+  const RefCommits commits(signals, events_scan());
 
   // Keyed by family << 32 | metric, and by family.
   OrderedMap<uint64_t, std::unordered_map<int64_t, double>> metric_values;
