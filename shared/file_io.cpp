@@ -1,5 +1,6 @@
 #include "shared/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -180,23 +181,39 @@ Json read_json_file(const fs::path& path, NonFinite non_finite) {
   return parse_json(read_file(path), path.string(), non_finite);
 }
 
-std::vector<fs::path> list_json_files(const fs::path& dir) {
+std::vector<std::string> list_json_names(const fs::path& dir) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return {};
-  std::vector<std::pair<std::string, fs::path>> named;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    std::string name = entry.path().filename().string();
-    if (name.size() < 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
-    std::error_code type_ec;
-    if (!entry.is_regular_file(type_ec)) continue;  // follows links
-    named.emplace_back(std::move(name), entry.path());
+  DIR* folder = ::opendir(dir.c_str());
+  auto listing_error = [&](int error) {
+    return IoError(dir.string() + ": cannot be listed: " + std::generic_category().message(error));
+  };
+  if (!folder) throw listing_error(errno);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(folder);
+    if (!entry) break;
+    std::string_view name = entry->d_name;
+    if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
+    // The kind the folder states, unless it is a link (followed) or unknown.
+    struct stat info {};
+    const bool regular = entry->d_type == DT_REG ||
+                         ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
+                          ::fstatat(::dirfd(folder), entry->d_name, &info, 0) == 0 &&
+                          S_ISREG(info.st_mode));
+    if (regular) names.emplace_back(name);
   }
-  if (ec) throw IoError(dir.string() + ": cannot be listed: " + ec.message());
-  std::sort(named.begin(), named.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  const int error = errno;
+  ::closedir(folder);
+  if (error) throw listing_error(error);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<fs::path> list_json_files(const fs::path& dir) {
   std::vector<fs::path> files;
-  files.reserve(named.size());
-  for (auto& entry : named) files.push_back(std::move(entry.second));
+  for (const std::string& name : list_json_names(dir)) files.push_back(dir / name);
   return files;
 }
 

@@ -91,5 +91,8 @@ Json read_json_file(const fs::path& path, NonFinite non_finite = NonFinite::kAcc
 // name ends in ".json", sorted by the byte order of their names. A missing
 // directory gives an empty list.
 std::vector<fs::path> list_json_files(const fs::path& dir);
+// The names of those files, in the same order: for a reader of many small
+// files, which then spares a path object per file.
+std::vector<std::string> list_json_names(const fs::path& dir);
 
 }  // namespace velquor
