@@ -112,7 +112,7 @@ std::vector<EventStamp> history() {
 TEST(Window, ResolvesEachKindOverAHistory) {
   struct Case {
     Request request;
-    std::optional<std::string> previous_end;
+    const char* previous_end;  // nullptr: no earlier advisory
     const char* members;  // the events inside, in history() order
     const char* description;
     const char* empty_notice;
@@ -139,7 +139,7 @@ TEST(Window, ResolvesEachKindOverAHistory) {
   for (const Case& c : cases) {
     const std::string label = kind_name(c.request.kind) + " " + c.request.argument;
     const Window window =
-        resolve(c.request, events, c.previous_end ? std::optional(at(*c.previous_end)) : std::nullopt);
+        resolve(c.request, events, c.previous_end ? std::optional(at(c.previous_end)) : std::nullopt);
     std::string members;
     for (const EventStamp& event : events)
       if (window.contains(event.event_id)) members += (members.empty() ? "" : " ") + event.event_id;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "shared/errors.h"
+#include "shared/file_io.h"
 #include "shared/json.h"
 
 namespace velquor::cindrel {
@@ -333,6 +335,35 @@ bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
     else value.text = reals_->keep(parsed);
   }
   return true;
+}
+
+bool raw_strings_parse(const ScannedRecord& record) {
+  for (const FlatValue& value : record.values) {
+    if (value.kind != FlatValue::Kind::kString || is_plain_text(value.text)) continue;
+    try {
+      parse_json(std::string_view(value.text.data() - 1, value.text.size() + 2), "string");
+    } catch (const JsonError&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool scan_record_file(const std::filesystem::path& path,
+                      const std::function<bool(const ScannedRecord&, size_t)>& take) {
+  // Pages already read are let go of in steps of this size.
+  constexpr size_t kReleaseStep = size_t{32} << 20;
+  MappedFile file(path, MappedFile::Reading::kOnePass);
+  RecordScanner scanner(file.text());
+  if (!scanner.open_array()) return false;
+  ScannedRecord record;
+  size_t released = 0;
+  for (size_t index = 0; scanner.next(record); ++index) {
+    if (!record.plain && record.plain_shape && !raw_strings_parse(record)) return false;
+    if (!take(record, index)) return false;
+    if (scanner.position() - released > kReleaseStep) file.release(released = scanner.position());
+  }
+  return !scanner.failed();
 }
 
 }  // namespace velquor::cindrel

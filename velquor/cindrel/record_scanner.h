@@ -23,6 +23,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -109,5 +111,21 @@ class RecordScanner {
   bool failed_ = false;
   std::unique_ptr<TextStore> reals_;  // shortest forms of reals written otherwise
 };
+
+// Whether the strict parser accepts every string value the scanner passed
+// over (those whose text is not plain): a record that is `plain_shape` but not
+// `plain` is sound exactly when this holds.
+bool raw_strings_parse(const ScannedRecord& record);
+
+// Calls `take(record, index)` for each element of the top-level array of the
+// file at `path`. The file is mapped for one pass and the pages already read
+// are let go of as the scan moves on, so a large file costs little memory.
+// False when the file is not read through: it does not hold an array, the
+// scanner met text that is not JSON, a record held a string the parser
+// refuses, or `take` returned false. The caller decides what that means,
+// usually by reading the file with the strict parser. A file that cannot be
+// opened raises IoError.
+bool scan_record_file(const std::filesystem::path& path,
+                      const std::function<bool(const ScannedRecord&, size_t)>& take);
 
 }  // namespace velquor::cindrel

@@ -16,25 +16,8 @@ using cindrel::RecordScanner;
 using cindrel::ScannedRecord;
 using Kind = FlatValue::Kind;
 
-// Pages of a file already read are let go of in steps of this size.
-constexpr size_t kReleaseStep = size_t{32} << 20;
-
 bool is_text(const FlatValue* value) {
   return value && value->kind == Kind::kString && is_plain_text(value->text);
-}
-
-// The scanner passes over the strings it does not take plainly; the parser
-// checks each of them.
-bool raw_strings_parse(const ScannedRecord& record) {
-  for (const FlatValue& value : record.values) {
-    if (value.kind != Kind::kString || is_plain_text(value.text)) continue;
-    try {
-      parse_json(std::string_view(value.text.data() - 1, value.text.size() + 2), "string");
-    } catch (const JsonError&) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // The record as the strict parser reads it; nullopt when it refuses it.
@@ -44,24 +27,6 @@ std::optional<Json> parse_record(const ScannedRecord& record) {
   } catch (const JsonError&) {
     return std::nullopt;
   }
-}
-
-// Calls `take(record, index)` for each element of the array in `path`. False
-// when the file is not read through: the scanner met text that is not JSON, a
-// string the parser refuses, or `take` returned false.
-template <typename Take>
-bool scan_records(const fs::path& path, Take take) {
-  MappedFile file(path, MappedFile::Reading::kOnePass);
-  RecordScanner scanner(file.text());
-  if (!scanner.open_array()) return false;
-  ScannedRecord record;
-  size_t released = 0;
-  for (size_t index = 0; scanner.next(record); ++index) {
-    if (!record.plain && record.plain_shape && !raw_strings_parse(record)) return false;
-    if (!take(record, index)) return false;
-    if (scanner.position() - released > kReleaseStep) file.release(released = scanner.position());
-  }
-  return !scanner.failed();
 }
 
 // The row of a signal whose members discovery reads are all of the usual
@@ -120,7 +85,7 @@ void add_explanation(Json&& record, const fs::path& path, size_t index, bool pro
 
 void read_signal_file(const fs::path& path, SignalTable& table) {
   const size_t start = table.size();
-  bool read = scan_records(path, [&](const ScannedRecord& record, size_t) {
+  bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t) {
     if (std::optional<SignalRow> row = plain_row(record, table)) {
       table.add_row(*row);
       return true;
@@ -146,7 +111,7 @@ std::unordered_map<std::string, Json> read_explanation_records(const fs::path& p
 
 std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path, bool keep_summaries) {
   std::unordered_map<std::string, Json> by_ref;
-  bool read = scan_records(path, [&](const ScannedRecord& record, size_t index) {
+  bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t index) {
     const bool object = record.plain_shape && record.values[0].kind == Kind::kObject;
     if (object && !keep_summaries) return true;
     if (object) {

@@ -34,9 +34,6 @@ using cindrel::RecordScanner;
 using cindrel::ScannedRecord;
 using Kind = FlatValue::Kind;
 
-// Pages of a file already read are let go of in steps of this size.
-constexpr size_t kReleaseStep = size_t{32} << 20;
-
 // Parses the whole file as the JSON path does, raising its error; a file it
 // accepts is reported as the scanner found it.
 [[noreturn]] void raise_file_error(const fs::path& path) {
@@ -44,35 +41,20 @@ constexpr size_t kReleaseStep = size_t{32} << 20;
   throw JsonError(path.string() + ": invalid JSON");
 }
 
-// The scanner skips the strings it does not take plainly; the parser checks
-// each of them (a bad escape or byte raises its error).
-void check_raw_strings(const ScannedRecord& record, const fs::path& path) {
-  for (const FlatValue& value : record.values) {
-    if (value.kind != Kind::kString || cindrel::is_plain_text(value.text)) continue;
-    parse_json(std::string_view(value.text.data() - 1, value.text.size() + 2), path.string());
-  }
-}
-
 // Calls `take(record, index)` for each element of the array in `path`.
 // Errors of a record are raised after the whole file was found to parse.
 template <typename Take>
 void scan_file(const fs::path& path, Take take) {
-  MappedFile file(path, MappedFile::Reading::kOnePass);
-  RecordScanner scanner(file.text());
-  if (!scanner.open_array()) raise_file_error(path);
-  ScannedRecord record;
-  size_t released = 0;
-  for (size_t index = 0; scanner.next(record); ++index) {
+  const bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t index) {
     try {
-      if (!record.plain && record.plain_shape) check_raw_strings(record, path);
       take(record, index);
     } catch (const Error&) {
       read_json_file(path, NonFinite::kAccept);
       throw;
     }
-    if (scanner.position() - released > kReleaseStep) file.release(released = scanner.position());
-  }
-  if (scanner.failed()) raise_file_error(path);
+    return true;
+  });
+  if (!read) raise_file_error(path);
 }
 
 std::string record_where(const fs::path& path, size_t index) {
