@@ -77,23 +77,37 @@ std::vector<std::pair<std::string, std::vector<Json>>> Dornath::_group_signals_b
 }
 
 void Dornath::use_event_scan(EventScan scan) {
-  events_scan_ = std::make_unique<EventScan>(std::move(scan));
+  std::promise<std::shared_ptr<const EventScan>> handed;
+  handed.set_value(std::make_shared<const EventScan>(std::move(scan)));
+  std::lock_guard<std::mutex> lock(events_mutex_);
+  events_ = handed.get_future().share();
 }
 
+namespace {
+
+std::shared_future<std::shared_ptr<const EventScan>> scan_of(const fs::path& events_dir,
+                                                             std::launch when) {
+  return std::async(when, [events_dir] { return std::make_shared<const EventScan>(scan_events(events_dir)); })
+      .share();
+}
+
+}  // namespace
+
 void Dornath::start_event_scan() {
-  if (events_scan_ || pending_scan_.valid()) return;
-  pending_scan_ = std::async(std::launch::async, [dir = vel_dir / "events"] {
-    return std::make_unique<EventScan>(scan_events(dir));
-  });
+  std::lock_guard<std::mutex> lock(events_mutex_);
+  if (!events_.valid()) events_ = scan_of(vel_dir / "events", std::launch::async);
 }
 
 const EventScan& Dornath::events_scan() {
+  std::shared_future<std::shared_ptr<const EventScan>> scan;
+  {
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    if (!events_.valid()) events_ = scan_of(vel_dir / "events", std::launch::deferred);
+    scan = events_;
+  }
   // A scan started early raises its error here, where reading the files
-  // now would have raised it.
-  if (!events_scan_)
-    events_scan_ = pending_scan_.valid() ? pending_scan_.get()
-                                         : std::make_unique<EventScan>(scan_events(vel_dir / "events"));
-  return *events_scan_;
+  // now would have raised it; so does every later request.
+  return *scan.get();
 }
 
 const std::unordered_map<std::string, std::string>& Dornath::_build_commit_index() {

@@ -120,7 +120,9 @@ Json presence_record(const std::string& family, const std::string& metric, doubl
 }  // namespace
 
 Json Dornath::_discover_presence_patterns(const Json& signals) {
-  return discover_presence_patterns(SignalTable::from_json(signals));
+  Json candidates = discover_presence_patterns(SignalTable::from_json(signals));
+  log_presence_patterns(candidates);
+  return candidates;
 }
 
 Json Dornath::discover_presence_patterns(const SignalTable& signals) {
@@ -196,10 +198,13 @@ Json Dornath::discover_presence_patterns(const SignalTable& signals) {
                                            references_of(groups.treated), params));
     }
   }
+  return candidates;
+}
+
+void Dornath::log_presence_patterns(const Json& candidates) {
   if (!candidates.empty() && log_enabled(LogLevel::kInfo))
     log_message(LogLevel::kInfo, format_log("Presence-based discovery found %zu candidate patterns",
                                             candidates.size()));
-  return candidates;
 }
 
 }  // namespace velquor::dornath
