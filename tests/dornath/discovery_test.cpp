@@ -250,6 +250,36 @@ std::vector<double> alternating(double a, double b, int n) {
   return values;
 }
 
+// A run works out presence patterns beside co-occurrences: its log line
+// still follows theirs, and an error of co-occurrence discovery, which comes
+// first, still wins over one of presence discovery.
+TEST_F(Discovery, ARunKeepsTheOrderOfItsDiscoverySteps) {
+  History h = presence_history(alternating(3, 1, 8), alternating(1, -1, 32));
+  h.git.push_back(make_signal("git", "files_touched", 0, numbered('g', 1), /*degenerate=*/true));
+  h.dir.write_signals("git", h.git);
+  h.dir.write_signals("ci", h.ci);
+  std::vector<std::string> lines;
+  set_log_sink([&](LogLevel, std::string_view, std::string_view m) { lines.emplace_back(m); });
+  set_log_level(LogLevel::kInfo);
+  Json summary = Dornath(h.dir.path()).run();
+  set_log_level(LogLevel::kWarning);
+  set_log_sink(nullptr);
+  EXPECT_EQ(summary["patterns_discovered"], 1);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Co-occurrence: skipped 1 degenerate signals (of 49 total)");
+  EXPECT_EQ(lines[1], "Presence-based discovery found 1 candidate patterns");
+
+  const Json both_fail = {{"temporal_window_hours", "wide"}, {"min_effect_size", "large"}};
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    try {
+      Dornath(h.dir.path(), both_fail).run();
+      FAIL() << "no error";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("temporal_window_hours"), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST_F(Discovery, PresenceEffectSizeWithTheFullRecord) {
   // Treated 3,1,... (mean 2, sd 1), control 1,-1,... (mean 0, sd 1): d = 2.
   History h = presence_history(alternating(3, 1, 8), alternating(1, -1, 32));

@@ -107,6 +107,13 @@ TEST(Files, AtomicWriteListingAndErrors) {
   EXPECT_THROW(write_file_atomic(dir / "missing" / "x.json", "{}"), IoError);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);  // no temp left
   EXPECT_TRUE(list_json_files(dir / "absent").empty());
+  // Links are followed: one to a file is listed, one to a folder or to
+  // nothing is not.
+  std::filesystem::create_symlink(dir / "a.json", dir / "0.json");
+  std::filesystem::create_symlink(dir / "sub.json", dir / "1.json");
+  std::filesystem::create_symlink(dir / "gone", dir / "2.json");
+  EXPECT_EQ(list_json_file_names(dir).names, (std::vector<std::string>{"0.json", "a.json", "b.json"}));
+  EXPECT_EQ(list_json_files(dir).front(), dir / "0.json");
   std::filesystem::remove_all(dir);
 }
 

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "velquor/dornath/event_scan.h"
 #include "velquor/dornath/signal_table.h"
 
 namespace velquor::dornath {
@@ -43,13 +44,10 @@ class CommitIds {
 // The commit of every event reference of a signal table as an id (-1: the
 // commit index has none), looked up once per reference.
 struct RefCommits {
-  RefCommits(const SignalTable& signals,
-             const std::unordered_map<std::string, std::string>& commit_index)
-      : of_ref(signals.refs.size(), -1) {
-    for (uint32_t ref = 0; ref < of_ref.size(); ++ref) {
-      auto commit = commit_index.find(signals.refs.text(ref));
-      if (commit != commit_index.end() && !commit->second.empty()) of_ref[ref] = ids.intern(commit->second);
-    }
+  RefCommits(const SignalTable& signals, const EventScan& events) : of_ref(signals.refs.size(), -1) {
+    const std::vector<const std::string*> commit_of = values_by_ref(events, kEventCommit, signals.refs);
+    for (uint32_t ref = 0; ref < of_ref.size(); ++ref)
+      if (commit_of[ref]) of_ref[ref] = ids.intern(*commit_of[ref]);
   }
 
   CommitIds ids;

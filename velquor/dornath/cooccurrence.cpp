@@ -215,8 +215,6 @@ std::string pair_id(const MetricKey& k1, const MetricKey& k2) {
   return x < y ? x + '\x01' + y : y + '\x01' + x;
 }
 
-using Index = std::unordered_map<std::string, std::string>;
-
 // Both alignment maps of one call.
 struct Alignments {
   Alignment by_commit;
@@ -227,17 +225,16 @@ struct Alignments {
 // than once per signal.
 class BucketOfRef {
  public:
-  BucketOfRef(const SignalTable& signals, const Index& temporal_index, const Json& window)
-      : signals_(signals), temporal_index_(temporal_index), window_(window),
+  BucketOfRef(const SignalTable& signals, const EventScan& events, const Json& window)
+      : time_of_(values_by_ref(events, kEventTime, signals.refs)), window_(window),
         cache_(signals.refs.size()) {}
   std::optional<int64_t> operator()(uint32_t ref) {
     Cached& cached = cache_[ref];
     if (cached.known) return cached.bucket;
-    auto stamp = temporal_index_.find(signals_.refs.text(ref));
-    if (stamp == temporal_index_.end() || stamp->second.empty()) return std::nullopt;
+    if (!time_of_[ref]) return std::nullopt;
     if (hours_ == 0) hours_ = window_hours(window_);
     cached.known = true;
-    return cached.bucket = Dornath::_time_bucket(stamp->second, hours_);
+    return cached.bucket = Dornath::_time_bucket(*time_of_[ref], hours_);
   }
 
  private:
@@ -245,8 +242,7 @@ class BucketOfRef {
     bool known = false;
     std::optional<int64_t> bucket;
   };
-  const SignalTable& signals_;
-  const Index& temporal_index_;
+  std::vector<const std::string*> time_of_;  // per reference id
   const Json& window_;
   int64_t hours_ = 0;  // read at the first time stamp (0 is no width)
   std::vector<Cached> cache_;
@@ -256,8 +252,7 @@ class BucketOfRef {
 // later signal replaces an earlier one on a commit, while a bucket keeps the
 // largest absolute deviation (the earliest on ties).
 void align_signals(const SignalTable& signals, const Settings& settings, const RefCommits& commits,
-                   const Index& temporal_index, Alignments& out) {
-  BucketOfRef bucket_of(signals, temporal_index, settings.window);
+                   BucketOfRef& bucket_of, Alignments& out) {
   size_t skipped = 0;
   for (size_t i = 0; i < signals.size(); ++i) {
     const Measure& measure = signals.measure(i);
@@ -311,10 +306,10 @@ Json Dornath::_discover_cooccurrences(const Json& signals) {
 
 Json Dornath::discover_cooccurrences(const SignalTable& signals) {
   const Settings settings = read_settings(params);
-  const RefCommits commits(signals, _build_commit_index());
-  const Index& temporal_index = _build_temporal_index();
+  const RefCommits commits(signals, events_scan());
+  BucketOfRef bucket_of(signals, events_scan(), settings.window);
   Alignments aligned;
-  align_signals(signals, settings, commits, temporal_index, aligned);
+  align_signals(signals, settings, commits, bucket_of, aligned);
 
   Json candidates = Json::array();
   const std::vector<int64_t> rank = commits.ids.ranks();

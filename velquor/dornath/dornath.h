@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -310,12 +312,19 @@ class Dornath {
   std::optional<std::string> observe_again(const Json& pattern_id, const Json& refs,
                                            const std::string& now, Json& summary);
 
-  // The event files read once for both indexes, dropped once both exist.
+  // Presence discovery does not log its count itself: a run works it out
+  // beside co-occurrence discovery and logs after that step's lines.
+  static void log_presence_patterns(const Json& candidates);
+
+  // The event files, read once per engine for every index of them. A run
+  // starts reading them while it loads its other inputs; both discovery
+  // steps may ask for them at once.
+  void start_event_scan();
   const EventScan& events_scan();
-  void drop_scan_when_indexed();
 
   LanguageModelFactories language_models_;
-  std::unique_ptr<EventScan> events_scan_;
+  std::mutex events_mutex_;
+  std::shared_future<std::shared_ptr<const EventScan>> events_;
 };
 
 }  // namespace velquor::dornath

@@ -1,8 +1,11 @@
 #include "velquor/dornath/event_scan.h"
 
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "shared/errors.h"
+#include "shared/file_io.h"
 #include "shared/json_access.h"
 #include "shared/two_threads.h"
 #include "velquor/dornath/dornath.h"
@@ -39,7 +42,15 @@ size_t utf8_sequence_length(std::string_view text, size_t i) {
 }
 
 bool valid_utf8(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
   for (size_t i = 0; i < text.size();) {
+    // Event files are mostly ASCII: eight such bytes are passed at once.
+    uint64_t word;
+    if (i + sizeof word <= text.size() &&
+        (std::memcpy(&word, text.data() + i, sizeof word), (word & kHighBits) == 0)) {
+      i += sizeof word;
+      continue;
+    }
     size_t n = utf8_sequence_length(text, i);
     if (n == 0) return false;
     i += n;
@@ -119,39 +130,51 @@ const JsonKeep& event_members() {
   return keep;
 }
 
-ReadEvent read_event_file(const fs::path& path) {
+ReadEvent read_event_file(const OpenFolder& folder, const std::string& name) {
+  const std::string path = folder.path_text(name);
   ReadEvent read;
-  std::string text;
+  std::optional<MappedFile> file;
   try {
-    text = read_file(path);
+    file.emplace(folder, name);
   } catch (const Error&) {
     return read;  // vanished or unreadable: the indexes skip it
   }
+  const std::string_view text = file->text();
   if (!valid_utf8(text)) {
-    read.error = std::make_exception_ptr(JsonError(path.string() + ": not valid UTF-8"));
+    read.error = std::make_exception_ptr(JsonError(path + ": not valid UTF-8"));
     return read;
   }
   Json ev;
   try {
-    ev = parse_json(text, path.string(), NonFinite::kReject, event_members());
+    ev = parse_json(text, path, NonFinite::kReject, event_members());
   } catch (const JsonError&) {
     return read;
   }
-  read.event = scan_event(ev, path.string());
+  read.event = scan_event(ev, path);
   return read;
 }
 
 }  // namespace
 
+std::vector<const std::string*> values_by_ref(const EventScan& scan, EventValue which,
+                                              const TextIds& refs) {
+  std::vector<const std::string*> value_of(refs.size(), nullptr);
+  for_each_indexed(scan, which, [&](const std::string& id, const std::string& value) {
+    if (std::optional<uint32_t> ref = refs.find(id)) value_of[*ref] = &value;
+  });
+  return value_of;
+}
+
 EventScan scan_events(const fs::path& events_dir) {
-  const std::vector<fs::path> files = list_json_files(events_dir);
-  std::vector<ReadEvent> read(files.size());
-  work_on_two_threads(files.size(), [&](size_t i) {
-    read[i] = read_event_file(files[i]);
+  const std::vector<std::string> names = list_json_file_names(events_dir).names;
+  const OpenFolder folder(events_dir);
+  std::vector<ReadEvent> read(names.size());
+  work_on_two_threads(names.size(), [&](size_t i) {
+    read[i] = read_event_file(folder, names[i]);
     return !read[i].error;
   });
   EventScan scan;
-  scan.events.reserve(files.size());
+  scan.events.reserve(names.size());
   for (ReadEvent& event : read) {
     if (event.error) std::rethrow_exception(event.error);
     if (event.event) scan.events.push_back(std::move(*event.event));

@@ -11,6 +11,7 @@
 
 #include "shared/file_io.h"
 #include "shared/json.h"
+#include "velquor/dornath/signal_table.h"
 
 namespace velquor::dornath {
 
@@ -30,6 +31,33 @@ struct ScannedEvent {
 struct EventScan {
   std::vector<ScannedEvent> events;  // in file-name order
 };
+
+// One value the scan derives, with the error deriving it may have raised.
+struct EventValue {
+  std::string ScannedEvent::*value;
+  std::exception_ptr ScannedEvent::*error;
+};
+inline constexpr EventValue kEventCommit{&ScannedEvent::commit, &ScannedEvent::commit_error};
+inline constexpr EventValue kEventTime{&ScannedEvent::timestamp, &ScannedEvent::timestamp_error};
+
+// The index of one derived value, event id -> value: calls `take(id, value)`
+// for every event with an id and a value that are not empty, in scan order
+// (a later event replaces an earlier one of the same id). First raises the
+// error of the first event, in scan order, that is no map or has an id and
+// could not give the value: events without an id are left out before their
+// content is looked at.
+template <typename Take>
+void for_each_indexed(const EventScan& scan, EventValue which, Take take) {
+  for (const ScannedEvent& ev : scan.events)
+    if (!ev.is_object || (ev.has_id && ev.*which.error)) std::rethrow_exception(ev.*which.error);
+  for (const ScannedEvent& ev : scan.events)
+    if (!ev.event_id.empty() && !(ev.*which.value).empty()) take(ev.event_id, ev.*which.value);
+}
+
+// The same index looked up for every event reference of `refs` at once:
+// value_of[ref id] (nullptr: none), pointing into `scan`.
+std::vector<const std::string*> values_by_ref(const EventScan& scan, EventValue which,
+                                              const TextIds& refs);
 
 // Every member of an event that the scan reads, as dotted paths: an event
 // parsed keeping only these (a JsonKeep of them) scans as the whole event

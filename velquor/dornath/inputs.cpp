@@ -12,18 +12,9 @@
 namespace velquor::dornath {
 namespace {
 
-// The index of one derived value: event id -> value, the later file winning;
-// events without an id are left out before their content is looked at.
-std::unordered_map<std::string, std::string> build_index(
-    const EventScan& scan, std::string ScannedEvent::*value,
-    std::exception_ptr ScannedEvent::*error) {
+std::unordered_map<std::string, std::string> build_index(const EventScan& scan, EventValue which) {
   std::unordered_map<std::string, std::string> index;
-  for (const ScannedEvent& ev : scan.events) {
-    if (!ev.is_object) std::rethrow_exception(ev.*error);
-    if (!ev.has_id) continue;
-    if (ev.*error) std::rethrow_exception(ev.*error);
-    if (!ev.event_id.empty() && !(ev.*value).empty()) index[ev.event_id] = ev.*value;
-  }
+  for_each_indexed(scan, which, [&](const std::string& id, const std::string& value) { index[id] = value; });
   return index;
 }
 
@@ -86,30 +77,46 @@ std::vector<std::pair<std::string, std::vector<Json>>> Dornath::_group_signals_b
 }
 
 void Dornath::use_event_scan(EventScan scan) {
-  events_scan_ = std::make_unique<EventScan>(std::move(scan));
+  std::promise<std::shared_ptr<const EventScan>> handed;
+  handed.set_value(std::make_shared<const EventScan>(std::move(scan)));
+  std::lock_guard<std::mutex> lock(events_mutex_);
+  events_ = handed.get_future().share();
+}
+
+namespace {
+
+std::shared_future<std::shared_ptr<const EventScan>> scan_of(const fs::path& events_dir,
+                                                             std::launch when) {
+  return std::async(when, [events_dir] { return std::make_shared<const EventScan>(scan_events(events_dir)); })
+      .share();
+}
+
+}  // namespace
+
+void Dornath::start_event_scan() {
+  std::lock_guard<std::mutex> lock(events_mutex_);
+  if (!events_.valid()) events_ = scan_of(vel_dir / "events", std::launch::async);
 }
 
 const EventScan& Dornath::events_scan() {
-  if (!events_scan_) events_scan_ = std::make_unique<EventScan>(scan_events(vel_dir / "events"));
-  return *events_scan_;
-}
-
-void Dornath::drop_scan_when_indexed() {
-  if (_commit_index && _temporal_index) events_scan_.reset();
+  std::shared_future<std::shared_ptr<const EventScan>> scan;
+  {
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    if (!events_.valid()) events_ = scan_of(vel_dir / "events", std::launch::deferred);
+    scan = events_;
+  }
+  // A scan started early raises its error here, where reading the files
+  // now would have raised it; so does every later request.
+  return *scan.get();
 }
 
 const std::unordered_map<std::string, std::string>& Dornath::_build_commit_index() {
-  if (!_commit_index)
-    _commit_index = build_index(events_scan(), &ScannedEvent::commit, &ScannedEvent::commit_error);
-  drop_scan_when_indexed();
+  if (!_commit_index) _commit_index = build_index(events_scan(), kEventCommit);
   return *_commit_index;
 }
 
 const std::unordered_map<std::string, std::string>& Dornath::_build_temporal_index() {
-  if (!_temporal_index)
-    _temporal_index =
-        build_index(events_scan(), &ScannedEvent::timestamp, &ScannedEvent::timestamp_error);
-  drop_scan_when_indexed();
+  if (!_temporal_index) _temporal_index = build_index(events_scan(), kEventTime);
   return *_temporal_index;
 }
 

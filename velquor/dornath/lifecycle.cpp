@@ -271,6 +271,8 @@ Json Dornath::run() {
   // not at all without signals).
   std::future<std::unordered_map<std::string, Json>> explanations_read =
       std::async(std::launch::async, [this] { return load_explanations(); });
+  // Discovery reads the events only when there are signals to align.
+  if (!signal_paths().empty()) start_event_scan();
   const SignalTable signals = load_signal_table(file_starts);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
@@ -306,9 +308,15 @@ Json Dornath::run() {
       recognize_batch(batch_fingerprint.get<std::string>(), signals, now, summary);
     Json candidates;
     try {
+      // The two discovery steps share only their inputs, so presence
+      // discovery runs on a second thread; its error counts only when
+      // co-occurrence discovery, which comes first, had none.
+      std::future<Json> presence =
+          std::async(std::launch::async, [&] { return discover_presence_patterns(signals); });
       candidates = discover_cooccurrences(signals);
-      for (Json& candidate : discover_presence_patterns(signals))
-        candidates.push_back(std::move(candidate));
+      Json found = presence.get();
+      log_presence_patterns(found);
+      for (Json& candidate : found) candidates.push_back(std::move(candidate));
     } catch (const Error& e) {
       rethrow_with_signal_file(e, file_starts);
     }

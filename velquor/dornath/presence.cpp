@@ -120,13 +120,15 @@ Json presence_record(const std::string& family, const std::string& metric, doubl
 }  // namespace
 
 Json Dornath::_discover_presence_patterns(const Json& signals) {
-  return discover_presence_patterns(SignalTable::from_json(signals));
+  Json candidates = discover_presence_patterns(SignalTable::from_json(signals));
+  log_presence_patterns(candidates);
+  return candidates;
 }
 
 Json Dornath::discover_presence_patterns(const SignalTable& signals) {
   const double min_support = required_param(params, "min_support");
   const double min_effect_size = param_or(params, "min_effect_size", 0.3);
-  const RefCommits commits(signals, _build_commit_index());
+  const RefCommits commits(signals, events_scan());
 
   // Keyed by family << 32 | metric, and by family.
   OrderedMap<uint64_t, std::unordered_map<int64_t, double>> metric_values;
@@ -196,10 +198,13 @@ Json Dornath::discover_presence_patterns(const SignalTable& signals) {
                                            references_of(groups.treated), params));
     }
   }
+  return candidates;
+}
+
+void Dornath::log_presence_patterns(const Json& candidates) {
   if (!candidates.empty() && log_enabled(LogLevel::kInfo))
     log_message(LogLevel::kInfo, format_log("Presence-based discovery found %zu candidate patterns",
                                             candidates.size()));
-  return candidates;
 }
 
 }  // namespace velquor::dornath

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,6 +27,12 @@ namespace velquor::dornath {
 class TextIds {
  public:
   uint32_t intern(std::string_view text);
+  // The id of `text`, or nullopt when it was never interned.
+  std::optional<uint32_t> find(std::string_view text) const {
+    auto found = ids_.find(text);
+    if (found == ids_.end()) return std::nullopt;
+    return found->second;
+  }
   const std::string& text(uint32_t id) const { return texts_[id]; }
   size_t size() const { return texts_.size(); }
 
