@@ -141,10 +141,13 @@ TEST_F(AcceptedRunTest, AllAcceptedGivesTheAllClearAdvisory) {
   EXPECT_EQ(output("investigation_prompt.txt"), "\"earlier prompt\"");
 }
 
-TEST_F(AcceptedRunTest, AcceptanceFromALaterCommitLeavesEarlierChanges) {
+TEST_F(AcceptedRunTest, AcceptanceFromACommitCoversThatCommitsSuccessorsOnly) {
+  write_event(git_event("g0", "old", "2025-02-01T00:00:00Z"));
   write_event(git_event("g2", "def", "2025-03-02T00:00:00Z"));
   morvic::AcceptedDeviations(dir).accept("git", "files_touched", "later", "def");
   EXPECT_EQ(run()["advisory"]["summary"]["accepted_changes"], 0);
+  morvic::AcceptedDeviations(dir).accept("git", "files_touched", "earlier", "old");
+  EXPECT_EQ(run()["advisory"]["summary"]["accepted_metrics"], (Json{"git/files_touched"}));
 }
 
 TEST_F(RunTest, MalformedInputStopsTheRunBeforeAnyFileIsWritten) {

@@ -240,7 +240,11 @@ Json run_advisory(Esperlin& engine, const std::string& scope,
   add_latest_deviation(changes, inputs.traces,
                        [&](const std::string& ref) { return inputs.digest.time_of(ref); });
 
-  Verdicts verdicts = split_accepted(std::move(changes), engine._accepted_devs, inputs.digest.commit_list());
+  // Only an acceptance from a commit onwards reads the commit order, which
+  // takes a sort of every event to build.
+  const std::vector<std::string> commits =
+      engine._accepted_devs.list().empty() ? std::vector<std::string>() : inputs.digest.commit_list();
+  Verdicts verdicts = split_accepted(std::move(changes), engine._accepted_devs, commits);
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty() && !window)
