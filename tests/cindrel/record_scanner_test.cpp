@@ -91,10 +91,11 @@ const std::vector<std::string> kElements = {
     "{\"s\": \"tab\there\"}", "{\"s\": \"nl\nhere\"}", std::string("{\"s\": \"nul\0\"}", 13),
     "{\"s\": \"del\x7F\"}", "{\"\xC3\xA9\": 1}",
     // Strings long enough to be read eight bytes at a time, with the odd
-    // byte at each offset of a word.
+    // byte at several offsets of a word.
     "\"" + std::string(40, 'x') + "\"", "\"" + std::string(17, 'x') + "\\n" + std::string(9, 'y') + "\"",
     "\"" + std::string(13, 'x') + "\x01" "\"", "\"" + std::string(22, 'x') + "\xE2\x80\x94\"",
     "\"" + std::string(20, 'x') + "\xFF" + std::string(10, 'y') + "\"", "\"" + std::string(9, 'x') + "\x7F" + std::string(9, 'y') + "\"",
+    "\"" + std::string(27, 'x') + "\x7F\"", "\"" + std::string(19, 'x') + "\x1F" + std::string(5, 'y') + "\"",
     // Numbers.
     "0", "-0", "12", "-12", "0.5", "1.0", "1e5", "1E+05", "1.5e-300", "2.5e-400", "1e400", "-1e400",
     "9223372036854775807", "9223372036854775808", "-9223372036854775809", "18446744073709551616",

@@ -1,6 +1,7 @@
 #include "velquor/cindrel/record_scanner.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -34,12 +35,22 @@ uint64_t word_at(const char* at) {
   return word;
 }
 
-// The index of the first byte at or after `pos` that a string cannot hold as
-// it is written: a quote, a backslash, a control character, DEL or a byte
-// beyond ASCII; text.size() when there is none. Each test below flags its
-// first matching byte exactly (only bytes after it may be flagged wrongly),
-// so the lowest flag of all is the byte sought.
+// Whether a string must stop at a byte: a quote, a backslash, a control
+// character, DEL or a byte beyond ASCII end plain text.
+constexpr auto kStops = [] {
+  std::array<bool, 256> stops{};
+  for (int c = 0; c < 256; ++c) stops[c] = c == '"' || c == '\\' || c < 0x20 || c >= 0x7F;
+  return stops;
+}();
+
+// The index of the first byte at or after `pos` that kStops holds, or
+// text.size(). Most strings are short names and words, whose bytes are
+// looked up one at a time; a longer text is searched eight bytes at a time.
+// Each test on a word flags its first matching byte exactly (only bytes after
+// it may be flagged wrongly), so the lowest flag of all is the byte sought.
 size_t next_special(std::string_view text, size_t pos) {
+  for (const size_t short_end = std::min(text.size(), pos + 16); pos < short_end; ++pos)
+    if (kStops[static_cast<unsigned char>(text[pos])]) return pos;
   for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
     const uint64_t word = word_at(text.data() + pos);
     const uint64_t quote = word ^ (kOnes * '"');
@@ -51,10 +62,8 @@ size_t next_special(std::string_view text, size_t pos) {
                            kHighBits;
     if (flags) return pos + static_cast<size_t>(std::countr_zero(flags)) / 8;
   }
-  for (; pos < text.size(); ++pos) {
-    const unsigned char c = static_cast<unsigned char>(text[pos]);
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x7F) return pos;
-  }
+  for (; pos < text.size(); ++pos)
+    if (kStops[static_cast<unsigned char>(text[pos])]) return pos;
   return text.size();
 }
 
