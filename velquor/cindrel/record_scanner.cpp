@@ -313,7 +313,6 @@ bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
   return ok;
 }
 
-
 bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) {
   ++pos_;  // '{'
   uint32_t members = 0;

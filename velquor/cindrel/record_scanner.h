@@ -111,7 +111,6 @@ class RecordScanner {
 
  private:
   class TextStore;
-
   struct NumberText;
 
   bool end_element();
