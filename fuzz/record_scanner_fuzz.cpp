@@ -1,6 +1,7 @@
 // The signal record scanner of stage 3. A record it calls plain must be
 // valid JSON, and its flat values must say what the strict parser says:
-// the same kinds, names, strings and numbers, in the same order.
+// the same kinds, names, strings and numbers, in the same order. Skimming
+// reads the text through exactly when the strict parser accepts it.
 
 #include <string>
 
@@ -58,6 +59,30 @@ size_t compare(const std::vector<FlatValue>& values, size_t index, const Json& v
   return next;
 }
 
+bool parses(std::string_view text) {
+  try {
+    parse_json(text, "text", NonFinite::kAccept);
+    return true;
+  } catch (const JsonError&) {
+    return false;
+  }
+}
+
+// Whether skim() passes over every element of `text`, checking that each
+// span it passes is one the strict parser reads as the kind it gave.
+bool skims(std::string_view text) {
+  cindrel::RecordScanner scanner(text);
+  if (!scanner.open_array()) return false;
+  cindrel::SkimmedRecord record;
+  while (scanner.skim(record)) {
+    fuzz::require(parses(record.span), "a skimmed record is not valid JSON");
+    const Kind parsed = kind_of(parse_json(record.span, "record", NonFinite::kAccept));
+    fuzz::require(parsed == record.kind || (parsed == Kind::kReal && record.kind == Kind::kInteger),
+                  "skimmed kind differs from the parsed kind");
+  }
+  return !scanner.failed();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -75,5 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::require(compare(record.values, 0, strict) == record.values.size(),
                   "flat values left over");
   }
+  fuzz::require(skims(fuzz::as_text(data, size)) == parses(fuzz::as_text(data, size)),
+                "skimming and the strict parser disagree");
   return 0;
 }

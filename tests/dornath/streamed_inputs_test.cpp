@@ -155,28 +155,40 @@ std::string index_outcome(Read read) {
   });
 }
 
+const char* const kExplanations[] = {
+    R"({"signal_ref": "e1", "summary": "first"})",
+    R"({"signal_ref": "e1", "summary": "second", "details": {"metric": "m"}})",
+    R"({"signal_ref": "e\u0032", "summary": "escaped ref"})",
+    "{\"signal_ref\": \"e3\", \"summary\": \"gr\xC3\xB6\xC3\x9F" "e \\\"quoted\\\"\"}",
+    R"({"signal_ref": "e4", "summary": 12.5})",
+    R"({"signal_ref": "e5", "detail": "no summary"})",
+    R"({"signal_ref": "e6"})",
+    R"({"signal_ref": "e7", "summary": null})",
+    R"({"signal_ref": 7, "summary": "number ref"})",
+    R"({"signal_ref": "", "summary": "empty ref"})",
+    R"({"summary": "no ref"})",
+    R"({})",
+    R"({"signal_ref": "e8", "summary": "a", "summary": "b"})",
+    R"({"signal_ref": "e9", "summary": NaN})",
+    R"(5)",
+    R"(["signal_ref", "e1"])",
+    R"({"signal_ref": "e1", "summary": "bad \q"})",
+    "{\"signal_ref\": \"e1\", \"summary\": \"\xC3\"}",
+    R"({"signal_ref": "e1" "summary": "x"})",
+};
+
+// The outcome of checking the explanations file `path` without a model: the
+// tree path's error, or nothing.
+std::string checked_outcome(const fs::path& path) {
+  return index_outcome([&] { return read_explanation_file(path, false); });
+}
+std::string tree_check_outcome(const fs::path& path) {
+  const std::string tree = index_outcome([&] { return read_explanation_records(path, true); });
+  return tree.rfind("error", 0) == 0 ? tree : std::string();
+}
+
 TEST(ScannedExplanations, IndexAndErrorsAsTheTreePath) {
-  const char* const cases[] = {
-      R"({"signal_ref": "e1", "summary": "first"})",
-      R"({"signal_ref": "e1", "summary": "second", "details": {"metric": "m"}})",
-      R"({"signal_ref": "e\u0032", "summary": "escaped ref"})",
-      "{\"signal_ref\": \"e3\", \"summary\": \"gr\xC3\xB6\xC3\x9F" "e \\\"quoted\\\"\"}",
-      R"({"signal_ref": "e4", "summary": 12.5})",
-      R"({"signal_ref": "e5", "detail": "no summary"})",
-      R"({"signal_ref": "e6"})",
-      R"({"signal_ref": "e7", "summary": null})",
-      R"({"signal_ref": 7, "summary": "number ref"})",
-      R"({"signal_ref": "", "summary": "empty ref"})",
-      R"({"summary": "no ref"})",
-      R"({})",
-      R"({"signal_ref": "e8", "summary": "a", "summary": "b"})",
-      R"({"signal_ref": "e9", "summary": NaN})",
-      R"(5)",
-      R"(["signal_ref", "e1"])",
-      R"({"signal_ref": "e1", "summary": "bad \q"})",
-      "{\"signal_ref\": \"e1\", \"summary\": \"\xC3\"}",
-      R"({"signal_ref": "e1" "summary": "x"})",
-  };
+  const auto& cases = kExplanations;
   VelDir dir;
   for (size_t first = 0; first < std::size(cases); ++first) {
     const fs::path path = dir.path() / "phase3" / "explanations.json";
@@ -189,10 +201,21 @@ TEST(ScannedExplanations, IndexAndErrorsAsTheTreePath) {
                 index_outcome([&] { return read_explanation_records(path, true); }))
           << text.substr(0, n);
       // Without a model only the checks remain: the same error or none.
-      const std::string tree = index_outcome([&] { return read_explanation_records(path, true); });
-      const std::string checked = index_outcome([&] { return read_explanation_file(path, false); });
-      EXPECT_EQ(checked, tree.rfind("error", 0) == 0 ? tree : std::string()) << text.substr(0, n);
+      EXPECT_EQ(checked_outcome(path), tree_check_outcome(path)) << text.substr(0, n);
     }
+  }
+}
+
+TEST(ScannedExplanations, EveryTruncationIsCheckedAsTheTreePathChecksIt) {
+  std::string text = "[\n";
+  for (size_t i : {0, 2, 3, 4, 13, 1})
+    text += std::string("  ") + kExplanations[i] + (i == 1 ? "\n" : ",\n");
+  text += "]";
+  VelDir dir;
+  const fs::path path = dir.path() / "phase3" / "explanations.json";
+  for (size_t n = 0; n <= text.size(); ++n) {
+    put(path, text.substr(0, n));
+    ASSERT_EQ(checked_outcome(path), tree_check_outcome(path)) << text.substr(0, n);
   }
 }
 

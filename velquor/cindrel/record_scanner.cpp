@@ -1,5 +1,8 @@
 #include "velquor/cindrel/record_scanner.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -17,6 +20,92 @@ namespace {
 constexpr int kMaxDepth = 512;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Eight bytes are looked at together below: the first byte of the text is
+// the lowest of the word.
+static_assert(std::endian::native == std::endian::little);
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+
+uint64_t word_at(const char* at) {
+  uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Whether a string must stop at a byte: a quote, a backslash, a control
+// character, DEL or a byte beyond ASCII end plain text.
+constexpr auto kStops = [] {
+  std::array<bool, 256> stops{};
+  for (int c = 0; c < 256; ++c) stops[c] = c == '"' || c == '\\' || c < 0x20 || c >= 0x7F;
+  return stops;
+}();
+
+// The index of the first byte at or after `pos` that kStops holds, or
+// text.size(). Most strings are short names and words, whose bytes are
+// looked up one at a time; a longer text is searched eight bytes at a time.
+// Each test on a word flags its first matching byte exactly (only bytes after
+// it may be flagged wrongly), so the lowest flag of all is the byte sought.
+size_t next_special(std::string_view text, size_t pos) {
+  for (const size_t short_end = std::min(text.size(), pos + 16); pos < short_end; ++pos)
+    if (kStops[static_cast<unsigned char>(text[pos])]) return pos;
+  for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
+    const uint64_t word = word_at(text.data() + pos);
+    const uint64_t quote = word ^ (kOnes * '"');
+    const uint64_t backslash = word ^ (kOnes * '\\');
+    const uint64_t flags = (((word - kOnes * 0x20) & ~word) |       // below 0x20
+                            ((quote - kOnes) & ~quote) |            // '"'
+                            ((backslash - kOnes) & ~backslash) |    // '\\'
+                            ((word + kOnes) | word)) &              // 0x7F and above
+                           kHighBits;
+    if (flags) return pos + static_cast<size_t>(std::countr_zero(flags)) / 8;
+  }
+  for (; pos < text.size(); ++pos)
+    if (kStops[static_cast<unsigned char>(text[pos])]) return pos;
+  return text.size();
+}
+
+// The index of the first byte at or after `pos` that is not white space.
+// Hot loops such as this one work on a copy of the text and position: bytes
+// read through the scanner's own members could alias them.
+size_t space_end(std::string_view text, size_t pos) {
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return pos;
+    ++pos;
+  }
+  return pos;
+}
+
+size_t digits_end(std::string_view text, size_t pos) {
+  while (pos < text.size() && is_digit(text[pos])) ++pos;
+  return pos;
+}
+
+// A cheap stand-in for a member name when looking for a repeated one: its
+// length and first eight bytes. Equal names have equal signatures.
+uint64_t name_signature(std::string_view name, std::string_view text) {
+  uint64_t first = 0;
+  if (name.data() + sizeof first <= text.data() + text.size()) {
+    first = word_at(name.data());
+    if (name.size() < sizeof first) first &= (uint64_t{1} << (8 * name.size())) - 1;
+  } else {
+    std::memcpy(&first, name.data(), std::min(name.size(), sizeof first));
+  }
+  return first ^ (static_cast<uint64_t>(name.size()) << 56);
+}
+
+// Whether the strict parser accepts `quoted`, one string with its quotes.
+bool string_parses(std::string_view quoted) {
+  try {
+    parse_json(quoted, "string");
+    return true;
+  } catch (const JsonError&) {
+    return false;
+  }
+}
 
 // Whether a real written as `whole`.`fraction` (no sign, no exponent) is
 // already its shortest round-trip form. Decimals of at most 15 significant
@@ -99,6 +188,14 @@ size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std
   return 0;
 }
 
+template <size_t N>
+bool RecordScanner::scan_word(const char (&word)[N]) {
+  constexpr size_t length = N - 1;
+  if (text_.size() - pos_ < length || std::memcmp(text_.data() + pos_, word, length) != 0) return false;
+  pos_ += length;
+  return true;
+}
+
 RecordScanner::RecordScanner(std::string_view text)
     : text_(text), reals_(std::make_unique<TextStore>()) {}
 
@@ -107,13 +204,7 @@ RecordScanner::RecordScanner(std::string_view text, size_t element)
 
 RecordScanner::~RecordScanner() = default;
 
-void RecordScanner::skip_space() {
-  while (pos_ < text_.size()) {
-    char c = text_[pos_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return;
-    ++pos_;
-  }
-}
+void RecordScanner::skip_space() { pos_ = space_end(text_, pos_); }
 
 bool RecordScanner::open_array() {
   skip_space();
@@ -147,18 +238,46 @@ bool RecordScanner::next(ScannedRecord& record) {
     return false;
   }
   record.span = text_.substr(start, pos_ - start);
+  return end_element();
+}
+
+// Steps over what follows an element: a comma and the space before the next
+// element, or the closing bracket and the end of the text.
+bool RecordScanner::end_element() {
   skip_space();
   if (peek() == ',') {
     ++pos_;
     skip_space();
-  } else if (peek() == ']') {
+    return true;
+  }
+  if (peek() == ']') {
     ++pos_;
-    if (!finish()) return false;
-  } else {
+    return finish();
+  }
+  failed_ = true;
+  return false;
+}
+
+bool RecordScanner::skim(SkimmedRecord& record) {
+  if (!in_array_ || failed_) return false;
+  const size_t start = pos_;
+  if (!skim_value(1)) {
     failed_ = true;
     return false;
   }
-  return true;
+  record.span = text_.substr(start, pos_ - start);
+  switch (record.span[0]) {
+    case '{': record.kind = FlatValue::Kind::kObject; break;
+    case '[': record.kind = FlatValue::Kind::kArray; break;
+    case '"': record.kind = FlatValue::Kind::kString; break;
+    case 't': record.kind = FlatValue::Kind::kTrue; break;
+    case 'f': record.kind = FlatValue::Kind::kFalse; break;
+    case 'n': record.kind = FlatValue::Kind::kNull; break;
+    default:
+      record.kind = record.span.find_first_of(".eEIN") == std::string_view::npos ? FlatValue::Kind::kInteger
+                                                                                 : FlatValue::Kind::kReal;
+  }
+  return end_element();
 }
 
 bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
@@ -183,7 +302,7 @@ bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
     case 'N':
     case 'I':
       // Non-finite reals are rare; the strict parser reads them.
-      ok = scan_word(peek() == 'N' ? "NaN" : "Infinity");
+      ok = peek() == 'N' ? scan_word("NaN") : scan_word("Infinity");
       mark_odd_shape(record);
       kind = FlatValue::Kind::kReal;
       break;
@@ -194,15 +313,10 @@ bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
   return ok;
 }
 
-bool RecordScanner::scan_word(std::string_view word) {
-  if (text_.substr(pos_, word.size()) != word) return false;
-  pos_ += word.size();
-  return true;
-}
-
 bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) {
   ++pos_;  // '{'
   uint32_t members = 0;
+  uint64_t signatures[kMaxPlainMembers];
   skip_space();
   if (peek() != '}') {
     for (;;) {
@@ -218,8 +332,16 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
       skip_space();
       size_t child = record.values.size();
       record.values[index].end = static_cast<uint32_t>(child);  // the members so far
-      if (record.plain_shape && (members >= kMaxPlainMembers || find_flat_member(record.values, index, key)))
-        mark_odd_shape(record);  // a repeated member: the strict parser keeps the last value
+      if (record.plain_shape) {
+        // A repeated member: the strict parser keeps the last value.
+        const uint64_t signature = name_signature(key, text_);
+        if (members >= kMaxPlainMembers ||
+            (std::find(signatures, signatures + members, signature) != signatures + members &&
+             find_flat_member(record.values, index, key)))
+          mark_odd_shape(record);
+        else
+          signatures[members] = signature;
+      }
       if (!scan_value(record, depth + 1)) return false;
       record.values[child].key = key;
       ++members;
@@ -264,71 +386,85 @@ bool RecordScanner::scan_array(ScannedRecord& record, size_t index, int depth) {
 // other string is only skipped up to its closing quote.
 bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
   size_t start = ++pos_;
-  while (pos_ < text_.size()) {
-    unsigned char c = static_cast<unsigned char>(text_[pos_]);
+  for (;;) {
+    pos_ = next_special(text_, pos_);
+    if (pos_ >= text_.size()) return false;
+    const char c = text_[pos_];
     if (c == '"') {
       content = text_.substr(start, pos_ - start);
       ++pos_;
       return true;
     }
-    if (c < 0x20 || c >= 0x7F || c == '\\') {
-      plain = false;
-      pos_ += c == '\\' ? 2 : 1;
-    } else {
-      ++pos_;
-    }
+    plain = false;
+    pos_ += c == '\\' ? 2 : 1;
   }
-  return false;
 }
 
-bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
-  size_t start = pos_;
-  if (peek() == '-') {
-    ++pos_;
-    if (peek() == 'I') {
-      mark_odd_shape(record);
-      if (!scan_word("Infinity")) return false;
-      record.values[index].kind = FlatValue::Kind::kReal;
-      record.values[index].end = static_cast<uint32_t>(index + 1);
-      return true;
-    }
-  }
-  size_t whole_start = pos_;
+// The text of a number and its parts, as the grammar of JSON reads it.
+struct RecordScanner::NumberText {
+  std::string_view token, whole, fraction;
+  bool exponent = false;
+};
+
+// Whether the text at pos_ can only be -Infinity, if anything.
+bool RecordScanner::at_minus_infinity() const {
+  return peek() == '-' && pos_ + 1 < text_.size() && text_[pos_ + 1] == 'I';
+}
+
+// Reads a number (other than -Infinity); false when the text is none.
+bool RecordScanner::read_number(NumberText& number) {
+  const size_t start = pos_;
+  if (peek() == '-') ++pos_;
+  const size_t whole_start = pos_;
   if (peek() == '0') {
     ++pos_;
   } else if (peek() >= '1' && peek() <= '9') {
-    while (is_digit(peek())) ++pos_;
+    pos_ = digits_end(text_, pos_);
   } else {
     return false;
   }
-  std::string_view whole = text_.substr(whole_start, pos_ - whole_start), fraction;
+  number.whole = text_.substr(whole_start, pos_ - whole_start);
+  number.fraction = {};
   if (peek() == '.') {
-    size_t fraction_start = ++pos_;
+    const size_t fraction_start = ++pos_;
     if (!is_digit(peek())) return false;
-    while (is_digit(peek())) ++pos_;
-    fraction = text_.substr(fraction_start, pos_ - fraction_start);
+    pos_ = digits_end(text_, pos_);
+    number.fraction = text_.substr(fraction_start, pos_ - fraction_start);
   }
-  bool exponent = peek() == 'e' || peek() == 'E';
-  if (exponent) {
+  number.exponent = peek() == 'e' || peek() == 'E';
+  if (number.exponent) {
     ++pos_;
     if (peek() == '+' || peek() == '-') ++pos_;
     if (!is_digit(peek())) return false;
-    while (is_digit(peek())) ++pos_;
+    pos_ = digits_end(text_, pos_);
   }
-  bool integer = fraction.empty() && !exponent;
-  std::string_view token = text_.substr(start, pos_ - start);
+  number.token = text_.substr(start, pos_ - start);
+  return true;
+}
+
+bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
   FlatValue& value = record.values[index];
   value.end = static_cast<uint32_t>(index + 1);
+  if (at_minus_infinity()) {
+    if (!scan_word("-Infinity")) return false;
+    mark_odd_shape(record);
+    value.kind = FlatValue::Kind::kReal;
+    return true;
+  }
+  NumberText number;
+  if (!read_number(number)) return false;
+  const std::string_view token = number.token;
+  const bool integer = number.fraction.empty() && !number.exponent;
   value.kind = integer ? FlatValue::Kind::kInteger : FlatValue::Kind::kReal;
   value.text = token;
   if (integer) {
     // 18 digits always fit 64 bits; "-0" is printed as 0.
     int64_t parsed;
     if (token == "-0" ||
-        (whole.size() > 18 &&
+        (number.whole.size() > 18 &&
          std::from_chars(token.data(), token.data() + token.size(), parsed).ec != std::errc()))
       mark_odd_shape(record);
-  } else if (exponent || !is_shortest_real(whole, fraction)) {
+  } else if (number.exponent || !is_shortest_real(number.whole, number.fraction)) {
     double parsed;
     auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
     if (result.ec != std::errc() || !std::isfinite(parsed)) mark_odd_shape(record);
@@ -337,33 +473,138 @@ bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
   return true;
 }
 
-bool raw_strings_parse(const ScannedRecord& record) {
-  for (const FlatValue& value : record.values) {
-    if (value.kind != FlatValue::Kind::kString || is_plain_text(value.text)) continue;
-    try {
-      parse_json(std::string_view(value.text.data() - 1, value.text.size() + 2), "string");
-    } catch (const JsonError&) {
-      return false;
+// Checks one value as the strict parser does, stepping past it.
+bool RecordScanner::skim_value(int depth) {
+  if (depth > kMaxDepth) return false;
+  switch (peek()) {
+    case '{': return skim_container('}', depth);
+    case '[': return skim_container(']', depth);
+    case '"': return skim_string();
+    case 't': return scan_word("true");
+    case 'f': return scan_word("false");
+    case 'n': return scan_word("null");
+    case 'N': return scan_word("NaN");
+    case 'I': return scan_word("Infinity");
+    default: {
+      if (at_minus_infinity()) return scan_word("-Infinity");
+      NumberText number;
+      return read_number(number);
     }
   }
+}
+
+// An object (closed by '}') or an array (by ']').
+bool RecordScanner::skim_container(char close, int depth) {
+  ++pos_;
+  skip_space();
+  if (peek() == close) {
+    ++pos_;
+    return true;
+  }
+  for (;;) {
+    skip_space();
+    if (close == '}') {
+      if (peek() != '"' || !skim_string()) return false;
+      skip_space();
+      if (peek() != ':') return false;
+      ++pos_;
+      skip_space();
+    }
+    if (!skim_value(depth + 1)) return false;
+    skip_space();
+    if (peek() == close) {
+      ++pos_;
+      return true;
+    }
+    if (peek() != ',') return false;
+    ++pos_;
+  }
+}
+
+// Escapes and control characters are checked here; bytes beyond ASCII, which
+// the system's writers always escape, are left to the strict parser.
+bool RecordScanner::skim_string() {
+  const size_t start = pos_++;
+  bool beyond_ascii = false;
+  for (;;) {
+    pos_ = next_special(text_, pos_);
+    if (pos_ >= text_.size()) return false;
+    const unsigned char c = static_cast<unsigned char>(text_[pos_]);
+    if (c == '"') break;
+    if (c == '\\') {
+      if (!skim_escape()) return false;
+    } else if (c < 0x20) {
+      return false;
+    } else {
+      beyond_ascii = beyond_ascii || c >= 0x80;
+      ++pos_;
+    }
+  }
+  ++pos_;
+  return !beyond_ascii || string_parses(text_.substr(start, pos_ - start));
+}
+
+// One escape, from its backslash. A \u escape needs only four hex digits: a
+// lone or mismatched surrogate is kept as it is.
+bool RecordScanner::skim_escape() {
+  const char c = ++pos_ < text_.size() ? text_[pos_] : '\0';
+  if (c == 'u') {
+    if (text_.size() - pos_ < 5) return false;
+    for (size_t i = 1; i <= 4; ++i)
+      if (!is_hex(text_[pos_ + i])) return false;
+    pos_ += 5;
+    return true;
+  }
+  if (c == '\0' || std::strchr("\"\\/bfnrt", c) == nullptr) return false;
+  ++pos_;
   return true;
 }
 
-bool scan_record_file(const std::filesystem::path& path,
-                      const std::function<bool(const ScannedRecord&, size_t)>& take) {
+bool raw_strings_parse(const ScannedRecord& record) {
+  for (const FlatValue& value : record.values)
+    if (value.kind == FlatValue::Kind::kString && !is_plain_text(value.text) &&
+        !string_parses(std::string_view(value.text.data() - 1, value.text.size() + 2)))
+      return false;
+  return true;
+}
+
+namespace {
+
+// Calls `step(scanner, index)` for each element of the top-level array of
+// the file at `path` while it returns true, letting go of the pages passed.
+// False when the file is not read through.
+template <typename Step>
+bool pass_over_records(const std::filesystem::path& path, Step step) {
   // Pages already read are let go of in steps of this size.
   constexpr size_t kReleaseStep = size_t{32} << 20;
   MappedFile file(path, MappedFile::Reading::kOnePass);
   RecordScanner scanner(file.text());
   if (!scanner.open_array()) return false;
-  ScannedRecord record;
   size_t released = 0;
-  for (size_t index = 0; scanner.next(record); ++index) {
-    if (!record.plain && record.plain_shape && !raw_strings_parse(record)) return false;
-    if (!take(record, index)) return false;
+  for (size_t index = 0; scanner.in_array(); ++index) {
+    if (!step(scanner, index)) return false;
     if (scanner.position() - released > kReleaseStep) file.release(released = scanner.position());
   }
   return !scanner.failed();
+}
+
+}  // namespace
+
+bool scan_record_file(const std::filesystem::path& path,
+                      const std::function<bool(const ScannedRecord&, size_t)>& take) {
+  ScannedRecord record;
+  return pass_over_records(path, [&](RecordScanner& scanner, size_t index) {
+    return scanner.next(record) && (record.plain || !record.plain_shape || raw_strings_parse(record)) &&
+           take(record, index);
+  });
+}
+
+bool skim_record_file(const std::filesystem::path& path,
+                      const std::function<bool(const SkimmedRecord&, size_t)>& take) {
+  SkimmedRecord record;
+  return pass_over_records(path, [&](RecordScanner& scanner, size_t index) {
+    return scanner.skim(record) && take(record, index);
+  });
 }
 
 }  // namespace velquor::cindrel

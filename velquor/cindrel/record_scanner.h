@@ -19,6 +19,10 @@
 // The scanner checks the syntax of plain records; for the rest it only finds
 // where they end. When it meets text that is not JSON it stops and reports
 // failed(), and the caller lets the strict parser word the error.
+//
+// A caller that only needs to know a record is sound skims it instead: the
+// scanner checks the whole element as the strict parser would and records
+// nothing of it.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +58,13 @@ struct ScannedRecord {
   std::vector<FlatValue> values;  // values[0] is the element itself
 };
 
+// What skim() finds of an element: its text and the kind of its value (a
+// number without fraction or exponent is a kInteger, however long).
+struct SkimmedRecord {
+  std::string_view span;
+  FlatValue::Kind kind = FlatValue::Kind::kNull;
+};
+
 // Whether a string's text is its content: printable ASCII without escapes.
 bool is_plain_text(std::string_view text);
 
@@ -86,6 +97,13 @@ class RecordScanner {
   // when the text is not JSON; failed() tells the two apart.
   bool next(ScannedRecord& record);
 
+  // Passes over the next element as next() does, only checking it: true when
+  // the strict parser accepts its text (NaN and Infinity included, nesting
+  // as deep as next() takes). No value is recorded and no number converted.
+  // False at the end of the array or when the element is not such text;
+  // failed() tells the two apart.
+  bool skim(SkimmedRecord& record);
+
   bool failed() const { return failed_; }
   bool in_array() const { return in_array_; }
   // Where the next element starts (past the separator and white space).
@@ -93,14 +111,23 @@ class RecordScanner {
 
  private:
   class TextStore;
+  struct NumberText;
 
+  bool end_element();
   bool scan_value(ScannedRecord& record, int depth);
   bool scan_object(ScannedRecord& record, size_t index, int depth);
   bool scan_array(ScannedRecord& record, size_t index, int depth);
   bool scan_string(std::string_view& content, bool& plain);
   static void mark_odd_shape(ScannedRecord& record) { record.plain = record.plain_shape = false; }
   bool scan_number(ScannedRecord& record, size_t index);
-  bool scan_word(std::string_view word);
+  bool read_number(NumberText& number);
+  bool at_minus_infinity() const;
+  template <size_t N>
+  bool scan_word(const char (&word)[N]);
+  bool skim_value(int depth);
+  bool skim_container(char close, int depth);
+  bool skim_string();
+  bool skim_escape();
   void skip_space();
   bool finish();
   char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
@@ -127,5 +154,11 @@ bool raw_strings_parse(const ScannedRecord& record);
 // opened raises IoError.
 bool scan_record_file(const std::filesystem::path& path,
                       const std::function<bool(const ScannedRecord&, size_t)>& take);
+
+// As scan_record_file for a caller that only checks the records: each
+// element is skimmed, and read through exactly when the strict parser
+// accepts every element and `take` accepts each.
+bool skim_record_file(const std::filesystem::path& path,
+                      const std::function<bool(const SkimmedRecord&, size_t)>& take);
 
 }  // namespace velquor::cindrel

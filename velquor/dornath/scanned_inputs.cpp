@@ -110,11 +110,17 @@ std::unordered_map<std::string, Json> read_explanation_records(const fs::path& p
 }
 
 std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path, bool keep_summaries) {
+  if (!keep_summaries) {
+    // Only the checks: each record is skimmed, and a file that fails them is
+    // read by the tree path for its error.
+    const bool sound = cindrel::skim_record_file(
+        path, [](const cindrel::SkimmedRecord& record, size_t) { return record.kind == Kind::kObject; });
+    if (!sound) read_explanation_records(path, true);
+    return {};
+  }
   std::unordered_map<std::string, Json> by_ref;
   bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t index) {
-    const bool object = record.plain_shape && record.values[0].kind == Kind::kObject;
-    if (object && !keep_summaries) return true;
-    if (object) {
+    if (record.plain_shape && record.values[0].kind == Kind::kObject) {
       const FlatValue* ref = flat_member(record, 0, "signal_ref");
       const FlatValue* summary = flat_member(record, 0, "summary");
       if (ref && ref->kind != Kind::kString) return true;
@@ -125,13 +131,10 @@ std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path
     }
     std::optional<Json> explanation = parse_record(record);
     if (!explanation || !explanation->is_object()) return false;
-    if (keep_summaries) add_explanation(std::move(*explanation), path, index, true, by_ref);
+    add_explanation(std::move(*explanation), path, index, true, by_ref);
     return true;
   });
-  if (read) return by_ref;
-  by_ref = read_explanation_records(path, true);
-  if (!keep_summaries) by_ref.clear();
-  return by_ref;
+  return read ? by_ref : read_explanation_records(path, true);
 }
 
 }  // namespace velquor::dornath

@@ -1,0 +1,175 @@
+// The record scanner against the strict parser: a file is read through by
+// next() (with the strict parser for the records it leaves) and by skim()
+// exactly when the strict parser accepts it, over usual, escaped, non-ASCII,
+// numeric, damaged and truncated records.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "shared/errors.h"
+#include "shared/json.h"
+#include "velquor/cindrel/record_scanner.h"
+
+namespace velquor::cindrel {
+namespace {
+
+using Kind = FlatValue::Kind;
+
+bool strict_reads(std::string_view text) {
+  try {
+    parse_json(text, "file", NonFinite::kAccept);
+    return true;
+  } catch (const JsonError&) {
+    return false;
+  }
+}
+
+// Whether every name and string of a plain record is its own content.
+bool plain_texts(const ScannedRecord& record) {
+  for (const FlatValue& value : record.values)
+    if (!is_plain_text(value.key) || (value.kind == Kind::kString && !is_plain_text(value.text))) return false;
+  return true;
+}
+
+// As the readers use next(): plain records as scanned, the others by the
+// strict parser.
+bool scan_reads(std::string_view text) {
+  RecordScanner scanner(text);
+  if (!scanner.open_array()) return false;
+  ScannedRecord record;
+  while (scanner.next(record)) {
+    if (record.plain) EXPECT_TRUE(plain_texts(record)) << record.span;
+    if (!record.plain && !(record.plain_shape ? raw_strings_parse(record) : strict_reads(record.span)))
+      return false;
+  }
+  return !scanner.failed();
+}
+
+// The kinds of the elements skim() passes over, or nullopt when it does not
+// read the file through.
+std::optional<std::vector<Kind>> skimmed_kinds(std::string_view text) {
+  RecordScanner scanner(text);
+  if (!scanner.open_array()) return std::nullopt;
+  std::vector<Kind> kinds;
+  SkimmedRecord record;
+  while (scanner.skim(record)) {
+    if (!strict_reads(record.span)) ADD_FAILURE() << "skimmed a span the parser refuses: " << record.span;
+    kinds.push_back(record.kind);
+  }
+  if (scanner.failed()) return std::nullopt;
+  return kinds;
+}
+
+Kind kind_of(const Json& value, std::string_view text) {
+  if (value.is_object()) return Kind::kObject;
+  if (value.is_array()) return Kind::kArray;
+  if (value.is_string()) return Kind::kString;
+  if (value.is_boolean()) return value.get<bool>() ? Kind::kTrue : Kind::kFalse;
+  if (value.is_null()) return Kind::kNull;
+  // The parser makes reals of integers beyond 64 bits; their text is still
+  // an integer's.
+  return text.find_first_of(".eEIN") == std::string_view::npos ? Kind::kInteger : Kind::kReal;
+}
+
+std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+const std::vector<std::string> kElements = {
+    // Usual records, compact and pretty.
+    R"({"engine_id": "git", "metric": "files_touched", "observed": 12, "deviation": {"measure": 5.39604,
+        "degenerate": false}, "baseline": {"mean": 4, "stddev": 1.4142135623730951, "mad": 0.0}})",
+    "{\n    \"a\": [\n      1,\n      2.5\n    ],\n    \"b\": {}\n  }",
+    // Escapes, valid and not.
+    R"({"s": "a\"b\\c\/d\b\f\n\r\t"})", R"({"s": "\u00e9\u2014\uD83D\uDE00"})", R"({"s": "\uD800"})",
+    R"({"s": "\uDC00\uD800x"})", R"({"s": "\uD800\u0041"})", R"({"s": "\uD800\uZZZZ"})", R"({"s": "\u12"})",
+    R"({"s": "\u12G4"})", R"({"s": "\x"})", R"({"s": "\'"})", R"({"s": "\)", R"({"\u0061": 1})",
+    R"({"k\"ey": 1})",
+    // Bytes beyond ASCII, control characters, DEL.
+    "{\"s\": \"gr\xC3\xB6\xC3\x9F" "e \xE2\x80\x94 \xF0\x9F\x98\x80\"}", "{\"s\": \"\xC3\"}",
+    "{\"s\": \"\xFF\"}", "{\"s\": \"\xC0\xAF\"}", "{\"s\": \"\xED\xA0\x80\"}", "{\"s\": \"\xF4\x90\x80\x80\"}",
+    "{\"s\": \"tab\there\"}", "{\"s\": \"nl\nhere\"}", std::string("{\"s\": \"nul\0\"}", 13),
+    "{\"s\": \"del\x7F\"}", "{\"\xC3\xA9\": 1}",
+    // Strings long enough to be read eight bytes at a time, with the odd
+    // byte at several offsets of a word.
+    "\"" + std::string(40, 'x') + "\"", "\"" + std::string(17, 'x') + "\\n" + std::string(9, 'y') + "\"",
+    "\"" + std::string(13, 'x') + "\x01" "\"", "\"" + std::string(22, 'x') + "\xE2\x80\x94\"",
+    "\"" + std::string(20, 'x') + "\xFF" + std::string(10, 'y') + "\"", "\"" + std::string(9, 'x') + "\x7F" + std::string(9, 'y') + "\"",
+    "\"" + std::string(27, 'x') + "\x7F\"", "\"" + std::string(19, 'x') + "\x1F" + std::string(5, 'y') + "\"",
+    // Numbers.
+    "0", "-0", "12", "-12", "0.5", "1.0", "1e5", "1E+05", "1.5e-300", "2.5e-400", "1e400", "-1e400",
+    "9223372036854775807", "9223372036854775808", "-9223372036854775809", "18446744073709551616",
+    "123456789012345678901234567890", "0.10000000000000001", "1.4142135623730951", "01", "-", "1.",
+    ".5", "1e", "1e+", "+1", "0x10", "1.5.2", "--1", "-a",
+    // Words.
+    "true", "false", "null", "NaN", "Infinity", "-Infinity", "nan", "tru", "nul", "-Inf", "Infinit",
+    R"({"m": NaN, "n": -Infinity, "o": [Infinity]})",
+    // Containers, damaged.
+    "{}", "[]", "[[], {}]", R"({"a": 1,})", R"({"a" 1})", R"({"a": 1 "b": 2})", R"({a: 1})", "[1,]",
+    "[1 2]", R"({"a": {"b": [1, {"c": "d"}]}})", R"({"a": 1, "a": 2})", "{\"a\":1}", "{ \"a\" : 1 }",
+    "{\t\"a\":\r\n1}", nested(511), nested(512), nested(513),
+};
+
+TEST(RecordScanner, ReadsAndSkimsWhatTheStrictParserReads) {
+  for (const std::string& element : kElements) {
+    for (const std::string& text : {"[" + element + "]", "[\n  {},\n  " + element + ",\n  12\n]"}) {
+      SCOPED_TRACE(text);
+      const bool strict = strict_reads(text);
+      EXPECT_EQ(scan_reads(text), strict);
+      const std::optional<std::vector<Kind>> kinds = skimmed_kinds(text);
+      ASSERT_EQ(kinds.has_value(), strict);
+      if (!strict) continue;
+      const Json parsed = parse_json(text, "file", NonFinite::kAccept);
+      ASSERT_EQ(kinds->size(), parsed.size());
+      EXPECT_EQ(kinds->back(), kind_of(parsed.back(), text[1] == '\n' ? "12" : element));
+    }
+  }
+}
+
+TEST(RecordScanner, EveryTruncationReadsAsTheStrictParserReadsIt) {
+  // Every third element the parser accepts, each cut at every byte.
+  std::string text = "[\n";
+  size_t sound = 0;
+  for (const std::string& element : kElements)
+    if (element.size() < 200 && strict_reads("[" + element + "]") && sound++ % 3 == 0)
+      text += "  " + element + ",\n";
+  text += "  \"" + std::string(30, 'z') + "\"\n]\n";
+  ASSERT_TRUE(strict_reads(text));
+  for (size_t n = 0; n <= text.size(); ++n) {
+    const std::string_view prefix(text.data(), n);
+    const bool strict = strict_reads(prefix);
+    ASSERT_EQ(scan_reads(prefix), strict) << prefix;
+    ASSERT_EQ(skimmed_kinds(prefix).has_value(), strict) << prefix;
+  }
+}
+
+// A repeated member makes a record leave the fast path (the parser keeps the
+// last value); names that only share a length or their first eight bytes do
+// not.
+TEST(RecordScanner, RepeatedMembersAreNotPlain) {
+  const struct {
+    const char* record;
+    bool plain_shape;
+  } cases[] = {
+      {R"({"a": 1, "b": 2})", true},
+      {R"({"a": 1, "a": 2})", false},
+      {R"({"a": 1, "b": {"a": 2}})", true},
+      {R"({"b": {"a": 1, "c": 2, "a": 3}})", false},
+      {R"({"abcdefghX": 1, "abcdefghY": 2})", true},
+      {R"({"abcdefghX": 1, "abcdefghX": 2})", false},
+      {R"({"abcdefgh": 1, "abcdefghi": 2})", true},
+      {R"({"": 1, "x": 2, "": 3})", false},
+      {R"({"ab": 1, "ba": 2, "abc": 3})", true},
+  };
+  for (const auto& c : cases) {
+    const std::string text = std::string("[") + c.record + "]";
+    RecordScanner scanner(text);
+    ASSERT_TRUE(scanner.open_array());
+    ScannedRecord record;
+    ASSERT_TRUE(scanner.next(record)) << c.record;
+    EXPECT_EQ(record.plain_shape, c.plain_shape) << c.record;
+  }
+}
+
+}  // namespace
+}  // namespace velquor::cindrel
