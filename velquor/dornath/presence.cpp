@@ -120,15 +120,16 @@ Json presence_record(const std::string& family, const std::string& metric, doubl
 }  // namespace
 
 Json Dornath::_discover_presence_patterns(const Json& signals) {
-  Json candidates = discover_presence_patterns(SignalTable::from_json(signals));
+  const SignalTable table = SignalTable::from_json(signals);
+  Json candidates = discover_presence_patterns(table, commits_of(table));
   log_presence_patterns(candidates);
   return candidates;
 }
 
-Json Dornath::discover_presence_patterns(const SignalTable& signals) {
+Json Dornath::discover_presence_patterns(const SignalTable& signals, SharedRefCommits shared_commits) {
   const double min_support = required_param(params, "min_support");
   const double min_effect_size = param_or(params, "min_effect_size", 0.3);
-  const RefCommits commits(signals, events_scan());
+  const RefCommits& commits = *shared_commits.get();
 
   // Keyed by family << 32 | metric, and by family.
   OrderedMap<uint64_t, std::unordered_map<int64_t, double>> metric_values;
