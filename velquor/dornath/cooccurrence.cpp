@@ -268,10 +268,9 @@ class BucketOfRef {
   std::vector<Cached> cache_;
 };
 
-// Places every signal with a measure on its commit (by `rank`) and its time
-// bucket.
+// Places every signal with a measure on its commit and its time bucket.
 void align_signals(const SignalTable& signals, const Settings& settings, const RefCommits& commits,
-                   const std::vector<int64_t>& rank, BucketOfRef& bucket_of, Alignments& out) {
+                   BucketOfRef& bucket_of, Alignments& out) {
   size_t skipped = 0;
   for (size_t i = 0; i < signals.size(); ++i) {
     const Measure& measure = signals.measure(i);
@@ -284,8 +283,7 @@ void align_signals(const SignalTable& signals, const Settings& settings, const R
     const uint32_t metric = signals.metric(i);
 
     if (int64_t commit = commits.of_ref[ref]; commit >= 0)
-      out.by_commit.series_for(signals, family, metric)
-          .observed.push_back({rank[static_cast<size_t>(commit)], entry});
+      out.by_commit.series_for(signals, family, metric).observed.push_back({commit, entry});
     if (std::optional<int64_t> bucket = bucket_of(ref))
       out.by_bucket.series_for(signals, family, metric).observed.push_back({*bucket, entry});
   }
@@ -325,7 +323,7 @@ Json Dornath::discover_cooccurrences(const SignalTable& signals, SharedRefCommit
   const RefCommits& commits = *shared_commits.get();
   BucketOfRef bucket_of(signals, events_scan(), settings.window);
   Alignments aligned;
-  align_signals(signals, settings, commits, commits.ids.ranks(), bucket_of, aligned);
+  align_signals(signals, settings, commits, bucket_of, aligned);
 
   Json candidates = Json::array();
   // A later signal replaces an earlier one on a commit, while a bucket keeps
