@@ -119,29 +119,34 @@ struct PairStatistics {
   std::optional<double> lift;  // set when admitted by lift
 };
 
-std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared_entries(const Series& a,
-                                                                               const Series& b) {
-  std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared;
+// Calls `take(entry of a, entry of b)` for every slot both series have, in
+// slot order.
+template <typename Take>
+void for_each_shared(const Series& a, const Series& b, Take take) {
   auto i = a.observed.begin(), j = b.observed.begin();
   while (i != a.observed.end() && j != b.observed.end()) {
     if (i->slot < j->slot) ++i;
     else if (j->slot < i->slot) ++j;
-    else shared.emplace_back(&(i++)->entry, &(j++)->entry);
+    else take((i++)->entry, (j++)->entry);
   }
-  return shared;
 }
 
 bool deviates(const AlignedEntry* e) { return e->direction != kUnchanged; }
 
 // The admission test; nullopt when the pair is not admitted.
 std::optional<PairStatistics> admit_pair(const Series& a, const Series& b, const Settings& s) {
+  // Most pairs fail on their counts: those are counted without collecting.
+  size_t shared = 0, co_deviations = 0;
+  for_each_shared(a, b, [&](const AlignedEntry& e1, const AlignedEntry& e2) {
+    ++shared;
+    co_deviations += deviates(&e1) && deviates(&e2);
+  });
+  double n = static_cast<double>(shared);
+  if (n < s.min_support || static_cast<double>(co_deviations) < s.min_support) return std::nullopt;
   PairStatistics p;
-  p.shared = shared_entries(a, b);
-  double n = static_cast<double>(p.shared.size());
-  if (n < s.min_support) return std::nullopt;
-  for (const auto& [e1, e2] : p.shared)
-    if (deviates(e1) && deviates(e2)) ++p.co_deviations;
-  if (static_cast<double>(p.co_deviations) < s.min_support) return std::nullopt;
+  p.co_deviations = co_deviations;
+  p.shared.reserve(shared);
+  for_each_shared(a, b, [&](const AlignedEntry& e1, const AlignedEntry& e2) { p.shared.emplace_back(&e1, &e2); });
   std::vector<double> d1, d2;
   d1.reserve(p.shared.size());
   d2.reserve(p.shared.size());
