@@ -146,7 +146,8 @@ std::optional<PairStatistics> admit_pair(const Series& a, const Series& b, const
   PairStatistics p;
   p.co_deviations = co_deviations;
   p.shared.reserve(shared);
-  for_each_shared(a, b, [&](const AlignedEntry& e1, const AlignedEntry& e2) { p.shared.emplace_back(&e1, &e2); });
+  for_each_shared(a, b,
+                  [&](const AlignedEntry& e1, const AlignedEntry& e2) { p.shared.emplace_back(&e1, &e2); });
   std::vector<double> d1, d2;
   d1.reserve(p.shared.size());
   d2.reserve(p.shared.size());
@@ -333,16 +334,17 @@ Json Dornath::discover_cooccurrences(const SignalTable& signals, SharedRefCommit
   Json candidates = Json::array();
   // A later signal replaces an earlier one on a commit, while a bucket keeps
   // the largest absolute deviation (the earliest on ties).
-  auto on_commits = aligned.by_commit.active(settings.min_support,
-                                             [](const AlignedEntry&, const AlignedEntry&) { return true; });
+  auto later = [](const AlignedEntry&, const AlignedEntry&) { return true; };
+  auto larger = [](const AlignedEntry& held, const AlignedEntry& next) {
+    return std::fabs(next.deviation) > std::fabs(held.deviation);
+  };
+  auto on_commits = aligned.by_commit.active(settings.min_support, later);
   std::vector<std::string> found = pair_pass(
       on_commits, settings, false, [](const Series&, const Series&) { return false; }, candidates);
 
   // Pairs already found on commits are not reported again on time buckets.
   std::unordered_set<std::string> discovered(found.begin(), found.end());
-  auto on_buckets = aligned.by_bucket.active(settings.min_support, [](const AlignedEntry& held, const AlignedEntry& next) {
-    return std::fabs(next.deviation) > std::fabs(held.deviation);
-  });
+  auto on_buckets = aligned.by_bucket.active(settings.min_support, larger);
   size_t temporal_found =
       pair_pass(on_buckets, settings, true,
                 [&](const Series& a, const Series& b) { return discovered.count(pair_id(a.key, b.key)) > 0; },

@@ -112,9 +112,8 @@ const EventScan& Dornath::events_scan() {
 }
 
 SharedRefCommits Dornath::commits_of(const SignalTable& signals) {
-  return std::async(std::launch::deferred,
-                    [this, &signals] { return std::make_shared<const RefCommits>(signals, events_scan()); })
-      .share();
+  auto work_out = [this, &signals] { return std::make_shared<const RefCommits>(signals, events_scan()); };
+  return std::async(std::launch::deferred, work_out).share();
 }
 
 const std::unordered_map<std::string, std::string>& Dornath::_build_commit_index() {

@@ -155,7 +155,8 @@ Json Dornath::discover_presence_patterns(const SignalTable& signals, SharedRefCo
     if (family == git_id) git = &present;
   if (!git) return candidates;
   std::vector<GitMetric> git_metrics;
-  for (const auto& [metric, values] : git_values.entries()) git_metrics.push_back({name(metric), &values});
+  for (const auto& [metric, values] : git_values.entries())
+    git_metrics.push_back({name(metric), &values});
 
   // Every input signal's reference by commit, built at the first admitted
   // pattern: one pass over the signals instead of one per treated commit.
