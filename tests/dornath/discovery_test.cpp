@@ -201,6 +201,24 @@ TEST_F(Discovery, BucketKeepsTheLargestDeviationAndTheFirstOnTies) {
             "\"r001b\", \"r002a\", \"r003a\", \"r004a\", \"r005a\"]");
 }
 
+TEST_F(Discovery, OnACommitTheLaterSignalStandsAndCommitsGoInTextOrder) {
+  History h;
+  for (int i = 5; i >= 1; --i) {  // the commits appear against their text order
+    h.commit(i);
+    h.git_signal(i, 2.0 + i);
+    h.ci_run(i, true, "a", 11);
+    h.ci_run(i, true, "b", 12);
+    h.ci_signal(i, -1.0, "a");
+    h.ci_signal(i, 2.0 + i, "b");  // later on the same commit: stands
+  }
+  Json found = Dornath(h.dir.path(), Json{{"confidence_full_at", 5}})._discover_cooccurrences(h.signals());
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0]["alignment"], "commit_sha");
+  EXPECT_EQ(dump_compact(found[0]["signal_refs"]),
+            "[\"g001\", \"g002\", \"g003\", \"g004\", \"g005\", "
+            "\"r001b\", \"r002b\", \"r003b\", \"r004b\", \"r005b\"]");
+}
+
 TEST_F(Discovery, CountsSkippedDegenerateSignals) {
   History h;
   paired(h, {2, 3}, {2, 3});

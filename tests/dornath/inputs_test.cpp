@@ -204,6 +204,40 @@ TEST(EventIndexes, TruncatedEventFilesAreSkippedOrRejectedNeverFatal) {
   }
 }
 
+// Whatever makes a file unreadable as JSON, only bytes that are no UTF-8
+// stop the index; anything else leaves the file out.
+TEST(EventIndexes, OnlyBytesThatAreNoUtf8AnywhereInAFileAreAnError) {
+  const std::string event = R"({"event_id": "g1", "source_type": "git", "payload": {"commit_hash": "c1"}})";
+  struct Case {
+    const char* name;
+    std::string text;
+    bool error;
+  };
+  const Case cases[] = {
+      {"valid", event, false},
+      {"byte-order mark", "\xEF\xBB\xBF" + event, false},
+      {"valid UTF-8 after the document", event + " \xC3\xA9", false},
+      {"valid UTF-8 outside any string", "{\xC3\xA9}", false},
+      {"stray byte after the document", event + "\xFF", true},
+      {"stray byte before the document", "\x80" + event, true},
+      {"overlong slash in a string", "{\"event_id\": \"\xC0\xAF\"}", true},
+      {"encoded surrogate in a string", "{\"event_id\": \"\xED\xA0\x80\"}", true},
+      {"beyond U+10FFFF in a member name", "{\"\xF4\x90\x80\x80\": 1}", true},
+      {"cut character in invalid JSON", "{\"event_id\": \"\xC3", true},
+  };
+  for (const Case& c : cases) {
+    VelDir dir;
+    fs::create_directories(dir.path() / "events");
+    put(dir.path() / "events" / "a.json", c.text);
+    Dornath engine(dir.path());
+    if (c.error) {
+      EXPECT_THROW(engine._build_commit_index(), JsonError) << c.name;
+    } else {
+      EXPECT_EQ(engine._build_commit_index().size(), c.text == event ? 1u : 0u) << c.name;
+    }
+  }
+}
+
 TEST(GroupSignals, GroupsByFirstAppearanceAndDropsUnreferenced) {
   VelDir dir;
   Dornath engine(dir.path());

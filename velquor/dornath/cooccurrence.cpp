@@ -22,13 +22,36 @@ struct MetricKey {
   std::string metric;
 };
 
-// The observations of one metric: slot (commit rank or bucket number) ->
-// entry while collecting, then sorted by slot for merging.
+// One observation of a metric: its slot (commit rank or bucket number).
+struct Slotted {
+  int64_t slot;
+  AlignedEntry entry;
+};
+
+// The observations of one metric: collected in signal order, then settled
+// to one per slot, in slot order, for merging.
 struct Series {
   MetricKey key;
-  std::unordered_map<int64_t, AlignedEntry> by_slot;
-  std::vector<std::pair<int64_t, const AlignedEntry*>> sorted;
+  std::vector<Slotted> observed;
 };
+
+// Sorts `observed` by slot and leaves one observation per slot: of those on
+// one slot, taken in the order observed, each replaces the one held when
+// `replaces(held, next)`.
+template <typename Replaces>
+void settle(std::vector<Slotted>& observed, Replaces replaces) {
+  std::stable_sort(observed.begin(), observed.end(),
+                   [](const Slotted& a, const Slotted& b) { return a.slot < b.slot; });
+  size_t kept = 0;
+  for (const Slotted& next : observed) {
+    if (kept > 0 && observed[kept - 1].slot == next.slot) {
+      if (replaces(observed[kept - 1].entry, next.entry)) observed[kept - 1] = next;
+    } else {
+      observed[kept++] = next;
+    }
+  }
+  observed.resize(kept);
+}
 
 // Metric key -> Series, keys in order of first appearance.
 class Alignment {
@@ -36,21 +59,18 @@ class Alignment {
   Series& series_for(const SignalTable& signals, uint32_t family, uint32_t metric) {
     const uint64_t id = uint64_t{family} << 32 | metric;
     auto [it, added] = index_.try_emplace(id, series_.size());
-    if (added) series_.push_back(Series{{signals.names.text(family), signals.names.text(metric)}, {}, {}});
+    if (added) series_.push_back(Series{{signals.names.text(family), signals.names.text(metric)}, {}});
     return series_[it->second];
   }
 
-  // Sorts every series by `order(slot)` and returns those with at least
+  // Settles every series (see settle) and returns those with at least
   // `min_support` slots, in key order.
-  template <typename Order>
-  std::vector<const Series*> active(double min_support, Order order) {
+  template <typename Replaces>
+  std::vector<const Series*> active(double min_support, Replaces replaces) {
     std::vector<const Series*> result;
     for (Series& s : series_) {
-      s.sorted.clear();
-      for (const auto& [slot, entry] : s.by_slot) s.sorted.emplace_back(order(slot), &entry);
-      std::sort(s.sorted.begin(), s.sorted.end(),
-                [](const auto& a, const auto& b) { return a.first < b.first; });
-      if (static_cast<double>(s.sorted.size()) >= min_support) result.push_back(&s);
+      settle(s.observed, replaces);
+      if (static_cast<double>(s.observed.size()) >= min_support) result.push_back(&s);
     }
     return result;
   }
@@ -99,29 +119,35 @@ struct PairStatistics {
   std::optional<double> lift;  // set when admitted by lift
 };
 
-std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared_entries(const Series& a,
-                                                                               const Series& b) {
-  std::vector<std::pair<const AlignedEntry*, const AlignedEntry*>> shared;
-  auto i = a.sorted.begin(), j = b.sorted.begin();
-  while (i != a.sorted.end() && j != b.sorted.end()) {
-    if (i->first < j->first) ++i;
-    else if (j->first < i->first) ++j;
-    else shared.emplace_back((i++)->second, (j++)->second);
+// Calls `take(entry of a, entry of b)` for every slot both series have, in
+// slot order.
+template <typename Take>
+void for_each_shared(const Series& a, const Series& b, Take take) {
+  auto i = a.observed.begin(), j = b.observed.begin();
+  while (i != a.observed.end() && j != b.observed.end()) {
+    if (i->slot < j->slot) ++i;
+    else if (j->slot < i->slot) ++j;
+    else take((i++)->entry, (j++)->entry);
   }
-  return shared;
 }
 
 bool deviates(const AlignedEntry* e) { return e->direction != kUnchanged; }
 
 // The admission test; nullopt when the pair is not admitted.
 std::optional<PairStatistics> admit_pair(const Series& a, const Series& b, const Settings& s) {
+  // Most pairs fail on their counts: those are counted without collecting.
+  size_t shared = 0, co_deviations = 0;
+  for_each_shared(a, b, [&](const AlignedEntry& e1, const AlignedEntry& e2) {
+    ++shared;
+    co_deviations += deviates(&e1) && deviates(&e2);
+  });
+  double n = static_cast<double>(shared);
+  if (n < s.min_support || static_cast<double>(co_deviations) < s.min_support) return std::nullopt;
   PairStatistics p;
-  p.shared = shared_entries(a, b);
-  double n = static_cast<double>(p.shared.size());
-  if (n < s.min_support) return std::nullopt;
-  for (const auto& [e1, e2] : p.shared)
-    if (deviates(e1) && deviates(e2)) ++p.co_deviations;
-  if (static_cast<double>(p.co_deviations) < s.min_support) return std::nullopt;
+  p.co_deviations = co_deviations;
+  p.shared.reserve(shared);
+  for_each_shared(a, b,
+                  [&](const AlignedEntry& e1, const AlignedEntry& e2) { p.shared.emplace_back(&e1, &e2); });
   std::vector<double> d1, d2;
   d1.reserve(p.shared.size());
   d2.reserve(p.shared.size());
@@ -130,7 +156,7 @@ std::optional<PairStatistics> admit_pair(const Series& a, const Series& b, const
     d2.push_back(e2->deviation);
   }
   p.r = Dornath::_pearson(d1, d2);
-  p.weight = confidence_weight(a.sorted.size(), b.sorted.size(), s.confidence_full_at);
+  p.weight = confidence_weight(a.observed.size(), b.observed.size(), s.confidence_full_at);
   p.effective = p.r * p.weight;
   if (std::fabs(p.effective) >= s.min_correlation) return p;
   size_t deviating1 = 0, deviating2 = 0;
@@ -248,9 +274,7 @@ class BucketOfRef {
   std::vector<Cached> cache_;
 };
 
-// Places every signal with a measure on its commit and its time bucket; a
-// later signal replaces an earlier one on a commit, while a bucket keeps the
-// largest absolute deviation (the earliest on ties).
+// Places every signal with a measure on its commit and its time bucket.
 void align_signals(const SignalTable& signals, const Settings& settings, const RefCommits& commits,
                    BucketOfRef& bucket_of, Alignments& out) {
   size_t skipped = 0;
@@ -265,14 +289,9 @@ void align_signals(const SignalTable& signals, const Settings& settings, const R
     const uint32_t metric = signals.metric(i);
 
     if (int64_t commit = commits.of_ref[ref]; commit >= 0)
-      out.by_commit.series_for(signals, family, metric).by_slot[commit] = entry;
-
-    std::optional<int64_t> bucket = bucket_of(ref);
-    if (!bucket) continue;
-    auto& slots = out.by_bucket.series_for(signals, family, metric).by_slot;
-    auto [held, added] = slots.try_emplace(*bucket, entry);
-    if (!added && std::fabs(entry.deviation) > std::fabs(held->second.deviation))
-      held->second = entry;
+      out.by_commit.series_for(signals, family, metric).observed.push_back({commit, entry});
+    if (std::optional<int64_t> bucket = bucket_of(ref))
+      out.by_bucket.series_for(signals, family, metric).observed.push_back({*bucket, entry});
   }
   if (skipped > 0 && log_enabled(LogLevel::kInfo))
     log_message(LogLevel::kInfo,
@@ -301,26 +320,31 @@ std::vector<std::string> pair_pass(const std::vector<const Series*>& active, con
 }  // namespace
 
 Json Dornath::_discover_cooccurrences(const Json& signals) {
-  return discover_cooccurrences(SignalTable::from_json(signals));
+  const SignalTable table = SignalTable::from_json(signals);
+  return discover_cooccurrences(table, commits_of(table));
 }
 
-Json Dornath::discover_cooccurrences(const SignalTable& signals) {
+Json Dornath::discover_cooccurrences(const SignalTable& signals, SharedRefCommits shared_commits) {
   const Settings settings = read_settings(params);
-  const RefCommits commits(signals, events_scan());
+  const RefCommits& commits = *shared_commits.get();
   BucketOfRef bucket_of(signals, events_scan(), settings.window);
   Alignments aligned;
   align_signals(signals, settings, commits, bucket_of, aligned);
 
   Json candidates = Json::array();
-  const std::vector<int64_t> rank = commits.ids.ranks();
-  auto on_commits = aligned.by_commit.active(
-      settings.min_support, [&](int64_t id) { return rank[static_cast<size_t>(id)]; });
+  // A later signal replaces an earlier one on a commit, while a bucket keeps
+  // the largest absolute deviation (the earliest on ties).
+  auto later = [](const AlignedEntry&, const AlignedEntry&) { return true; };
+  auto larger = [](const AlignedEntry& held, const AlignedEntry& next) {
+    return std::fabs(next.deviation) > std::fabs(held.deviation);
+  };
+  auto on_commits = aligned.by_commit.active(settings.min_support, later);
   std::vector<std::string> found = pair_pass(
       on_commits, settings, false, [](const Series&, const Series&) { return false; }, candidates);
 
   // Pairs already found on commits are not reported again on time buckets.
   std::unordered_set<std::string> discovered(found.begin(), found.end());
-  auto on_buckets = aligned.by_bucket.active(settings.min_support, [](int64_t bucket) { return bucket; });
+  auto on_buckets = aligned.by_bucket.active(settings.min_support, larger);
   size_t temporal_found =
       pair_pass(on_buckets, settings, true,
                 [&](const Series& a, const Series& b) { return discovered.count(pair_id(a.key, b.key)) > 0; },

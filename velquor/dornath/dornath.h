@@ -150,6 +150,11 @@ struct AlignedEntry {
 
 struct EventScan;    // the event files read once for both indexes (event_scan.h)
 class SignalTable;  // private: the signals as discovery reads them
+struct RefCommits;  // private: the commits of a table's event references (commit_ids.h)
+// The commits of one signal table, worked out by whichever discovery step
+// asks first; a step running beside it waits for them instead of working
+// them out again, and an error raised on the way reaches every step asking.
+using SharedRefCommits = std::shared_future<std::shared_ptr<const RefCommits>>;
 
 class Dornath {
  public:
@@ -297,8 +302,12 @@ class Dornath {
   std::unordered_map<std::string, Json> load_explanations() const;
 
   // The discovery steps on rows; the public steps on records call these.
-  Json discover_cooccurrences(const SignalTable& signals);
-  Json discover_presence_patterns(const SignalTable& signals);
+  // `commits` are those of `signals` (see commits_of).
+  Json discover_cooccurrences(const SignalTable& signals, SharedRefCommits commits);
+  Json discover_presence_patterns(const SignalTable& signals, SharedRefCommits commits);
+  // The commits of the event references of `signals`, read from the events
+  // when first asked for; `signals` must outlive the result.
+  SharedRefCommits commits_of(const SignalTable& signals);
 
   // Steps of run(); each updates the counters and details of `summary`.
   void recognize_batch(const std::string& fingerprint, const SignalTable& signals,

@@ -140,14 +140,13 @@ ReadEvent read_event_file(const OpenFolder& folder, const std::string& name) {
     return read;  // vanished or unreadable: the indexes skip it
   }
   const std::string_view text = file->text();
-  if (!valid_utf8(text)) {
-    read.error = std::make_exception_ptr(JsonError(path + ": not valid UTF-8"));
-    return read;
-  }
   Json ev;
   try {
     ev = parse_json(text, path, NonFinite::kReject, event_members());
   } catch (const JsonError&) {
+    // The parser accepts valid UTF-8 only, so only a refused text needs
+    // the check that tells an error from a file to skip.
+    if (!valid_utf8(text)) read.error = std::make_exception_ptr(JsonError(path + ": not valid UTF-8"));
     return read;
   }
   read.event = scan_event(ev, path);

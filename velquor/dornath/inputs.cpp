@@ -3,6 +3,7 @@
 
 #include "shared/errors.h"
 #include "shared/json_access.h"
+#include "velquor/dornath/commit_ids.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/event_scan.h"
 #include "velquor/dornath/record_stream.h"
@@ -108,6 +109,11 @@ const EventScan& Dornath::events_scan() {
   // A scan started early raises its error here, where reading the files
   // now would have raised it; so does every later request.
   return *scan.get();
+}
+
+SharedRefCommits Dornath::commits_of(const SignalTable& signals) {
+  auto work_out = [this, &signals] { return std::make_shared<const RefCommits>(signals, events_scan()); };
+  return std::async(std::launch::deferred, work_out).share();
 }
 
 const std::unordered_map<std::string, std::string>& Dornath::_build_commit_index() {

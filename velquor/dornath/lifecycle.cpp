@@ -266,13 +266,14 @@ void Dornath::absorb_candidate(Json& candidate,
 Json Dornath::run() {
   const std::string now = now_timestamp();
   FileStarts file_starts;
-  // The explanations are read on a second thread while the signals load;
+  // Discovery reads the events only when there are signals to align. Their
+  // scan takes longest of the inputs, so it starts first.
+  if (!signal_paths().empty()) start_event_scan();
+  // The explanations are read on a further thread while the signals load;
   // an error of theirs still comes only after the signals have loaded (and
   // not at all without signals).
   std::future<std::unordered_map<std::string, Json>> explanations_read =
       std::async(std::launch::async, [this] { return load_explanations(); });
-  // Discovery reads the events only when there are signals to align.
-  if (!signal_paths().empty()) start_event_scan();
   const SignalTable signals = load_signal_table(file_starts);
   if (signals.empty())
     return Json{{"status", "no_signals"}, {"patterns_discovered", 0}, {"patterns_recognized", 0}};
@@ -311,9 +312,10 @@ Json Dornath::run() {
       // The two discovery steps share only their inputs, so presence
       // discovery runs on a second thread; its error counts only when
       // co-occurrence discovery, which comes first, had none.
-      std::future<Json> presence =
-          std::async(std::launch::async, [&] { return discover_presence_patterns(signals); });
-      candidates = discover_cooccurrences(signals);
+      const SharedRefCommits commits = commits_of(signals);
+      std::future<Json> presence = std::async(
+          std::launch::async, [&, commits] { return discover_presence_patterns(signals, commits); });
+      candidates = discover_cooccurrences(signals, commits);
       Json found = presence.get();
       log_presence_patterns(found);
       for (Json& candidate : found) candidates.push_back(std::move(candidate));

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_set>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -41,32 +40,28 @@ class OrderedMap {
 
 struct GitMetric {
   std::string metric;
-  const std::unordered_map<int64_t, double>* values;
+  const std::vector<std::optional<double>>* values;  // by commit
 };
 
-// The groups of one family: commit ids in ascending text order.
+// The groups of one family: commits in ascending text order.
 struct Groups {
-  std::vector<int64_t> treated;
-  std::vector<int64_t> control;
+  std::vector<size_t> treated;
+  std::vector<size_t> control;
 };
 
-Groups split_git_commits(const std::unordered_set<int64_t>& git,
-                         const std::unordered_set<int64_t>& family, const std::vector<int64_t>& rank) {
+// `git` and `family` tell by commit whether the family has a signal on it.
+Groups split_git_commits(const std::vector<bool>& git, const std::vector<bool>& family) {
   Groups g;
-  for (int64_t id : git) (family.count(id) ? g.treated : g.control).push_back(id);
-  auto by_text = [&](int64_t a, int64_t b) { return rank[a] < rank[b]; };
-  std::sort(g.treated.begin(), g.treated.end(), by_text);
-  std::sort(g.control.begin(), g.control.end(), by_text);
+  for (size_t id = 0; id < git.size(); ++id)
+    if (git[id]) (family[id] ? g.treated : g.control).push_back(id);
   return g;
 }
 
-std::vector<double> values_at(const std::vector<int64_t>& commits,
-                              const std::unordered_map<int64_t, double>& values) {
+std::vector<double> values_at(const std::vector<size_t>& commits,
+                              const std::vector<std::optional<double>>& values) {
   std::vector<double> result;
-  for (int64_t id : commits) {
-    auto it = values.find(id);
-    if (it != values.end()) result.push_back(it->second);
-  }
+  for (size_t id : commits)
+    if (values[id]) result.push_back(*values[id]);
   return result;
 }
 
@@ -120,19 +115,22 @@ Json presence_record(const std::string& family, const std::string& metric, doubl
 }  // namespace
 
 Json Dornath::_discover_presence_patterns(const Json& signals) {
-  Json candidates = discover_presence_patterns(SignalTable::from_json(signals));
+  const SignalTable table = SignalTable::from_json(signals);
+  Json candidates = discover_presence_patterns(table, commits_of(table));
   log_presence_patterns(candidates);
   return candidates;
 }
 
-Json Dornath::discover_presence_patterns(const SignalTable& signals) {
+Json Dornath::discover_presence_patterns(const SignalTable& signals, SharedRefCommits shared_commits) {
   const double min_support = required_param(params, "min_support");
   const double min_effect_size = param_or(params, "min_effect_size", 0.3);
-  const RefCommits commits(signals, events_scan());
+  const RefCommits& commits = *shared_commits.get();
 
-  // Keyed by family << 32 | metric, and by family.
-  OrderedMap<uint64_t, std::unordered_map<int64_t, double>> metric_values;
-  OrderedMap<uint32_t, std::unordered_set<int64_t>> commits_by_family;
+  // By family, the commits it has a signal on; by git metric, its value on
+  // each commit (commits are numbered in text order).
+  const std::optional<uint32_t> git_id = signals.names.find("git");
+  OrderedMap<uint32_t, std::vector<bool>> commits_by_family;
+  OrderedMap<uint32_t, std::vector<std::optional<double>>> git_values;
   for (size_t i = 0; i < signals.size(); ++i) {
     const Measure& measure = signals.measure(i);
     if (measure.state != MeasureState::kValue) continue;
@@ -140,37 +138,39 @@ Json Dornath::discover_presence_patterns(const SignalTable& signals) {
     if (id < 0) continue;
     const uint32_t family = signals.family(i);
     const uint32_t metric = signals.metric(i);
-    metric_values[uint64_t{family} << 32 | metric][id] = measure.value;
-    commits_by_family[family].insert(id);
+    if (family == git_id) {
+      auto& values = git_values[metric];
+      values.resize(commits.count);
+      values[static_cast<size_t>(id)] = measure.value;
+    }
+    auto& present = commits_by_family[family];
+    present.resize(commits.count);
+    present[static_cast<size_t>(id)] = true;
   }
 
   Json candidates = Json::array();
   auto name = [&](uint32_t id) -> const std::string& { return signals.names.text(id); };
-  const std::unordered_set<int64_t>* git = nullptr;
-  for (const auto& [family, family_commits] : commits_by_family.entries())
-    if (name(family) == "git") git = &family_commits;
-  if (!git || git->empty()) return candidates;
+  const std::vector<bool>* git = nullptr;
+  for (const auto& [family, present] : commits_by_family.entries())
+    if (family == git_id) git = &present;
+  if (!git) return candidates;
   std::vector<GitMetric> git_metrics;
-  for (const auto& [key, values] : metric_values.entries())
-    if (name(static_cast<uint32_t>(key >> 32)) == "git")
-      git_metrics.push_back({name(static_cast<uint32_t>(key)), &values});
+  for (const auto& [metric, values] : git_values.entries())
+    git_metrics.push_back({name(metric), &values});
 
-  const std::vector<int64_t> rank = commits.ids.ranks();
   // Every input signal's reference by commit, built at the first admitted
   // pattern: one pass over the signals instead of one per treated commit.
-  std::optional<std::unordered_map<int64_t, std::vector<uint32_t>>> refs_by_commit;
-  auto references_of = [&](const std::vector<int64_t>& treated) {
-    if (!refs_by_commit) {
-      refs_by_commit.emplace();
+  std::vector<std::vector<uint32_t>> refs_by_commit;
+  auto references_of = [&](const std::vector<size_t>& treated) {
+    if (refs_by_commit.empty()) {
+      refs_by_commit.resize(commits.count);
       for (size_t i = 0; i < signals.size(); ++i)
         if (int64_t id = commits.of_ref[signals.event_ref(i)]; id >= 0)
-          (*refs_by_commit)[id].push_back(signals.event_ref(i));
+          refs_by_commit[static_cast<size_t>(id)].push_back(signals.event_ref(i));
     }
     Json refs = Json::array();
     for (size_t i = 0; i < treated.size() && i < kMaxRefs && refs.size() < kMaxRefs; ++i) {
-      auto found = refs_by_commit->find(treated[i]);
-      if (found == refs_by_commit->end()) continue;
-      for (uint32_t ref : found->second) {
+      for (uint32_t ref : refs_by_commit[treated[i]]) {
         refs.push_back(signals.refs.text(ref));
         if (refs.size() == kMaxRefs) break;
       }
@@ -182,7 +182,7 @@ Json Dornath::discover_presence_patterns(const SignalTable& signals) {
   for (const auto& [family_id, family_commits] : commits_by_family.entries()) {
     const std::string& family = name(family_id);
     if (family == "git") continue;
-    Groups groups = split_git_commits(*git, family_commits, rank);
+    Groups groups = split_git_commits(*git, family_commits);
     if (static_cast<double>(groups.treated.size()) < min_support ||
         static_cast<double>(groups.control.size()) < min_control)
       continue;
