@@ -86,6 +86,10 @@ SampleValue median_of_sorted(std::span<const SampleValue> sorted);
 SampleValue median_absolute_deviation(std::span<const SampleValue> values);
 // The same around a known median of the sample.
 SampleValue median_absolute_deviation(std::span<const SampleValue> values, const SampleValue& center);
+// The same given also the sample sorted by value, which spares computing
+// and selecting among every deviation when the order of ties cannot matter.
+SampleValue median_absolute_deviation(std::span<const SampleValue> values, std::span<const SampleValue> sorted,
+                                      const SampleValue& center);
 // s[floor(3n/4)] - s[floor(n/4)] of the sorted sample.
 SampleValue interquartile_range(std::span<const SampleValue> values);
 SampleValue interquartile_range_of_sorted(std::span<const SampleValue> sorted);

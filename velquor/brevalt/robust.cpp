@@ -50,7 +50,7 @@ RobustDeviation robust_deviation_of_sorted(double observed, std::span<const Samp
   RobustDeviation result;
   result.median = median_of_sorted(sorted);
   const double center = result.median.to_double();
-  SampleValue mad = median_absolute_deviation(values, result.median);
+  SampleValue mad = median_absolute_deviation(values, sorted, result.median);
   if (mad.is_positive()) {
     double z = kZscoreFactor * (observed - center) / mad.to_double();
     result.measure = round_half_even(z, kMeasureDecimals);
