@@ -517,20 +517,18 @@ SampleValue merged_median_deviation(std::span<const SampleValue> sorted, const S
                                       [&](const SampleValue& v) { return compare(v, center) < 0; }) -
                  sorted.begin();
   size_t above = below;
+  // The next deviation of each run, while the run lasts.
+  SampleValue low = below > 0 ? absolute_deviation(sorted[below - 1], center) : SampleValue();
+  SampleValue high = above < n ? absolute_deviation(sorted[above], center) : SampleValue();
   SampleValue previous, current;
   for (size_t taken = 0; taken <= n / 2; ++taken) {
     previous = current;
-    if (below == 0) {
-      current = absolute_deviation(sorted[above++], center);
-    } else if (above == n) {
-      current = absolute_deviation(sorted[--below], center);
+    if (below == 0 || (above < n && less_by_value(high, low))) {
+      current = high;
+      if (++above < n) high = absolute_deviation(sorted[above], center);
     } else {
-      SampleValue low = absolute_deviation(sorted[below - 1], center);
-      SampleValue high = absolute_deviation(sorted[above], center);
-      const bool take_high = less_by_value(high, low);
-      current = take_high ? high : low;
-      if (take_high) ++above;
-      else --below;
+      current = low;
+      if (--below > 0) low = absolute_deviation(sorted[below - 1], center);
     }
   }
   return n % 2 == 1 ? current : middle_pair_median(previous, current);
@@ -547,10 +545,10 @@ SampleValue median_absolute_deviation(std::span<const SampleValue> values, const
   return median_in_place(deviations);
 }
 
-SampleValue median_absolute_deviation(std::span<const SampleValue> values, std::span<const SampleValue> sorted,
-                                      const SampleValue& center) {
-  require_values(values, "median");
-  if (!deviations_interchangeable(sorted, center)) return median_absolute_deviation(values, center);
+std::optional<SampleValue> median_absolute_deviation_of_sorted(std::span<const SampleValue> sorted,
+                                                               const SampleValue& center) {
+  require_values(sorted, "median");
+  if (!deviations_interchangeable(sorted, center)) return std::nullopt;
   return merged_median_deviation(sorted, center);
 }
 

@@ -36,11 +36,7 @@ void SignalEmitter::emit(const MetricMap& metrics, const std::function<std::stri
   for (const Metric& metric : metrics) {
     if (metric.value.is_null()) continue;
     uint32_t id = metric_id(metric.name);
-    sample_.clear();
-    for (const Entry& entry : window_)
-      for (const auto& [entry_id, value] : entry.values)
-        if (entry_id == id) sample_.push_back(value);
-    if (static_cast<int64_t>(sample_.size()) < min_baseline_) continue;
+    if (static_cast<int64_t>(sorted_[id].size()) < min_baseline_) continue;
     if (!ref) ref = event_ref();
     build(id, metric.value, *ref, where, out.emplace_back());
   }
@@ -52,12 +48,13 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
   double observed_value = metric_value(observed, where, metric).to_double();
   sorted_sample_.clear();
   for (const Slot& slot : sorted_[id]) sorted_sample_.push_back(slot.value);
-  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sample_, sorted_sample_);
+  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sorted_sample_,
+                                                      [&] { return sample_in_arrival_order(id); });
   out.engine_id = engine_id_;
   out.source_type = label_;
   out.metric = metric;
   out.window_size = window_size_;
-  Moments moments = exact_moments(sample_);
+  Moments moments = exact_moments(sorted_sample_);  // exact: the order of the sum does not matter
   out.mean = moments.mean;
   out.stddev = moments.pstdev;
   out.median = robust.median;
@@ -66,9 +63,17 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
   out.measure = robust.measure.value_or(0.0);
   out.unit = robust.unit;
   out.degenerate = robust.degenerate;
-  out.sample_count = static_cast<int64_t>(sample_.size());
+  out.sample_count = static_cast<int64_t>(sorted_sample_.size());
   out.sufficient = out.sample_count >= window_size_;
   out.event_ref = event_ref;
+}
+
+std::span<const SampleValue> SignalEmitter::sample_in_arrival_order(uint32_t id) {
+  sample_.clear();
+  for (const Entry& entry : window_)
+    for (const auto& [entry_id, value] : entry.values)
+      if (entry_id == id) sample_.push_back(value);
+  return sample_;
 }
 
 void SignalEmitter::push(const MetricMap& metrics, const std::string& where) {
