@@ -21,7 +21,10 @@ SignalEmitter::SignalEmitter(int64_t window_size, int64_t min_baseline, std::str
       engine_id_(std::move(engine_id)),
       label_(std::move(label)) {}
 
-uint32_t SignalEmitter::metric_id(const std::string& name) {
+// An event's metrics come in the same order each time, so the metric at
+// position `hint` of its map usually has the id `hint`.
+uint32_t SignalEmitter::metric_id(const std::string& name, size_t hint) {
+  if (hint < metric_names_.size() && metric_names_[hint] == name) return static_cast<uint32_t>(hint);
   for (uint32_t id = 0; id < metric_names_.size(); ++id)
     if (metric_names_[id] == name) return id;
   metric_names_.push_back(name);
@@ -33,9 +36,10 @@ void SignalEmitter::emit(const MetricMap& metrics, const std::function<std::stri
                          const std::string& where, SignalList& out) {
   if (static_cast<int64_t>(window_.size()) < min_baseline_) return;
   std::optional<std::string> ref;
-  for (const Metric& metric : metrics) {
+  for (size_t position = 0; position < metrics.size(); ++position) {
+    const Metric& metric = metrics[position];
     if (metric.value.is_null()) continue;
-    uint32_t id = metric_id(metric.name);
+    uint32_t id = metric_id(metric.name, position);
     if (static_cast<int64_t>(sorted_[id].size()) < min_baseline_) continue;
     if (!ref) ref = event_ref();
     build(id, metric.value, *ref, where, out.emplace_back());
@@ -80,9 +84,10 @@ void SignalEmitter::push(const MetricMap& metrics, const std::string& where) {
   Entry entry;
   entry.seq = next_seq_++;
   entry.values.reserve(metrics.size());
-  for (const Metric& metric : metrics) {
+  for (size_t position = 0; position < metrics.size(); ++position) {
+    const Metric& metric = metrics[position];
     if (metric.value.is_null()) continue;
-    uint32_t id = metric_id(metric.name);
+    uint32_t id = metric_id(metric.name, position);
     entry.values.emplace_back(id, metric_value(metric.value, where, metric.name));
     insert_sorted(id, entry.values.back().second, entry.seq);
   }

@@ -41,9 +41,9 @@ std::string observed_at_key(const Json& event, const std::string& where);
 // (unless `required`, as for git) absent; an error for any other kind.
 std::string event_ref_of(const Json& event, const std::string& where, bool required);
 
-// Whether the family selects the event (git by source_type, the others by
+// The families that select the event (git by source_type, the others by
 // source_family).
-bool selects(const Family& family, const Json& event);
+FamilySet selecting_families(const Json& event);
 
 // The metrics of an event of a payload family (not git).
 MetricMap payload_metrics(std::string_view family, const Json& event, const std::string& where);
@@ -155,7 +155,7 @@ class SignalEmitter {
     uint64_t seq;
   };
   static bool slot_less(const Slot& a, const Slot& b);
-  uint32_t metric_id(const std::string& name);
+  uint32_t metric_id(const std::string& name, size_t hint);
   void insert_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
   void erase_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
   void build(uint32_t id, const Json& observed, const std::string& event_ref,
