@@ -121,24 +121,27 @@ bool has_non_finite(std::span<const SampleValue> values) {
   });
 }
 
-// A value as sign * mantissa * 2^exponent with an odd mantissa (0 for zero).
+// A finite value as sign * mantissa * 2^exponent with an odd mantissa (0 for zero).
 struct Dyadic {
   bool negative = false;
   u128 mantissa = 0;
   long exponent = 0;
 };
 
+// Read from the bits of a double rather than through frexp and ldexp: this
+// runs for every value of every baseline sample.
 Dyadic dyadic(const SampleValue& v) {
   Dyadic d;
   if (v.is_integer()) {
     d.negative = v.integer_value() < 0;
     d.mantissa = magnitude(v.integer_value());
   } else {
-    int e = 0;
-    double f = std::frexp(v.real_value(), &e);
-    d.negative = f < 0;
-    d.mantissa = static_cast<uint64_t>(std::ldexp(std::fabs(f), 53));
-    d.exponent = e - 53;
+    const uint64_t bits = std::bit_cast<uint64_t>(v.real_value());
+    const long biased = static_cast<long>((bits >> 52) & 0x7FF);
+    const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+    d.mantissa = biased == 0 ? fraction : fraction | (uint64_t(1) << 52);
+    d.exponent = biased == 0 ? -1074 : biased - 1075;
+    d.negative = d.mantissa != 0 && (bits >> 63) != 0;
   }
   if (d.mantissa == 0) return d;
   uint64_t low = static_cast<uint64_t>(d.mantissa);
@@ -488,17 +491,65 @@ SampleValue median(std::span<const SampleValue> values) {
   return median_in_place(copy);
 }
 
+namespace {
+
+SampleValue absolute_deviation(const SampleValue& value, const SampleValue& center) {
+  SampleValue d = subtract(value, center);
+  if (d.is_integer()) return SampleValue::integer(d.integer_value() < 0 ? -d.integer_value() : d.integer_value());
+  return SampleValue::real(std::fabs(d.real_value()));
+}
+
+// Whether the deviations of a sorted sample from `center` are interchangeable
+// ties (see interchangeable_ties): all integers around an integer center, or
+// all reals without NaN around a finite real one (NaN sorts last).
+bool deviations_interchangeable(std::span<const SampleValue> sorted, const SampleValue& center) {
+  if (center.is_integer()) return all_integers(sorted);
+  const SampleValue& last = sorted.back();
+  return std::isfinite(center.real_value()) && (last.is_integer() || !std::isnan(last.real_value()));
+}
+
+// The deviations below the center shrink along the sorted sample and those
+// from it on grow (subtraction rounds monotonically), so the middle
+// deviations are found by merging the two runs outward from the center.
+SampleValue merged_median_deviation(std::span<const SampleValue> sorted, const SampleValue& center) {
+  const size_t n = sorted.size();
+  size_t below = std::partition_point(sorted.begin(), sorted.end(),
+                                      [&](const SampleValue& v) { return compare(v, center) < 0; }) -
+                 sorted.begin();
+  size_t above = below;
+  // The next deviation of each run, while the run lasts.
+  SampleValue low = below > 0 ? absolute_deviation(sorted[below - 1], center) : SampleValue();
+  SampleValue high = above < n ? absolute_deviation(sorted[above], center) : SampleValue();
+  SampleValue previous, current;
+  for (size_t taken = 0; taken <= n / 2; ++taken) {
+    previous = current;
+    if (below == 0 || (above < n && less_by_value(high, low))) {
+      current = high;
+      if (++above < n) high = absolute_deviation(sorted[above], center);
+    } else {
+      current = low;
+      if (--below > 0) low = absolute_deviation(sorted[below - 1], center);
+    }
+  }
+  return n % 2 == 1 ? current : middle_pair_median(previous, current);
+}
+
+}  // namespace
+
 SampleValue median_absolute_deviation(std::span<const SampleValue> values, const SampleValue& center) {
   // Deviations in the sample's own order: among equal deviations of both
   // kinds, the stable sort keeps that order. The buffer is reused.
   thread_local std::vector<SampleValue> deviations;
   deviations.clear();
-  for (const SampleValue& v : values) {
-    SampleValue d = subtract(v, center);
-    deviations.push_back(d.is_integer() ? SampleValue::integer(d.integer_value() < 0 ? -d.integer_value() : d.integer_value())
-                                        : SampleValue::real(std::fabs(d.real_value())));
-  }
+  for (const SampleValue& v : values) deviations.push_back(absolute_deviation(v, center));
   return median_in_place(deviations);
+}
+
+std::optional<SampleValue> median_absolute_deviation_of_sorted(std::span<const SampleValue> sorted,
+                                                               const SampleValue& center) {
+  require_values(sorted, "median");
+  if (!deviations_interchangeable(sorted, center)) return std::nullopt;
+  return merged_median_deviation(sorted, center);
 }
 
 SampleValue median_absolute_deviation(std::span<const SampleValue> values) {

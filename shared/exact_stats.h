@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -86,6 +87,11 @@ SampleValue median_of_sorted(std::span<const SampleValue> sorted);
 SampleValue median_absolute_deviation(std::span<const SampleValue> values);
 // The same around a known median of the sample.
 SampleValue median_absolute_deviation(std::span<const SampleValue> values, const SampleValue& center);
+// The same from the sample sorted by value, without computing every
+// deviation; nullopt when equal deviations of both kinds (or NaN) make the
+// sample's own order matter, so that only the overload above can tell.
+std::optional<SampleValue> median_absolute_deviation_of_sorted(std::span<const SampleValue> sorted,
+                                                               const SampleValue& center);
 // s[floor(3n/4)] - s[floor(n/4)] of the sorted sample.
 SampleValue interquartile_range(std::span<const SampleValue> values);
 SampleValue interquartile_range_of_sorted(std::span<const SampleValue> sorted);

@@ -146,6 +146,8 @@ TEST(Emission, SlidingSortedWindowAgreesWithFreshSort) {
     RobustDeviation fresh = compute_robust_deviation(to_double(s.observed, "v"), sample);
     ASSERT_EQ(dump_compact(s.median.to_json()), dump_compact(fresh.median.to_json())) << at;
     ASSERT_EQ(dump_compact(s.mad.to_json()), dump_compact(fresh.mad.to_json())) << at;
+    ASSERT_EQ(dump_compact(s.mean.to_json()), dump_compact(exact_mean(sample).to_json())) << at;
+    ASSERT_EQ(Json(s.stddev), Json(exact_pstdev(sample))) << at;
     ASSERT_EQ(s.unit, fresh.unit) << at;
     ASSERT_EQ(Json(s.measure), Json(fresh.measure.value_or(0.0))) << at;
     ++checked;

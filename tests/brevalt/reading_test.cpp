@@ -35,7 +35,7 @@ std::string metrics_text(const MetricMap& metrics) {
 std::string readings(const Json& event) {
   std::string out;
   for (size_t f = 0; f < families().size(); ++f) {
-    if (!selects(families()[f], event)) continue;
+    if (!selecting_families(event).test(f)) continue;
     const bool git = f == kGitFamily;
     out += std::string(families()[f].name) + ": " +
            outcome([&] { return observed_at_key(event, "e"); }) + " | " +
@@ -66,6 +66,28 @@ void each_damaged(const Json& event, const std::function<void(const Json&)>& use
   };
   Json copy = event;
   walk(copy, copy);
+}
+
+// Git is chosen by source_type, every other family by source_family; an
+// event may feed both.
+TEST(Reading, SelectingFamilies) {
+  const std::vector<std::pair<Json, std::vector<std::string>>> cases = {
+      {Json{{"source_type", "git"}}, {"git"}},
+      {Json{{"source_type", "git"}, {"source_family", "ci"}}, {"git", "ci"}},
+      {Json{{"source_family", "error_tracking"}}, {"error_tracking"}},
+      {Json{{"source_family", "git"}}, {}},
+      {Json{{"source_type", "ci"}}, {}},
+      {Json{{"source_family", Json::array({"ci"})}, {"source_type", 1}}, {}},
+      {Json{{"source_family", "CI"}}, {}},
+      {Json::object(), {}},
+  };
+  for (const auto& [event, expected] : cases) {
+    std::vector<std::string> selected;
+    const FamilySet set = selecting_families(event);
+    for (size_t f = 0; f < families().size(); ++f)
+      if (set.test(f)) selected.push_back(families()[f].name);
+    EXPECT_EQ(selected, expected) << dump_compact(event);
+  }
 }
 
 TEST(Reading, TheMembersKeptGiveEveryReadingOfTheWholeEvent) {

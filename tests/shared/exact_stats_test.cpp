@@ -287,16 +287,20 @@ TEST(ExactStats, PstdevNearRoundingMidpoints) {
   }
 }
 
-// Selection and sorting shortcuts against a plain stable sort, on samples
-// full of ties across kinds and signed zeros.
+// Selection, merging and sorting shortcuts against a plain stable sort, on
+// samples full of ties across kinds, signed zeros, infinities and NaN.
 TEST(ExactStats, MedianAndMadMatchAStableSort) {
   std::mt19937_64 rng(13);
   const Sample pool = {SampleValue::integer(0), SampleValue::real(0.0), SampleValue::real(-0.0),
                        SampleValue::integer(1), SampleValue::real(1.0), SampleValue::real(2.5),
-                       SampleValue::integer(3), SampleValue::real(-1.0)};
+                       SampleValue::integer(3), SampleValue::real(-1.0),
+                       SampleValue::real(INFINITY), SampleValue::real(-INFINITY),
+                       SampleValue::real(NAN), SampleValue::integer(INT64_MAX),
+                       SampleValue::real(0x1p-1074), SampleValue::real(3.0000000000000004)};
   auto bits = [](const SampleValue& v) {
     return (v.is_integer() ? "i" : "r") + dump_compact(v.to_json());
   };
+  int merged_count = 0;
   for (int i = 0; i < 3000; ++i) {
     Sample s;
     size_t n = rng() % 12 + 1;
@@ -320,10 +324,15 @@ TEST(ExactStats, MedianAndMadMatchAStableSort) {
     std::stable_sort(deviations.begin(), deviations.end(),
                      [](const SampleValue& a, const SampleValue& b) { return compare(a, b) < 0; });
     ASSERT_EQ(bits(median_absolute_deviation(s)), bits(median_of_sorted(deviations)));
+    if (std::optional<SampleValue> merged = median_absolute_deviation_of_sorted(sorted, center)) {
+      ASSERT_EQ(bits(*merged), bits(median_of_sorted(deviations)));
+      ++merged_count;
+    }
     Sample resorted = s;
     sort_by_value(resorted);
     for (size_t k = 0; k < n; ++k) ASSERT_EQ(bits(resorted[k]), bits(sorted[k]));
   }
+  EXPECT_GT(merged_count, 1000);  // the merge is the common case, not the exception
 }
 
 }  // namespace

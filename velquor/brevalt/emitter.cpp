@@ -21,7 +21,10 @@ SignalEmitter::SignalEmitter(int64_t window_size, int64_t min_baseline, std::str
       engine_id_(std::move(engine_id)),
       label_(std::move(label)) {}
 
-uint32_t SignalEmitter::metric_id(const std::string& name) {
+// An event's metrics come in the same order each time, so the metric at
+// position `hint` of its map usually has the id `hint`.
+uint32_t SignalEmitter::metric_id(const std::string& name, size_t hint) {
+  if (hint < metric_names_.size() && metric_names_[hint] == name) return static_cast<uint32_t>(hint);
   for (uint32_t id = 0; id < metric_names_.size(); ++id)
     if (metric_names_[id] == name) return id;
   metric_names_.push_back(name);
@@ -33,14 +36,11 @@ void SignalEmitter::emit(const MetricMap& metrics, const std::function<std::stri
                          const std::string& where, SignalList& out) {
   if (static_cast<int64_t>(window_.size()) < min_baseline_) return;
   std::optional<std::string> ref;
-  for (const Metric& metric : metrics) {
+  for (size_t position = 0; position < metrics.size(); ++position) {
+    const Metric& metric = metrics[position];
     if (metric.value.is_null()) continue;
-    uint32_t id = metric_id(metric.name);
-    sample_.clear();
-    for (const Entry& entry : window_)
-      for (const auto& [entry_id, value] : entry.values)
-        if (entry_id == id) sample_.push_back(value);
-    if (static_cast<int64_t>(sample_.size()) < min_baseline_) continue;
+    uint32_t id = metric_id(metric.name, position);
+    if (static_cast<int64_t>(sorted_[id].size()) < min_baseline_) continue;
     if (!ref) ref = event_ref();
     build(id, metric.value, *ref, where, out.emplace_back());
   }
@@ -52,12 +52,13 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
   double observed_value = metric_value(observed, where, metric).to_double();
   sorted_sample_.clear();
   for (const Slot& slot : sorted_[id]) sorted_sample_.push_back(slot.value);
-  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sample_, sorted_sample_);
+  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sorted_sample_,
+                                                      [&] { return sample_in_arrival_order(id); });
   out.engine_id = engine_id_;
   out.source_type = label_;
   out.metric = metric;
   out.window_size = window_size_;
-  Moments moments = exact_moments(sample_);
+  Moments moments = exact_moments(sorted_sample_);  // exact: the order of the sum does not matter
   out.mean = moments.mean;
   out.stddev = moments.pstdev;
   out.median = robust.median;
@@ -66,18 +67,27 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
   out.measure = robust.measure.value_or(0.0);
   out.unit = robust.unit;
   out.degenerate = robust.degenerate;
-  out.sample_count = static_cast<int64_t>(sample_.size());
+  out.sample_count = static_cast<int64_t>(sorted_sample_.size());
   out.sufficient = out.sample_count >= window_size_;
   out.event_ref = event_ref;
+}
+
+std::span<const SampleValue> SignalEmitter::sample_in_arrival_order(uint32_t id) {
+  sample_.clear();
+  for (const Entry& entry : window_)
+    for (const auto& [entry_id, value] : entry.values)
+      if (entry_id == id) sample_.push_back(value);
+  return sample_;
 }
 
 void SignalEmitter::push(const MetricMap& metrics, const std::string& where) {
   Entry entry;
   entry.seq = next_seq_++;
   entry.values.reserve(metrics.size());
-  for (const Metric& metric : metrics) {
+  for (size_t position = 0; position < metrics.size(); ++position) {
+    const Metric& metric = metrics[position];
     if (metric.value.is_null()) continue;
-    uint32_t id = metric_id(metric.name);
+    uint32_t id = metric_id(metric.name, position);
     entry.values.emplace_back(id, metric_value(metric.value, where, metric.name));
     insert_sorted(id, entry.values.back().second, entry.seq);
   }

@@ -41,9 +41,9 @@ std::string observed_at_key(const Json& event, const std::string& where);
 // (unless `required`, as for git) absent; an error for any other kind.
 std::string event_ref_of(const Json& event, const std::string& where, bool required);
 
-// Whether the family selects the event (git by source_type, the others by
+// The families that select the event (git by source_type, the others by
 // source_family).
-bool selects(const Family& family, const Json& event);
+FamilySet selecting_families(const Json& event);
 
 // The metrics of an event of a payload family (not git).
 MetricMap payload_metrics(std::string_view family, const Json& event, const std::string& where);
@@ -124,10 +124,12 @@ class CochangeWindow {
 
 // ---- Signal emission -------------------------------------------------------
 
-// compute_robust_deviation with the sample (oldest first) already sorted
-// stably by value.
-RobustDeviation robust_deviation_of_sorted(double observed, std::span<const SampleValue> values,
-                                           std::span<const SampleValue> sorted);
+// compute_robust_deviation with the sample already sorted stably by value.
+// The sample in arrival order (oldest first) is asked for only when equal
+// deviations of both kinds make that order matter.
+using ArrivalOrder = std::function<std::span<const SampleValue>()>;
+RobustDeviation robust_deviation_of_sorted(double observed, std::span<const SampleValue> sorted,
+                                           const ArrivalOrder& in_arrival_order);
 
 // The rolling window of one family run and the signals measured against it.
 class SignalEmitter {
@@ -153,11 +155,13 @@ class SignalEmitter {
     uint64_t seq;
   };
   static bool slot_less(const Slot& a, const Slot& b);
-  uint32_t metric_id(const std::string& name);
+  uint32_t metric_id(const std::string& name, size_t hint);
   void insert_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
   void erase_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
   void build(uint32_t id, const Json& observed, const std::string& event_ref,
              const std::string& where, Signal& out);
+  // The window's values of metric `id`, oldest first, in sample_.
+  std::span<const SampleValue> sample_in_arrival_order(uint32_t id);
 
   int64_t window_size_;
   int64_t min_baseline_;
@@ -169,7 +173,7 @@ class SignalEmitter {
   // come and go, so no signal sorts its sample.
   std::vector<std::vector<Slot>> sorted_;
   uint64_t next_seq_ = 0;
-  std::vector<SampleValue> sample_;         // scratch: oldest first
+  std::vector<SampleValue> sample_;         // scratch: oldest first, built on demand
   std::vector<SampleValue> sorted_sample_;  // scratch: by value
 };
 

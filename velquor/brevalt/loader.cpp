@@ -60,8 +60,9 @@ FileDigest digest(size_t index, const OpenFolder& folder, const std::string& nam
     Json event = read_event(folder, name, where, *reading.members);
     if (reading.observer && *reading.observer)
       result.observer_error = deferred([&] { (*reading.observer)(index, fs::path(where), event); });
+    const FamilySet selecting = selecting_families(event);
     for (size_t f = 0; f < families().size(); ++f)
-      if (selects(families()[f], event)) {
+      if (selecting.test(f)) {
         result.selected = true;
         if (wanted.test(f)) result.events.emplace_back(f, reduce(f, event, where));
       }
@@ -149,11 +150,17 @@ std::string event_ref_of(const Json& event, const std::string& where, bool requi
   return id->get<std::string>();
 }
 
-bool selects(const Family& family, const Json& event) {
-  const bool git = std::string_view(family.name) == "git";
-  const Json* member = find_member(event, git ? "source_type" : "source_family");
-  if (member == nullptr || !member->is_string()) return false;
-  return member->get_ref<const std::string&>() == (git ? "git" : family.name);
+FamilySet selecting_families(const Json& event) {
+  FamilySet selecting;
+  const Json* type = find_member(event, "source_type");
+  if (type != nullptr && type->is_string() && type->get_ref<const std::string&>() == "git")
+    selecting.set(kGitFamily);
+  const Json* family = find_member(event, "source_family");
+  if (family == nullptr || !family->is_string()) return selecting;
+  const std::string& name = family->get_ref<const std::string&>();
+  for (size_t f = 0; f < families().size(); ++f)
+    if (f != kGitFamily && name == families()[f].name) selecting.set(f);
+  return selecting;
 }
 
 namespace {

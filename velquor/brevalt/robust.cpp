@@ -42,15 +42,16 @@ RobustDeviation compute_robust_deviation(double observed, std::span<const Sample
   std::vector<SampleValue>& sorted = sorted_scratch();
   sorted.assign(values.begin(), values.end());
   sort_by_value(sorted);
-  return robust_deviation_of_sorted(observed, values, sorted);
+  return robust_deviation_of_sorted(observed, sorted, [&] { return values; });
 }
 
-RobustDeviation robust_deviation_of_sorted(double observed, std::span<const SampleValue> values,
-                                           std::span<const SampleValue> sorted) {
+RobustDeviation robust_deviation_of_sorted(double observed, std::span<const SampleValue> sorted,
+                                           const ArrivalOrder& in_arrival_order) {
   RobustDeviation result;
   result.median = median_of_sorted(sorted);
   const double center = result.median.to_double();
-  SampleValue mad = median_absolute_deviation(values, result.median);
+  std::optional<SampleValue> merged = median_absolute_deviation_of_sorted(sorted, result.median);
+  SampleValue mad = merged ? *merged : median_absolute_deviation(in_arrival_order(), result.median);
   if (mad.is_positive()) {
     double z = kZscoreFactor * (observed - center) / mad.to_double();
     result.measure = round_half_even(z, kMeasureDecimals);

@@ -1,5 +1,6 @@
 // Removing the temporary files of atomic writes whose process is gone.
 
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,14 +20,14 @@ bool all_digits(std::string_view text) {
 }
 
 // The pid of a name "<target>.tmp.<pid>.<n>", or 0 for any other name.
-pid_t temporary_owner(const std::string& name) {
+pid_t temporary_owner(std::string_view name) {
   const size_t counter = name.rfind('.');
   if (counter == std::string::npos || counter == 0) return 0;
   const size_t pid_start = name.rfind('.', counter - 1);
   if (pid_start == std::string::npos || pid_start < 4) return 0;
   const std::string_view pid_text(name.data() + pid_start + 1, counter - pid_start - 1);
-  if (name.compare(pid_start - 4, 4, ".tmp") != 0 || !all_digits(pid_text) ||
-      !all_digits(std::string_view(name).substr(counter + 1)))
+  if (name.substr(pid_start - 4, 4) != ".tmp" || !all_digits(pid_text) ||
+      !all_digits(name.substr(counter + 1)))
     return 0;
   pid_t pid = 0;
   auto [end, error] = std::from_chars(pid_text.data(), pid_text.data() + pid_text.size(), pid);
@@ -37,16 +38,22 @@ bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 }  // namespace
 
+// The events folder holds one file per event; its names are looked at
+// through readdir, without building a path for every entry.
 std::vector<fs::path> remove_stale_temporaries(const fs::path& dir) {
   std::vector<fs::path> removed;
   for (const char* folder : {"", "events", "phase2", "phase3", "phase4", "phase5", ".velquor"}) {
-    std::error_code ec;
-    for (fs::directory_iterator it(dir / folder, ec), end; !ec && it != end; it.increment(ec)) {
-      const pid_t owner = temporary_owner(it->path().filename().string());
+    const fs::path folder_path = dir / folder;
+    DIR* listing = ::opendir(folder_path.c_str());
+    if (listing == nullptr) continue;
+    while (const struct dirent* entry = ::readdir(listing)) {
+      const pid_t owner = temporary_owner(entry->d_name);
       if (owner <= 0 || owner == ::getpid() || process_exists(owner)) continue;
+      const fs::path path = folder_path / entry->d_name;
       std::error_code ignored;
-      if (it->is_regular_file(ignored) && fs::remove(it->path(), ignored)) removed.push_back(it->path());
+      if (fs::is_regular_file(path, ignored) && fs::remove(path, ignored)) removed.push_back(path);
     }
+    ::closedir(listing);
   }
   return removed;
 }
