@@ -40,7 +40,7 @@ using KeepNode = JsonKeep::Node;
 constexpr size_t kMaxFiniteDigits = 308;
 
 const KeepNode& keep_everything() {
-  static const KeepNode node{true, {}};
+  static const KeepNode node{true, {}, {}};
   return node;
 }
 

@@ -137,7 +137,8 @@ TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
                             std::lock_guard<std::mutex> lock(mutex);
                             EXPECT_TRUE(seen.emplace(index, text).second) << index;
                           });
-    report = EventReport{true};
+    report = EventReport();
+    report.skip_unreadable = true;
     if (parallel) engine.run_all_parallel(4, nullptr, &report);
     else engine.run_all(nullptr, &report);
     EXPECT_EQ(signal_files(dir), unobserved);

@@ -40,7 +40,9 @@ bool scan_reads(std::string_view text) {
   if (!scanner.open_array()) return false;
   ScannedRecord record;
   while (scanner.next(record)) {
-    if (record.plain) EXPECT_TRUE(plain_texts(record)) << record.span;
+    if (record.plain) {
+      EXPECT_TRUE(plain_texts(record)) << record.span;
+    }
     if (!record.plain && !(record.plain_shape ? raw_strings_parse(record) : strict_reads(record.span)))
       return false;
   }

@@ -115,8 +115,9 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
                              "phase5/summary.txt", "phase5/investigation_prompt.txt"})
       EXPECT_EQ(file_or_absent(together.path() / file), file_or_absent(alone.path() / file))
           << c.name << ": " << file;
-    if (std::string(c.name) == "a long test report")
+    if (std::string(c.name) == "a long test report") {
       EXPECT_NE(file_or_absent(together.path() / "phase5/evidence.json").find("suite::case_5\""), std::string::npos);
+    }
   }
   ::unsetenv("VELQUOR_NOW");
 }

@@ -26,7 +26,9 @@ TEST(ShiftsCommand, JsonIsTheListAloneAndMatchesTheWrittenFile) {
   const size_t count = printed.at("shifts").size();
   EXPECT_NE(text.err.find(std::to_string(count) + (count == 1 ? " shift" : " shifts") + " written to"),
             std::string::npos) << text.err;
-  if (count == 0) EXPECT_NE(text.out.find("No sustained shifts"), std::string::npos);
+  if (count == 0) {
+    EXPECT_NE(text.out.find("No sustained shifts"), std::string::npos);
+  }
 }
 
 TEST(ShiftsCommand, AWindowKeepsTheShiftsThatBeganInsideItAndSaysWhichWindow) {

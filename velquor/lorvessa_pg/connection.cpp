@@ -190,7 +190,14 @@ std::unique_ptr<pg_result, void (*)(pg_result*)> Connection::execute(std::string
   if (!conn_) throw DatabaseError(origin_ + ": the store is closed");
   std::string text;
   int mark = 0;
-  for (char c : sql) text += c == '?' ? "$" + std::to_string(++mark) : std::string(1, c);
+  for (char c : sql) {
+    if (c != '?') {
+      text += c;
+      continue;
+    }
+    text += '$';
+    text += std::to_string(++mark);
+  }
   std::vector<std::optional<std::string>> values;
   for (const auto& [name, value] : params) values.push_back(parameter_text(value, name, origin_));
   std::vector<const char*> pointers;
