@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <memory>
 
 #include "velquor/guard/guard.h"
 
@@ -44,16 +45,16 @@ std::vector<fs::path> remove_stale_temporaries(const fs::path& dir) {
   std::vector<fs::path> removed;
   for (const char* folder : {"", "events", "phase2", "phase3", "phase4", "phase5", ".velquor"}) {
     const fs::path folder_path = dir / folder;
-    DIR* listing = ::opendir(folder_path.c_str());
+    // Closed however the loop ends, an allocation failing included.
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_path.c_str()), ::closedir);
     if (listing == nullptr) continue;
-    while (const struct dirent* entry = ::readdir(listing)) {
+    while (const struct dirent* entry = ::readdir(listing.get())) {
       const pid_t owner = temporary_owner(entry->d_name);
       if (owner <= 0 || owner == ::getpid() || process_exists(owner)) continue;
       const fs::path path = folder_path / entry->d_name;
       std::error_code ignored;
       if (fs::is_regular_file(path, ignored) && fs::remove(path, ignored)) removed.push_back(path);
     }
-    ::closedir(listing);
   }
   return removed;
 }
