@@ -49,6 +49,16 @@ bool scan_reads(std::string_view text) {
   return !scanner.failed();
 }
 
+// As the event readers use scan_document(): a plain record as scanned, any
+// other by the strict parser.
+bool document_reads(std::string_view text) {
+  RecordScanner scanner(text);
+  ScannedRecord record;
+  if (!scanner.scan_document(record)) return false;
+  if (record.plain) return plain_texts(record) && record.span.size() <= text.size();
+  return record.plain_shape ? raw_strings_parse(record) : strict_reads(record.span);
+}
+
 // The kinds of the elements skim() passes over, or nullopt when it does not
 // read the file through.
 std::optional<std::vector<Kind>> skimmed_kinds(std::string_view text) {
@@ -114,6 +124,8 @@ const std::vector<std::string> kElements = {
 
 TEST(RecordScanner, ReadsAndSkimsWhatTheStrictParserReads) {
   for (const std::string& element : kElements) {
+    for (const std::string& document : {element, "\n " + element + "\n", element + " 1", nested(1) + element})
+      EXPECT_EQ(document_reads(document), strict_reads(document)) << document;
     for (const std::string& text : {"[" + element + "]", "[\n  {},\n  " + element + ",\n  12\n]"}) {
       SCOPED_TRACE(text);
       const bool strict = strict_reads(text);
@@ -142,6 +154,10 @@ TEST(RecordScanner, EveryTruncationReadsAsTheStrictParserReadsIt) {
     const bool strict = strict_reads(prefix);
     ASSERT_EQ(scan_reads(prefix), strict) << prefix;
     ASSERT_EQ(skimmed_kinds(prefix).has_value(), strict) << prefix;
+    if (n > 0) {
+      const std::string_view document = prefix.substr(1);  // the array left out
+      ASSERT_EQ(document_reads(document), strict_reads(document)) << document;
+    }
   }
 }
 

@@ -229,16 +229,27 @@ bool RecordScanner::finish() {
 
 bool RecordScanner::next(ScannedRecord& record) {
   if (!in_array_ || failed_) return false;
+  return scan_into(record, 1) && end_element();
+}
+
+bool RecordScanner::scan_document(ScannedRecord& record) {
+  skip_space();
+  return scan_into(record, 0) && finish();
+}
+
+// Scans the value at the position into `record`, whose container is at
+// `depth`.
+bool RecordScanner::scan_into(ScannedRecord& record, int depth) {
   record.values.clear();
   record.plain = record.plain_shape = true;
   reals_->clear();
-  size_t start = pos_;
-  if (!scan_value(record, 1)) {
+  const size_t start = pos_;
+  if (!scan_value(record, depth)) {
     failed_ = true;
     return false;
   }
   record.span = text_.substr(start, pos_ - start);
-  return end_element();
+  return true;
 }
 
 // Steps over what follows an element: a comma and the space before the next

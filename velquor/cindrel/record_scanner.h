@@ -93,6 +93,12 @@ class RecordScanner {
   // one, or is only an empty array followed by more text.
   bool open_array();
 
+  // Scans the whole text as one value (an event file, say) into `record`,
+  // as next() scans an element: a record that is not plain is still to be
+  // read by the strict parser. False when the text is not JSON or more than
+  // one value. The record's texts point into the text and into this scanner.
+  bool scan_document(ScannedRecord& record);
+
   // Scans the next element into `record`. False at the end of the array or
   // when the text is not JSON; failed() tells the two apart.
   bool next(ScannedRecord& record);
@@ -114,6 +120,7 @@ class RecordScanner {
   struct NumberText;
 
   bool end_element();
+  bool scan_into(ScannedRecord& record, int depth);
   bool scan_value(ScannedRecord& record, int depth);
   bool scan_object(ScannedRecord& record, size_t index, int depth);
   bool scan_array(ScannedRecord& record, size_t index, int depth);
