@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "shared/json_access.h"
+#include "velquor/cindrel/record_scanner.h"
 #include "velquor/dornath/event_scan.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/values.h"
@@ -86,6 +87,108 @@ PreparedEvent prepare_event(const Json& event, fs::path file) {
     prepared.error = std::current_exception();
   }
   return prepared;
+}
+
+namespace {
+
+using cindrel::FlatValue;
+using FlatKind = FlatValue::Kind;
+
+// An event file larger than this goes to the parser, which builds only the
+// members the run reads: the scanner would record every value of it.
+constexpr size_t kPlainEventLimit = size_t{1} << 20;
+
+// The members prepare_event reads of a scanned event. Each accessor accepts
+// a member that is absent or of the kind the checks want (text without
+// escapes, a map, a list of elements of one kind) and marks the event unusual
+// otherwise, so that it passes every check of check_event exactly when it
+// stays usual; "absent" members of an absent map are absent too.
+class FlatEvent {
+ public:
+  explicit FlatEvent(const cindrel::ScannedRecord& record) : record_(record) {}
+
+  bool usual() const { return usual_; }
+  const FlatValue* root() const { return &record_.values[0]; }
+
+  // A map member (`null_is_empty`: or null, read as an empty map).
+  const FlatValue* map(const FlatValue* object, std::string_view key, bool null_is_empty = false) {
+    const FlatValue* value = member(object, key);
+    if (!value || value->kind == FlatKind::kObject) return value;
+    if (!(null_is_empty && value->kind == FlatKind::kNull)) usual_ = false;
+    return nullptr;
+  }
+  // A text member; nullptr when absent or null.
+  const FlatValue* text(const FlatValue* object, std::string_view key) {
+    const FlatValue* value = member(object, key);
+    if (!value || value->kind == FlatKind::kNull) return nullptr;
+    if (value->kind != FlatKind::kString || !cindrel::is_plain_text(value->text)) usual_ = false;
+    return value;
+  }
+  // A list member whose elements are all of `kind`.
+  void list(const FlatValue* object, std::string_view key, FlatKind kind) {
+    const FlatValue* value = member(object, key);
+    if (!value) return;
+    if (value->kind != FlatKind::kArray) usual_ = false;
+    for (const FlatValue* element = value + 1; usual_ && element != end_of(value); element = end_of(element))
+      usual_ = element->kind == kind;
+  }
+
+ private:
+  const FlatValue* member(const FlatValue* object, std::string_view key) const {
+    return object ? cindrel::flat_member(record_, static_cast<size_t>(object - root()), key) : nullptr;
+  }
+  const FlatValue* end_of(const FlatValue* value) const { return root() + value->end; }
+
+  const cindrel::ScannedRecord& record_;
+  bool usual_ = true;
+};
+
+std::string_view text_or_empty(const FlatValue* value) { return value ? value->text : std::string_view(); }
+
+// The first of two times that is set, else the event's observed_at.
+std::string_view first_set(const FlatValue* a, const FlatValue* b, const FlatValue* observed) {
+  for (const FlatValue* time : {a, b})
+    if (!text_or_empty(time).empty()) return time->text;
+  return text_or_empty(observed);
+}
+
+}  // namespace
+
+bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {
+  if (text.size() > kPlainEventLimit) return false;
+  thread_local cindrel::ScannedRecord record;
+  cindrel::RecordScanner scanner(text);
+  if (!scanner.scan_document(record) || !record.plain_shape || record.values[0].kind != FlatKind::kObject ||
+      (!record.plain && !cindrel::raw_strings_parse(record)))
+    return false;
+  FlatEvent event(record);
+  const FlatValue* root = event.root();
+  const FlatValue* id = event.text(root, "event_id");
+  const FlatValue* observed = event.text(root, "observed_at");
+  const std::string_view type = text_or_empty(event.text(root, "source_type"));
+  event.text(event.map(root, "attestation"), "commit_hash");
+  const FlatValue* payload = event.map(root, "payload");
+  const FlatValue* commit_hash = event.text(payload, "commit_hash");
+  const FlatValue* commit_sha = event.text(event.map(payload, "trigger", true), "commit_sha");
+  const FlatValue* committed = event.text(payload, "committed_at");
+  const FlatValue* authored = event.text(payload, "authored_at");
+  const FlatValue* timing = event.map(payload, "timing");
+  const FlatValue* created = event.text(timing, "created_at");
+  const FlatValue* started = event.text(timing, "started_at");
+  const FlatValue* initiated = event.text(timing, "initiated_at");
+  const FlatValue* completed = event.text(timing, "completed_at");
+  event.list(payload, "files", FlatKind::kString);
+  for (std::string_view list : {"cases", "dependencies", "findings"}) event.list(payload, list, FlatKind::kObject);
+  if (!event.usual()) return false;
+  // As event_time dates an event and commit_of finds its commit.
+  std::string_view time = text_or_empty(observed);
+  if (type == "git") time = first_set(committed, authored, observed);
+  else if (type == "github_actions") time = first_set(created, started, observed);
+  else if (type == "github_releases") time = first_set(initiated, completed, observed);
+  prepared.id = id ? std::string(id->text) : prepared.file.stem().string();
+  prepared.facts = {std::string(time), std::string(text_or_empty(observed)),
+                    std::string(text_or_empty(type == "git" ? commit_hash : commit_sha))};
+  return true;
 }
 
 void SignalTraces::add(const Json& signal) {

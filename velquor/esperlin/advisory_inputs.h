@@ -8,10 +8,11 @@
 // and of the other signals only a trace for the latest-deviation step
 // remains. The signal files, then the explanations beside the events, are
 // read on two threads; errors are reported as if read one after another.
-// Events are parsed one file
-// at a time (or come prepared from the host); an event is kept, reduced to
-// EVENT_MEMBERS, only when a significant signal refers to it, and a digest
-// (time, commit) of every event serves the rest.
+// Event files are
+// scanned for the digest (time, commit) of every event, which serves most
+// steps (or come prepared from the host); an event is parsed, and kept
+// reduced to EVENT_MEMBERS, only when a significant signal refers to it or
+// the scanner cannot read it plainly.
 //
 // read_advisory_inputs_from_trees gives the same inputs from the engine's
 // public loaders (whole JSON values); the two must agree byte for byte in

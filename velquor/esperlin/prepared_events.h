@@ -13,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shared/json.h"
@@ -54,5 +55,12 @@ JsonKeep prepared_event_members();
 // Checks `event` (read from `file`) as the run checks every event and takes
 // its id and facts; a check that fails is kept as the error.
 PreparedEvent prepare_event(const Json& event, fs::path file);
+
+// prepare_event for the file `prepared.file` holding `text`, read by the
+// record scanner without building a JSON value: true when it could, false
+// (and `prepared` untouched) when the text is not plain (see the record
+// scanner), is large, or has a member the checks read that is not of the
+// usual kind. The parser then reads the file and words any error.
+bool prepare_plain_event(std::string_view text, PreparedEvent& prepared);
 
 }  // namespace velquor::esperlin

@@ -291,17 +291,23 @@ struct ReadEvent {
 
 using WantedIds = std::unordered_set<std::string>;
 
-ReadEvent read_event_file(fs::path path, const WantedIds& wanted) {
+// An event the scanner reads plainly is parsed only when a significant signal
+// refers to it; any other is parsed as a whole, which words its errors.
+ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, const WantedIds& wanted) {
   ReadEvent read;
-  Json event;
+  read.prepared.file = folder.path_text(name);
   try {
-    event = parse_event(MappedFile(path).text(), path);
+    const MappedFile file(folder, name);
+    if (prepare_plain_event(file.text(), read.prepared)) {
+      if (wanted.count(read.prepared.id)) read.kept = parse_event(file.text(), read.prepared.file);
+      return read;
+    }
+    Json event = parse_event(file.text(), read.prepared.file);
+    read.prepared = prepare_event(event, std::move(read.prepared.file));
+    if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = std::move(event);
   } catch (...) {
-    read.prepared = {std::move(path), std::current_exception(), "", {}};
-    return read;
+    read.prepared.error = std::current_exception();
   }
-  read.prepared = prepare_event(event, std::move(path));
-  if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = std::move(event);
   return read;
 }
 
@@ -318,11 +324,13 @@ WantedIds wanted_events(const Json& significant) {
 // The event files are read on two threads; the first file that fails in name
 // order is the one reported, as when they are read one by one.
 void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryInputs& inputs) {
-  std::vector<fs::path> files = list_json_files(engine.phase1_path);
-  std::erase_if(files, [&](const fs::path& path) { return engine.skipped_events.count(path) > 0; });
-  std::vector<ReadEvent> read(files.size());
-  work_on_two_threads(files.size(), [&](size_t i) {
-    read[i] = read_event_file(std::move(files[i]), wanted);
+  std::vector<std::string> names = list_json_file_names(engine.phase1_path).names;
+  if (!engine.skipped_events.empty())
+    std::erase_if(names, [&](const std::string& name) { return engine.skipped_events.count(engine.phase1_path / name); });
+  const OpenFolder folder(engine.phase1_path);
+  std::vector<ReadEvent> read(names.size());
+  work_on_two_threads(names.size(), [&](size_t i) {
+    read[i] = read_event_file(folder, names[i], wanted);
     return !read[i].prepared.error;
   });
   MapBuilder kept;
