@@ -1,5 +1,6 @@
 // The record scanner against the strict parser: a file is read through by
-// next() (with the strict parser for the records it leaves) and by skim()
+// next() and next_members() (with the strict parser for the records they
+// leave) and by skim()
 // exactly when the strict parser accepts it, over usual, escaped, non-ASCII,
 // numeric, damaged and truncated records.
 
@@ -85,6 +86,44 @@ Kind kind_of(const Json& value, std::string_view text) {
   return text.find_first_of(".eEIN") == std::string_view::npos ? Kind::kInteger : Kind::kReal;
 }
 
+// Whether the members of the object at record.values[object] are what the
+// strict parser made of them: kinds, plain texts, numbers as their tokens
+// read.
+void expect_members_agree(const ScannedRecord& record, size_t object, const Json& parsed) {
+  ASSERT_TRUE(parsed.is_object()) << record.span;
+  EXPECT_EQ(record.values[object].size, parsed.size()) << record.span;
+  for (size_t child = object + 1; child < record.values[object].end; child = record.values[child].end) {
+    const FlatValue& value = record.values[child];
+    const Json& member = parsed.at(std::string(value.key));
+    EXPECT_EQ(value.kind, kind_of(member, value.text)) << record.span;
+    if (value.kind == Kind::kString && is_plain_text(value.text)) {
+      EXPECT_EQ(value.text, member.get<std::string>());
+    }
+    if (value.kind == Kind::kInteger || value.kind == Kind::kReal) {
+      EXPECT_EQ(parse_json(value.text, "number"), member) << record.span;
+    }
+    if (value.end > child + 1) expect_members_agree(record, child, member);
+  }
+}
+
+// As the readers use next_members(): a plain_shape record as scanned (and
+// checked against the parser), any other by the strict parser.
+bool members_read(std::string_view text, std::string_view expanded) {
+  RecordScanner scanner(text);
+  if (!scanner.open_array()) return false;
+  ScannedRecord record;
+  while (scanner.next_members(record, expanded)) {
+    if (!record.plain_shape) {
+      if (!strict_reads(record.span)) return false;
+      continue;
+    }
+    const Json parsed = parse_json(record.span, "record", NonFinite::kAccept);
+    if (record.values[0].kind == Kind::kObject) expect_members_agree(record, 0, parsed);
+    else EXPECT_EQ(record.values[0].kind, kind_of(parsed, record.span));
+  }
+  return !scanner.failed();
+}
+
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 const std::vector<std::string> kElements = {
@@ -118,7 +157,8 @@ const std::vector<std::string> kElements = {
     R"({"m": NaN, "n": -Infinity, "o": [Infinity]})",
     // Containers, damaged.
     "{}", "[]", "[[], {}]", R"({"a": 1,})", R"({"a" 1})", R"({"a": 1 "b": 2})", R"({a: 1})", "[1,]",
-    "[1 2]", R"({"a": {"b": [1, {"c": "d"}]}})", R"({"a": 1, "a": 2})", "{\"a\":1}", "{ \"a\" : 1 }",
+    "[1 2]", R"({"a": {"b": [1, {"c": "d"}]}})", R"({"a": 1, "a": 2})", "{\"a\":1}",
+    R"({"a": {"m": 1.50, "s": "y\u00e9", "n": [2e3, {"a": 1, "a": 2}]}, "t": "\u2014 café"})", "{ \"a\" : 1 }",
     "{\t\"a\":\r\n1}", nested(511), nested(512), nested(513),
 };
 
@@ -130,6 +170,8 @@ TEST(RecordScanner, ReadsAndSkimsWhatTheStrictParserReads) {
       SCOPED_TRACE(text);
       const bool strict = strict_reads(text);
       EXPECT_EQ(scan_reads(text), strict);
+      EXPECT_EQ(members_read(text, ""), strict);
+      EXPECT_EQ(members_read(text, "a"), strict);
       const std::optional<std::vector<Kind>> kinds = skimmed_kinds(text);
       ASSERT_EQ(kinds.has_value(), strict);
       if (!strict) continue;
@@ -153,6 +195,7 @@ TEST(RecordScanner, EveryTruncationReadsAsTheStrictParserReadsIt) {
     const std::string_view prefix(text.data(), n);
     const bool strict = strict_reads(prefix);
     ASSERT_EQ(scan_reads(prefix), strict) << prefix;
+    ASSERT_EQ(members_read(prefix, "a"), strict) << prefix;
     ASSERT_EQ(skimmed_kinds(prefix).has_value(), strict) << prefix;
     if (n > 0) {
       const std::string_view document = prefix.substr(1);  // the array left out
@@ -165,27 +208,34 @@ TEST(RecordScanner, EveryTruncationReadsAsTheStrictParserReadsIt) {
 // last value); names that only share a length or their first eight bytes do
 // not.
 TEST(RecordScanner, RepeatedMembersAreNotPlain) {
+  // next_members() looks into "b" alone.
   const struct {
     const char* record;
     bool plain_shape;
+    bool members_plain_shape;
   } cases[] = {
-      {R"({"a": 1, "b": 2})", true},
-      {R"({"a": 1, "a": 2})", false},
-      {R"({"a": 1, "b": {"a": 2}})", true},
-      {R"({"b": {"a": 1, "c": 2, "a": 3}})", false},
-      {R"({"abcdefghX": 1, "abcdefghY": 2})", true},
-      {R"({"abcdefghX": 1, "abcdefghX": 2})", false},
-      {R"({"abcdefgh": 1, "abcdefghi": 2})", true},
-      {R"({"": 1, "x": 2, "": 3})", false},
-      {R"({"ab": 1, "ba": 2, "abc": 3})", true},
+      {R"({"a": 1, "b": 2})", true, true},
+      {R"({"a": 1, "a": 2})", false, false},
+      {R"({"a": 1, "b": {"a": 2}})", true, true},
+      {R"({"b": {"a": 1, "c": 2, "a": 3}})", false, false},
+      {R"({"c": {"a": 1, "c": 2, "a": 3}})", false, true},
+      {R"({"abcdefghX": 1, "abcdefghY": 2})", true, true},
+      {R"({"abcdefghX": 1, "abcdefghX": 2})", false, false},
+      {R"({"abcdefgh": 1, "abcdefghi": 2})", true, true},
+      {R"({"": 1, "x": 2, "": 3})", false, false},
+      {R"({"ab": 1, "ba": 2, "abc": 3})", true, true},
+      {R"({"a": -0})", false, false},
+      {R"({"a": [-0, 1e999]})", false, true},
   };
   for (const auto& c : cases) {
     const std::string text = std::string("[") + c.record + "]";
-    RecordScanner scanner(text);
-    ASSERT_TRUE(scanner.open_array());
+    RecordScanner scanner(text), members(text);
+    ASSERT_TRUE(scanner.open_array() && members.open_array());
     ScannedRecord record;
     ASSERT_TRUE(scanner.next(record)) << c.record;
     EXPECT_EQ(record.plain_shape, c.plain_shape) << c.record;
+    ASSERT_TRUE(members.next_members(record, "b")) << c.record;
+    EXPECT_EQ(record.plain_shape, c.members_plain_shape) << c.record;
   }
 }
 

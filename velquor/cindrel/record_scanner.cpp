@@ -120,6 +120,35 @@ bool is_shortest_real(std::string_view whole, std::string_view fraction) {
   return zeros <= 3 && fraction.size() - zeros <= 15;
 }
 
+// Whether a number's token, as skim() classes it, is one next() takes
+// plainly: an integer within 64 bits other than "-0", or a finite real.
+bool is_plain_number(const FlatValue& number) {
+  const char* first = number.text.data();
+  const char* last = first + number.text.size();
+  if (number.kind == FlatValue::Kind::kInteger) {
+    int64_t parsed;
+    return number.text != "-0" && std::from_chars(first, last, parsed).ec == std::errc();
+  }
+  double parsed;
+  const auto result = std::from_chars(first, last, parsed);
+  return result.ec == std::errc() && result.ptr == last && std::isfinite(parsed);
+}
+
+// The kind of the value whose text `span` the skim checked.
+FlatValue::Kind skimmed_kind(std::string_view span) {
+  switch (span[0]) {
+    case '{': return FlatValue::Kind::kObject;
+    case '[': return FlatValue::Kind::kArray;
+    case '"': return FlatValue::Kind::kString;
+    case 't': return FlatValue::Kind::kTrue;
+    case 'f': return FlatValue::Kind::kFalse;
+    case 'n': return FlatValue::Kind::kNull;
+    default:
+      return span.find_first_of(".eEIN") == std::string_view::npos ? FlatValue::Kind::kInteger
+                                                                   : FlatValue::Kind::kReal;
+  }
+}
+
 }  // namespace
 
 // Keeps the shortest forms of reals whose text differs from them, in blocks
@@ -196,11 +225,9 @@ bool RecordScanner::scan_word(const char (&word)[N]) {
   return true;
 }
 
-RecordScanner::RecordScanner(std::string_view text)
-    : text_(text), reals_(std::make_unique<TextStore>()) {}
+RecordScanner::RecordScanner(std::string_view text) : text_(text) {}
 
-RecordScanner::RecordScanner(std::string_view text, size_t element)
-    : text_(text), pos_(element), in_array_(true), reals_(std::make_unique<TextStore>()) {}
+RecordScanner::RecordScanner(std::string_view text, size_t element) : text_(text), pos_(element), in_array_(true) {}
 
 RecordScanner::~RecordScanner() = default;
 
@@ -242,7 +269,7 @@ bool RecordScanner::scan_document(ScannedRecord& record) {
 bool RecordScanner::scan_into(ScannedRecord& record, int depth) {
   record.values.clear();
   record.plain = record.plain_shape = true;
-  reals_->clear();
+  if (reals_) reals_->clear();
   const size_t start = pos_;
   if (!scan_value(record, depth)) {
     failed_ = true;
@@ -277,17 +304,7 @@ bool RecordScanner::skim(SkimmedRecord& record) {
     return false;
   }
   record.span = text_.substr(start, pos_ - start);
-  switch (record.span[0]) {
-    case '{': record.kind = FlatValue::Kind::kObject; break;
-    case '[': record.kind = FlatValue::Kind::kArray; break;
-    case '"': record.kind = FlatValue::Kind::kString; break;
-    case 't': record.kind = FlatValue::Kind::kTrue; break;
-    case 'f': record.kind = FlatValue::Kind::kFalse; break;
-    case 'n': record.kind = FlatValue::Kind::kNull; break;
-    default:
-      record.kind = record.span.find_first_of(".eEIN") == std::string_view::npos ? FlatValue::Kind::kInteger
-                                                                                 : FlatValue::Kind::kReal;
-  }
+  record.kind = skimmed_kind(record.span);
   return end_element();
 }
 
@@ -331,28 +348,9 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
   skip_space();
   if (peek() != '}') {
     for (;;) {
-      skip_space();
-      if (peek() != '"') return false;
       std::string_view key;
-      bool plain_key = true;
-      if (!scan_string(key, plain_key)) return false;
-      if (!plain_key) mark_odd_shape(record);
-      skip_space();
-      if (peek() != ':') return false;
-      ++pos_;
-      skip_space();
       size_t child = record.values.size();
-      record.values[index].end = static_cast<uint32_t>(child);  // the members so far
-      if (record.plain_shape) {
-        // A repeated member: the strict parser keeps the last value.
-        const uint64_t signature = name_signature(key, text_);
-        if (members >= kMaxPlainMembers ||
-            (std::find(signatures, signatures + members, signature) != signatures + members &&
-             find_flat_member(record.values, index, key)))
-          mark_odd_shape(record);
-        else
-          signatures[members] = signature;
-      }
+      if (!scan_member_name(record, index, members, signatures, key)) return false;
       if (!scan_value(record, depth + 1)) return false;
       record.values[child].key = key;
       ++members;
@@ -368,6 +366,106 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
   object.size = members;
   object.end = static_cast<uint32_t>(record.values.size());
   return true;
+}
+
+// Reads a member's name and the colon after it, as the `members`-th member
+// of the object at values[object], whose members so far are the values
+// recorded.
+bool RecordScanner::scan_member_name(ScannedRecord& record, size_t object, uint32_t members,
+                                     uint64_t (&signatures)[kMaxPlainMembers], std::string_view& key) {
+  skip_space();
+  if (peek() != '"') return false;
+  bool plain_key = true;
+  if (!scan_string(key, plain_key)) return false;
+  if (!plain_key) mark_odd_shape(record);
+  skip_space();
+  if (peek() != ':') return false;
+  ++pos_;
+  skip_space();
+  record.values[object].end = static_cast<uint32_t>(record.values.size());
+  if (record.plain_shape) {
+    // A repeated member: the strict parser keeps the last value.
+    const uint64_t signature = name_signature(key, text_);
+    if (members >= kMaxPlainMembers ||
+        (std::find(signatures, signatures + members, signature) != signatures + members &&
+         find_flat_member(record.values, object, key)))
+      mark_odd_shape(record);
+    else
+      signatures[members] = signature;
+  }
+  return true;
+}
+
+bool RecordScanner::next_members(ScannedRecord& record, std::string_view expanded) {
+  if (!in_array_ || failed_) return false;
+  record.values.clear();
+  record.plain = record.plain_shape = true;
+  const size_t start = pos_;
+  const bool scanned = peek() == '{' ? scan_members(record, 1, expanded) : skim_into(record, 1);
+  if (!scanned) {
+    failed_ = true;
+    return false;
+  }
+  record.span = text_.substr(start, pos_ - start);
+  return end_element();
+}
+
+// Records the object at the position, whose container is at `depth`, and
+// its members, skimmed but for the object named `expanded`, recorded so too.
+bool RecordScanner::scan_members(ScannedRecord& record, int depth, std::string_view expanded) {
+  if (depth > kMaxDepth) return false;
+  const size_t index = record.values.size();
+  record.values.emplace_back();
+  ++pos_;  // '{'
+  uint32_t members = 0;
+  uint64_t signatures[kMaxPlainMembers];
+  skip_space();
+  if (peek() != '}') {
+    for (;;) {
+      std::string_view key;
+      size_t child = record.values.size();
+      if (!scan_member_name(record, index, members, signatures, key)) return false;
+      const bool expand = !expanded.empty() && key == expanded && peek() == '{';
+      if (!(expand ? scan_members(record, depth + 1, {}) : skim_into(record, depth + 1))) return false;
+      record.values[child].key = key;
+      ++members;
+      skip_space();
+      if (peek() == '}') break;
+      if (peek() != ',') return false;
+      ++pos_;
+    }
+  }
+  ++pos_;  // '}'
+  FlatValue& object = record.values[index];
+  object.kind = FlatValue::Kind::kObject;
+  object.size = members;
+  object.end = static_cast<uint32_t>(record.values.size());
+  return true;
+}
+
+// Skims the value at the position and records it as one value. A number is
+// kept in its text as written, so one that next() would not take plainly
+// makes the record's shape odd.
+bool RecordScanner::skim_into(ScannedRecord& record, int depth) {
+  const size_t start = pos_;
+  if (!skim_value(depth)) return false;
+  FlatValue& value = record.values.emplace_back();
+  value.end = static_cast<uint32_t>(record.values.size());
+  value.text = text_.substr(start, pos_ - start);
+  value.kind = skimmed_kind(value.text);
+  if (value.kind == FlatValue::Kind::kString) {
+    value.text = value.text.substr(1, value.text.size() - 2);
+    if (!is_plain_text(value.text)) record.plain = false;
+  } else if ((value.kind == FlatValue::Kind::kInteger || value.kind == FlatValue::Kind::kReal) &&
+             !is_plain_number(value)) {
+    mark_odd_shape(record);
+  }
+  return true;
+}
+
+RecordScanner::TextStore& RecordScanner::text_store() {
+  if (!reals_) reals_ = std::make_unique<TextStore>();
+  return *reals_;
 }
 
 bool RecordScanner::scan_array(ScannedRecord& record, size_t index, int depth) {
@@ -479,7 +577,7 @@ bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
     double parsed;
     auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
     if (result.ec != std::errc() || !std::isfinite(parsed)) mark_odd_shape(record);
-    else value.text = reals_->keep(parsed);
+    else value.text = text_store().keep(parsed);
   }
   return true;
 }
@@ -607,6 +705,14 @@ bool scan_record_file(const std::filesystem::path& path,
   return pass_over_records(path, [&](RecordScanner& scanner, size_t index) {
     return scanner.next(record) && (record.plain || !record.plain_shape || raw_strings_parse(record)) &&
            take(record, index);
+  });
+}
+
+bool scan_member_file(const std::filesystem::path& path, std::string_view expanded,
+                      const std::function<bool(const ScannedRecord&, size_t)>& take) {
+  ScannedRecord record;
+  return pass_over_records(path, [&](RecordScanner& scanner, size_t index) {
+    return scanner.next_members(record, expanded) && take(record, index);
   });
 }
 

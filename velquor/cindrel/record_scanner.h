@@ -103,6 +103,20 @@ class RecordScanner {
   // when the text is not JSON; failed() tells the two apart.
   bool next(ScannedRecord& record);
 
+  // Scans the next element as next() does, but of an object records only
+  // its members: each member's value is skimmed (checked as the strict
+  // parser checks it) and recorded as one value without descendants, whose
+  // text is a string's content between its quotes, a number's token as
+  // written (its kind as skim() tells it) or a container's whole text. The
+  // member named `expanded`, when it is an object, is recorded as the record
+  // is, its members following it. An element that is no object is recorded
+  // as one skimmed value. The record is plain_shape unless a member name is
+  // not plain, repeats or is one too many, or a number is not one next()
+  // takes plainly; it is plain when, moreover, every string recorded is
+  // plain text. As with next(), a record that is not plain_shape is to be
+  // read by the strict parser, as its member names were not checked.
+  bool next_members(ScannedRecord& record, std::string_view expanded = {});
+
   // Passes over the next element as next() does, only checking it: true when
   // the strict parser accepts its text (NaN and Infinity included, nesting
   // as deep as next() takes). No value is recorded and no number converted.
@@ -124,6 +138,11 @@ class RecordScanner {
   bool scan_value(ScannedRecord& record, int depth);
   bool scan_object(ScannedRecord& record, size_t index, int depth);
   bool scan_array(ScannedRecord& record, size_t index, int depth);
+  bool scan_member_name(ScannedRecord& record, size_t object, uint32_t members,
+                        uint64_t (&signatures)[kMaxPlainMembers], std::string_view& key);
+  bool scan_members(ScannedRecord& record, int depth, std::string_view expanded);
+  bool skim_into(ScannedRecord& record, int depth);
+  TextStore& text_store();
   bool scan_string(std::string_view& content, bool& plain);
   static void mark_odd_shape(ScannedRecord& record) { record.plain = record.plain_shape = false; }
   bool scan_number(ScannedRecord& record, size_t index);
@@ -143,7 +162,7 @@ class RecordScanner {
   size_t pos_ = 0;
   bool in_array_ = false;
   bool failed_ = false;
-  std::unique_ptr<TextStore> reals_;  // shortest forms of reals written otherwise
+  std::unique_ptr<TextStore> reals_;  // shortest forms of reals written otherwise; made when first needed
 };
 
 // Whether the strict parser accepts every string value the scanner passed
@@ -160,6 +179,13 @@ bool raw_strings_parse(const ScannedRecord& record);
 // usually by reading the file with the strict parser. A file that cannot be
 // opened raises IoError.
 bool scan_record_file(const std::filesystem::path& path,
+                      const std::function<bool(const ScannedRecord&, size_t)>& take);
+
+// As scan_record_file with next_members(record, expanded): each element is
+// read through when the scanner accepts it (a record that is not
+// plain_shape may still hold what the strict parser refuses) and `take`
+// accepts it.
+bool scan_member_file(const std::filesystem::path& path, std::string_view expanded,
                       const std::function<bool(const ScannedRecord&, size_t)>& take);
 
 // As scan_record_file for a caller that only checks the records: each

@@ -43,9 +43,10 @@ using Kind = FlatValue::Kind;
 
 // Calls `take(record, index)` for each element of the array in `path`.
 // Errors of a record are raised after the whole file was found to parse.
+// Each record's members are scanned, and of them the object `expanded`.
 template <typename Take>
-void scan_file(const fs::path& path, Take take) {
-  const bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t index) {
+void scan_file(const fs::path& path, std::string_view expanded, Take take) {
+  const bool read = cindrel::scan_member_file(path, expanded, [&](const ScannedRecord& record, size_t index) {
     try {
       take(record, index);
     } catch (const Error&) {
@@ -164,7 +165,7 @@ struct FileSignals {
 };
 
 void read_signal_file(const fs::path& path, double threshold, FileSignals& read) {
-  scan_file(path, [&](const ScannedRecord& record, size_t index) {
+  scan_file(path, "deviation", [&](const ScannedRecord& record, size_t index) {
     ++read.count;
     Judged judged = judge(record, threshold);
     if (judged.usual && !judged.significant && add_scanned_trace(read.traces, record, judged.measure)) return;
@@ -214,8 +215,9 @@ std::unordered_set<std::string> wanted_explanation_keys(const Esperlin& engine, 
   return keys;
 }
 
-// The keys of a plain explanation, written into `keys` (whose texts are
-// reused from record to record); false when the JSON path must find them.
+// The keys of an explanation whose members (and those of its details) were
+// scanned, written into `keys` (whose texts are reused from record to
+// record); false when the JSON path must find them.
 bool scanned_keys(const ScannedRecord& record, ExplanationKeys& keys) {
   if (!record.plain_shape || record.values[0].kind != Kind::kObject) return false;
   const FlatValue* details = flat_member(record, 0, "details");
@@ -244,11 +246,13 @@ Json summary_only(const Json& explanation) {
   return Json{{"summary", get_or(explanation, "summary", empty_text())}};
 }
 
-// summary_only of a plain explanation; nullopt when its summary is a
-// container, which the parser reads.
+// summary_only of an explanation whose members were scanned; nullopt when
+// its summary is a container or a number (whose text is as written), which
+// the parser reads.
 std::optional<Json> scanned_summary(const ScannedRecord& record) {
   if (record.values[0].size == 0) return Json::object();
   const FlatValue* summary = flat_member(record, 0, "summary");
+  if (is_number(summary)) return std::nullopt;
   std::optional<Json> value = empty_text();
   if (summary && summary->kind == Kind::kString && !cindrel::is_plain_text(summary->text))
     value = parse_json(std::string_view(summary->text.data() - 1, summary->text.size() + 2), "summary");
@@ -266,7 +270,7 @@ void read_explanations(const Esperlin& engine, AdvisoryInputs& inputs) {
   MapBuilder index;
   index.reserve(keys.size());
   ExplanationKeys found;
-  scan_file(path, [&](const ScannedRecord& record, size_t at) {
+  scan_file(path, "details", [&](const ScannedRecord& record, size_t at) {
     const bool scanned = scanned_keys(record, found);
     // A pair keeps its first explanation: later ones are not looked at.
     if (scanned && !(found.full && wanted(*found.full)) && (index.contains(found.pair) || !wanted(found.pair)))
