@@ -296,13 +296,16 @@ struct ReadEvent {
 using WantedIds = std::unordered_set<std::string>;
 
 // An event the scanner reads plainly is parsed only when a significant signal
-// refers to it; any other is parsed as a whole, which words its errors.
+// refers to it; any other is parsed as a whole, which words its errors. An
+// event is usually known by its file's name, so a file whose name is wanted
+// is parsed straight away.
 ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, const WantedIds& wanted) {
   ReadEvent read;
   read.prepared.file = folder.path_text(name);
   try {
     const MappedFile file(folder, name);
-    if (prepare_plain_event(file.text(), read.prepared)) {
+    const bool named_wanted = wanted.count(name.substr(0, name.size() - std::string_view(".json").size())) > 0;
+    if (!named_wanted && prepare_plain_event(file.text(), read.prepared)) {
       if (wanted.count(read.prepared.id)) read.kept = parse_event(file.text(), read.prepared.file);
       return read;
     }
