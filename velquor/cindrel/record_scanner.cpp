@@ -256,22 +256,22 @@ bool RecordScanner::finish() {
 
 bool RecordScanner::next(ScannedRecord& record) {
   if (!in_array_ || failed_) return false;
-  return scan_into(record, 1) && end_element();
+  return scan_into(record, [&] { return scan_value(record, 1); }) && end_element();
 }
 
 bool RecordScanner::scan_document(ScannedRecord& record) {
   skip_space();
-  return scan_into(record, 0) && finish();
+  return scan_into(record, [&] { return scan_value(record, 0); }) && finish();
 }
 
-// Scans the value at the position into `record`, whose container is at
-// `depth`.
-bool RecordScanner::scan_into(ScannedRecord& record, int depth) {
+// Starts `record` afresh and calls `scan` on the value at the position.
+template <typename Scan>
+bool RecordScanner::scan_into(ScannedRecord& record, Scan scan) {
   record.values.clear();
   record.plain = record.plain_shape = true;
   if (reals_) reals_->clear();
   const size_t start = pos_;
-  if (!scan_value(record, depth)) {
+  if (!scan()) {
     failed_ = true;
     return false;
   }
@@ -341,7 +341,10 @@ bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
   return ok;
 }
 
-bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) {
+// Reads the members of the object at the position into values[index], each
+// value by `scan_value(key)`.
+template <typename ScanValue>
+bool RecordScanner::scan_members_of(ScannedRecord& record, size_t index, ScanValue scan_value) {
   ++pos_;  // '{'
   uint32_t members = 0;
   uint64_t signatures[kMaxPlainMembers];
@@ -350,8 +353,7 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
     for (;;) {
       std::string_view key;
       size_t child = record.values.size();
-      if (!scan_member_name(record, index, members, signatures, key)) return false;
-      if (!scan_value(record, depth + 1)) return false;
+      if (!scan_member_name(record, index, members, signatures, key) || !scan_value(key)) return false;
       record.values[child].key = key;
       ++members;
       skip_space();
@@ -366,6 +368,10 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
   object.size = members;
   object.end = static_cast<uint32_t>(record.values.size());
   return true;
+}
+
+bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) {
+  return scan_members_of(record, index, [&](std::string_view) { return scan_value(record, depth + 1); });
 }
 
 // Reads a member's name and the colon after it, as the `members`-th member
@@ -398,16 +404,8 @@ bool RecordScanner::scan_member_name(ScannedRecord& record, size_t object, uint3
 
 bool RecordScanner::next_members(ScannedRecord& record, std::string_view expanded) {
   if (!in_array_ || failed_) return false;
-  record.values.clear();
-  record.plain = record.plain_shape = true;
-  const size_t start = pos_;
-  const bool scanned = peek() == '{' ? scan_members(record, 1, expanded) : skim_into(record, 1);
-  if (!scanned) {
-    failed_ = true;
-    return false;
-  }
-  record.span = text_.substr(start, pos_ - start);
-  return end_element();
+  return scan_into(record, [&] { return peek() == '{' ? scan_members(record, 1, expanded) : skim_into(record, 1); }) &&
+         end_element();
 }
 
 // Records the object at the position, whose container is at `depth`, and
@@ -416,31 +414,10 @@ bool RecordScanner::scan_members(ScannedRecord& record, int depth, std::string_v
   if (depth > kMaxDepth) return false;
   const size_t index = record.values.size();
   record.values.emplace_back();
-  ++pos_;  // '{'
-  uint32_t members = 0;
-  uint64_t signatures[kMaxPlainMembers];
-  skip_space();
-  if (peek() != '}') {
-    for (;;) {
-      std::string_view key;
-      size_t child = record.values.size();
-      if (!scan_member_name(record, index, members, signatures, key)) return false;
-      const bool expand = !expanded.empty() && key == expanded && peek() == '{';
-      if (!(expand ? scan_members(record, depth + 1, {}) : skim_into(record, depth + 1))) return false;
-      record.values[child].key = key;
-      ++members;
-      skip_space();
-      if (peek() == '}') break;
-      if (peek() != ',') return false;
-      ++pos_;
-    }
-  }
-  ++pos_;  // '}'
-  FlatValue& object = record.values[index];
-  object.kind = FlatValue::Kind::kObject;
-  object.size = members;
-  object.end = static_cast<uint32_t>(record.values.size());
-  return true;
+  return scan_members_of(record, index, [&](std::string_view key) {
+    const bool expand = !expanded.empty() && key == expanded && peek() == '{';
+    return expand ? scan_members(record, depth + 1, {}) : skim_into(record, depth + 1);
+  });
 }
 
 // Skims the value at the position and records it as one value. A number is

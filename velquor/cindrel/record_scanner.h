@@ -134,9 +134,12 @@ class RecordScanner {
   struct NumberText;
 
   bool end_element();
-  bool scan_into(ScannedRecord& record, int depth);
+  template <typename Scan>
+  bool scan_into(ScannedRecord& record, Scan scan);
   bool scan_value(ScannedRecord& record, int depth);
   bool scan_object(ScannedRecord& record, size_t index, int depth);
+  template <typename ScanValue>
+  bool scan_members_of(ScannedRecord& record, size_t index, ScanValue scan_value);
   bool scan_array(ScannedRecord& record, size_t index, int depth);
   bool scan_member_name(ScannedRecord& record, size_t object, uint32_t members,
                         uint64_t (&signatures)[kMaxPlainMembers], std::string_view& key);

@@ -332,8 +332,10 @@ WantedIds wanted_events(const Json& significant) {
 // order is the one reported, as when they are read one by one.
 void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryInputs& inputs) {
   std::vector<std::string> names = list_json_file_names(engine.phase1_path).names;
-  if (!engine.skipped_events.empty())
-    std::erase_if(names, [&](const std::string& name) { return engine.skipped_events.count(engine.phase1_path / name); });
+  if (!engine.skipped_events.empty()) {
+    std::erase_if(names,
+                  [&](const std::string& name) { return engine.skipped_events.count(engine.phase1_path / name) > 0; });
+  }
   const OpenFolder folder(engine.phase1_path);
   std::vector<ReadEvent> read(names.size());
   work_on_two_threads(names.size(), [&](size_t i) {
