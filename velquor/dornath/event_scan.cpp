@@ -9,6 +9,7 @@
 #include "shared/json_access.h"
 #include "shared/two_threads.h"
 #include "velquor/dornath/dornath.h"
+#include "velquor/dornath/plain_event.h"
 #include "velquor/dornath/signal_access.h"
 
 namespace velquor::dornath {
@@ -130,8 +131,11 @@ const JsonKeep& event_members() {
   return keep;
 }
 
+// Larger event files (a huge test report, say) are read by the tree, which
+// keeps only the members the scan reads instead of a flat value for each.
+constexpr size_t kFlatReadBelow = size_t{1} << 20;
+
 ReadEvent read_event_file(const OpenFolder& folder, const std::string& name) {
-  const std::string path = folder.path_text(name);
   ReadEvent read;
   std::optional<MappedFile> file;
   try {
@@ -140,6 +144,10 @@ ReadEvent read_event_file(const OpenFolder& folder, const std::string& name) {
     return read;  // vanished or unreadable: the indexes skip it
   }
   const std::string_view text = file->text();
+  // Each thread keeps its flat values' storage from one file to the next.
+  thread_local cindrel::ScannedRecord scratch;
+  if (text.size() < kFlatReadBelow && (read.event = scan_plain_event(text, scratch))) return read;
+  const std::string path = folder.path_text(name);
   Json ev;
   try {
     ev = parse_json(text, path, NonFinite::kReject, event_members());
