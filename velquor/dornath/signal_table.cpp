@@ -6,11 +6,15 @@
 namespace velquor::dornath {
 
 uint32_t TextIds::intern(std::string_view text) {
+  Recent& recent = recent_[text.size() % kRecent];
+  if (recent.text.data() && recent.text == text) return recent.id;
   auto found = ids_.find(text);
-  if (found != ids_.end()) return found->second;
-  const uint32_t id = static_cast<uint32_t>(texts_.size());
-  ids_.emplace(texts_.emplace_back(text), id);
-  return id;
+  if (found == ids_.end()) {
+    const uint32_t id = static_cast<uint32_t>(texts_.size());
+    found = ids_.emplace(texts_.emplace_back(text), id).first;
+  }
+  recent = {found->first, found->second};
+  return found->second;
 }
 
 SignalTable::SignalTable() { refs.intern(""); }

@@ -37,8 +37,18 @@ class TextIds {
   size_t size() const { return texts_.size(); }
 
  private:
+  // Records come in runs that repeat a family, a metric or an event: the
+  // texts last interned, one per length modulo kRecent, are tried before the
+  // hash table.
+  static constexpr size_t kRecent = 8;
+  struct Recent {
+    std::string_view text;
+    uint32_t id = 0;
+  };
+
   std::deque<std::string> texts_;  // a deque keeps the keys' texts in place
   std::unordered_map<std::string_view, uint32_t> ids_;
+  Recent recent_[kRecent];
 };
 
 struct SignalRow {
