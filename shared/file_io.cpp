@@ -20,11 +20,13 @@ namespace {
 
 // `fd`, just opened (or -1 with `open_errno`), checked to be open and no
 // directory, with its stat; the messages of read_file, naming `where`.
+[[noreturn]] void throw_open_error(int open_errno, const std::string& where) {
+  if (open_errno == ENOENT) throw FileNotFound(where + ": no such file");
+  throw IoError(where + ": cannot be read: " + std::strerror(open_errno));
+}
+
 int opened_for_reading(int fd, int open_errno, const std::string& where, struct stat& info) {
-  if (fd < 0) {
-    if (open_errno == ENOENT) throw FileNotFound(where + ": no such file");
-    throw IoError(where + ": cannot be read: " + std::strerror(open_errno));
-  }
+  if (fd < 0) throw_open_error(open_errno, where);
   if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     int saved = S_ISDIR(info.st_mode) ? EISDIR : errno;
     ::close(fd);
@@ -141,6 +143,30 @@ std::string OpenFolder::path_text(std::string_view name) const { return joined(p
 int OpenFolder::open(const std::string& name) const {
   if (fd_ < 0) return open_read_only(path_text(name).c_str());
   return ::openat(fd_, name.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+SmallFileReader::SmallFileReader(size_t capacity)
+    : buffer_(std::make_unique<char[]>(capacity)), capacity_(capacity) {}
+
+std::optional<std::string_view> SmallFileReader::read(const OpenFolder& folder, const std::string& name) {
+  const int fd = folder.open(name);
+  if (fd < 0) {
+    const int open_errno = errno;
+    throw_open_error(open_errno, folder.path_text(name));
+  }
+  ssize_t got;
+  do {
+    got = ::read(fd, buffer_.get(), capacity_);
+  } while (got < 0 && errno == EINTR);
+  const int saved = errno;
+  ::close(fd);
+  if (got < 0) {
+    // A folder reads as open(2) refusing it would have, as read_file says.
+    const char* what = saved == EISDIR ? ": cannot be read: " : ": read failed: ";
+    throw IoError(folder.path_text(name) + what + std::strerror(saved));
+  }
+  if (static_cast<size_t>(got) == capacity_) return std::nullopt;
+  return std::string_view(buffer_.get(), static_cast<size_t>(got));
 }
 
 AtomicFile::AtomicFile(const fs::path& path) : path_(path), temp_(path) {

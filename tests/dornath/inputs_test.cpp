@@ -6,6 +6,7 @@
 #include "fixture.h"
 #include "shared/errors.h"
 #include "velquor/dornath/dornath.h"
+#include "velquor/dornath/signal_table.h"
 
 namespace velquor::dornath {
 namespace {
@@ -308,6 +309,20 @@ TEST(EventIndexes, MalformedMembersFailOnlyTheIndexThatReadsThem) {
   fs::create_directories(invalid.path() / "events");
   write_file_atomic(invalid.path() / "events" / "a.json", "{\"event_id\": \"\xFF\"}");
   EXPECT_THROW(Dornath(invalid.path())._build_commit_index(), JsonError);
+}
+
+// Texts of one length share a slot of the recent texts: whichever a text
+// meets there, it keeps the id of its first appearance.
+TEST(TextIds, TextsKeepTheIdsOfTheirFirstAppearance) {
+  TextIds ids;
+  const std::pair<const char*, uint32_t> interned[] = {
+      {"ci", 0}, {"run", 1}, {"ci", 0}, {"", 2}, {"abcdefghij", 3}, {"ab", 4}, {"", 2},
+      {"ci", 0}, {"abcdefghij", 3}, {"ab", 4}, {"run", 1}, {"rum", 5}, {"run", 1}};
+  for (const auto& [text, id] : interned) EXPECT_EQ(ids.intern(text), id) << text;
+  EXPECT_EQ(ids.size(), 6u);
+  EXPECT_EQ(ids.text(5), "rum");
+  EXPECT_EQ(ids.find("ab"), std::optional<uint32_t>(4));
+  EXPECT_FALSE(ids.find("abc").has_value());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include <sys/stat.h>
@@ -195,6 +196,42 @@ TEST_F(FileIo, MappedFileErrors) {
     } catch (const IoError& e) {
       EXPECT_EQ(std::string(e.what()), (dir / "folder.json").string() + ": cannot be read: Is a directory");
     }
+  }
+}
+
+// One buffer serves file after file; a file that fills it is left to the
+// caller, and errors read as read_file's, by name or by whole path.
+TEST_F(FileIo, SmallFileReaderReadsFilesBelowItsCapacity) {
+  constexpr size_t kCapacity = 8192;
+  SmallFileReader reader(kCapacity);
+  const OpenFolder folder(dir), missing_folder(dir / "missing");
+  for (size_t size : {size_t{0}, size_t{5}, kCapacity - 1, kCapacity, 3 * kCapacity}) {
+    const std::string content = awkward_bytes(size);
+    write_plain(dir / "a.json", content);
+    std::optional<std::string_view> text = reader.read(folder, "a.json");
+    EXPECT_EQ(text.has_value(), size < kCapacity) << size;
+    if (text) {
+      EXPECT_TRUE(*text == content) << size;
+    }
+  }
+  fs::create_directories(dir / "folder.json");
+  const std::vector<std::pair<const OpenFolder*, fs::path>> failing = {
+      {&folder, dir / "none.json"}, {&missing_folder, dir / "missing" / "none.json"},
+      {&folder, dir / "folder.json"}};
+  for (const auto& [in, path] : failing) {
+    std::string expected, got;
+    try {
+      read_file(path);
+    } catch (const Error& e) {
+      expected = std::string(typeid(e).name()) + e.what();
+    }
+    try {
+      reader.read(*in, path.filename().string());
+    } catch (const Error& e) {
+      got = std::string(typeid(e).name()) + e.what();
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_NE(got.find(path.string()), std::string::npos) << got;
   }
 }
 

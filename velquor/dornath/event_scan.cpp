@@ -9,6 +9,7 @@
 #include "shared/json_access.h"
 #include "shared/two_threads.h"
 #include "velquor/dornath/dornath.h"
+#include "velquor/dornath/plain_event.h"
 #include "velquor/dornath/signal_access.h"
 
 namespace velquor::dornath {
@@ -130,16 +131,27 @@ const JsonKeep& event_members() {
   return keep;
 }
 
+// Event files below this size are read into a buffer each thread keeps.
+// Larger ones (a huge test report, say) are mapped and read by the tree,
+// which keeps only the members the scan reads instead of a flat value for
+// each.
+constexpr size_t kFlatReadBelow = size_t{1} << 20;
+
 ReadEvent read_event_file(const OpenFolder& folder, const std::string& name) {
-  const std::string path = folder.path_text(name);
+  thread_local SmallFileReader reader(kFlatReadBelow);
+  thread_local cindrel::ScannedRecord scratch;
   ReadEvent read;
-  std::optional<MappedFile> file;
+  std::optional<std::string_view> small;
+  std::optional<MappedFile> large;
   try {
-    file.emplace(folder, name);
+    small = reader.read(folder, name);
+    if (!small) large.emplace(folder, name);
   } catch (const Error&) {
     return read;  // vanished or unreadable: the indexes skip it
   }
-  const std::string_view text = file->text();
+  if (small && (read.event = scan_plain_event(*small, scratch))) return read;
+  const std::string_view text = small ? *small : large->text();
+  const std::string path = folder.path_text(name);
   Json ev;
   try {
     ev = parse_json(text, path, NonFinite::kReject, event_members());

@@ -1,16 +1,52 @@
 #include "velquor/dornath/signal_table.h"
 
+#include <algorithm>
+#include <functional>
+
 #include "shared/errors.h"
 #include "velquor/dornath/dornath.h"
 
 namespace velquor::dornath {
 
+size_t TextIds::slot_of(std::string_view text, uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const uint32_t held = slots_[slot];
+    if (held == 0 || (hashes_[held - 1] == hash && texts_[held - 1] == text)) return slot;
+  }
+}
+
+// Keeps the table at most half full, so that probes stay short.
+void TextIds::grow() {
+  slots_.assign(std::max<size_t>(64, slots_.size() * 2), 0);
+  const size_t mask = slots_.size() - 1;
+  for (uint32_t id = 0; id < hashes_.size(); ++id) {
+    size_t slot = hashes_[id] & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = id + 1;
+  }
+}
+
+std::optional<uint32_t> TextIds::find(std::string_view text) const {
+  if (slots_.empty()) return std::nullopt;
+  const uint32_t held = slots_[slot_of(text, std::hash<std::string_view>{}(text))];
+  if (held == 0) return std::nullopt;
+  return held - 1;
+}
+
 uint32_t TextIds::intern(std::string_view text) {
-  auto found = ids_.find(text);
-  if (found != ids_.end()) return found->second;
-  const uint32_t id = static_cast<uint32_t>(texts_.size());
-  ids_.emplace(texts_.emplace_back(text), id);
-  return id;
+  uint32_t& recent = recent_[text.size() % kRecent];
+  if (recent != 0 && texts_[recent - 1] == text) return recent - 1;
+  if (2 * (texts_.size() + 1) > slots_.size()) grow();
+  const uint64_t hash = std::hash<std::string_view>{}(text);
+  const size_t slot = slot_of(text, hash);
+  if (slots_[slot] == 0) {
+    texts_.emplace_back(text);
+    hashes_.push_back(hash);
+    slots_[slot] = static_cast<uint32_t>(texts_.size());
+  }
+  recent = slots_[slot];
+  return recent - 1;
 }
 
 SignalTable::SignalTable() { refs.intern(""); }

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "shared/json.h"
@@ -23,22 +22,31 @@
 
 namespace velquor::dornath {
 
-// Distinct texts under small ids, in order of first appearance.
+// Distinct texts under small ids, in order of first appearance. A history
+// has about one event reference per event, so the ids are found through an
+// open-addressed table of ids rather than a node per text.
 class TextIds {
  public:
   uint32_t intern(std::string_view text);
   // The id of `text`, or nullopt when it was never interned.
-  std::optional<uint32_t> find(std::string_view text) const {
-    auto found = ids_.find(text);
-    if (found == ids_.end()) return std::nullopt;
-    return found->second;
-  }
+  std::optional<uint32_t> find(std::string_view text) const;
   const std::string& text(uint32_t id) const { return texts_[id]; }
   size_t size() const { return texts_.size(); }
 
  private:
-  std::deque<std::string> texts_;  // a deque keeps the keys' texts in place
-  std::unordered_map<std::string_view, uint32_t> ids_;
+  // Records come in runs that repeat a family, a metric or an event: the
+  // texts last interned, one per length modulo kRecent, are tried first.
+  static constexpr size_t kRecent = 8;
+
+  // The slot that holds `text` (hashed to `hash`), or the empty slot where
+  // it belongs.
+  size_t slot_of(std::string_view text, uint64_t hash) const;
+  void grow();
+
+  std::deque<std::string> texts_;  // a deque keeps the texts in place
+  std::vector<uint64_t> hashes_;   // per id
+  std::vector<uint32_t> slots_;    // id + 1, or 0 for an empty slot
+  uint32_t recent_[kRecent] = {};  // id + 1, or 0 for none yet
 };
 
 struct SignalRow {
