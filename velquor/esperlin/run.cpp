@@ -1,6 +1,7 @@
 // The advisory run: significant signals in, advisory files out.
 
 #include <algorithm>
+#include <exception>
 #include <set>
 #include <unordered_map>
 
@@ -9,11 +10,13 @@
 #include "shared/file_io.h"
 #include "shared/hash.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/change_record.h"
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/key_index.h"
+#include "velquor/esperlin/pattern_matches.h"
 #include "velquor/esperlin/values.h"
 #include "velquor/pellan/pellan.h"
 
@@ -105,6 +108,52 @@ Verdicts split_accepted(Json changes, const morvic::AcceptedDeviations& acceptan
     }
   }
   return verdicts;
+}
+
+// What the run works out from its significant signals (the period is the
+// whole history's, or the window's when the run has one).
+struct Findings {
+  Json evidence;
+  Json pattern_matches;
+  Json changes = Json::array();
+  Json period;
+};
+
+// The change records of the distinct signals, each with its latest deviation.
+void add_changes(Findings& found, const Json& significant, const AdvisoryInputs& inputs,
+                 const std::optional<window::Window>& window, const std::string& now) {
+  const KeyIndex explanation_index(inputs.explanations);
+  const KeyIndex event_index(inputs.events);
+  for (const Json* signal : distinct_signals(significant))
+    found.changes.push_back(change_record(*signal, explanation_index, event_index));
+  found.period = window ? period_of(*window, now) : period_of(significant, inputs.digest, now);
+  add_latest_deviation(found.changes, inputs.traces,
+                       [&](const std::string& ref) { return inputs.digest.time_of(ref); });
+}
+
+// The evidence and pattern matches are worked out on one thread while the
+// changes are made on the other; an error is the one working them out in
+// that order would meet first.
+Findings find_all(const Esperlin& engine, const Json& significant, const AdvisoryInputs& inputs,
+                  const Json& knowledge, const Json& patterns, const std::string& now) {
+  Findings found;
+  std::exception_ptr errors[2];
+  const size_t failed = work_on_two_threads(2, [&](size_t part) {
+    try {
+      if (part == 0) {
+        found.evidence = engine._collect_evidence(significant, inputs.events);
+        found.pattern_matches = match_all_patterns(significant, knowledge, patterns);
+      } else {
+        add_changes(found, significant, inputs, engine.window, now);
+      }
+      return true;
+    } catch (...) {
+      errors[part] = std::current_exception();
+      return false;
+    }
+  });
+  if (failed < 2) std::rethrow_exception(errors[failed]);
+  return found;
 }
 
 Json formats_entry(const fs::path& path) { return path.string(); }
@@ -227,24 +276,16 @@ Json run_advisory(Esperlin& engine, const std::string& scope,
                             engine.output_path);
   }
 
-  const Json evidence = engine._collect_evidence(significant, inputs.events);
-  Json pattern_matches = engine._match_patterns(significant, knowledge);
-  append_all(pattern_matches, engine._match_candidate_patterns(significant, patterns));
-
-  const KeyIndex explanation_index(inputs.explanations);
-  const KeyIndex event_index(inputs.events);
-  Json changes = Json::array();
-  for (const Json* signal : distinct_signals(significant))
-    changes.push_back(change_record(*signal, explanation_index, event_index));
-  const Json period = window ? period_of(*window, now) : period_of(significant, inputs.digest, now);
-  add_latest_deviation(changes, inputs.traces,
-                       [&](const std::string& ref) { return inputs.digest.time_of(ref); });
+  Findings found = find_all(engine, significant, inputs, knowledge, patterns, now);
+  Json pattern_matches = std::move(found.pattern_matches);
+  const Json& evidence = found.evidence;
+  const Json& period = found.period;
 
   // Only an acceptance from a commit onwards reads the commit order, which
   // takes a sort of every event to build.
   const std::vector<std::string> commits =
       engine._accepted_devs.list().empty() ? std::vector<std::string>() : inputs.digest.commit_list();
-  Verdicts verdicts = split_accepted(std::move(changes), engine._accepted_devs, commits);
+  Verdicts verdicts = split_accepted(std::move(found.changes), engine._accepted_devs, commits);
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty() && !window)
