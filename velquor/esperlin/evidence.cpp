@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -201,12 +202,12 @@ void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_sign
   for (const Json& signal : all_signals) traces.add(signal);
   const KeyIndex events(all_events);
   std::unordered_map<std::string, std::string> times;  // the events looked at, by id
-  add_latest_deviation(changes, traces, [&](const std::string& ref) -> const std::string* {
+  add_latest_deviation(changes, traces, [&](std::string_view ref) -> std::optional<std::string_view> {
     const Json* event = events.find(ref);
-    if (!event) return nullptr;
-    auto [at, added] = times.try_emplace(ref);
-    if (added) at->second = event_time(*event, "event " + ref);
-    return &at->second;
+    if (!event) return std::nullopt;
+    auto [at, added] = times.try_emplace(std::string(ref));
+    if (added) at->second = event_time(*event, "event " + at->first);
+    return at->second;
   });
 }
 

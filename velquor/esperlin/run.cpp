@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "shared/clock.h"
@@ -30,17 +32,17 @@ void append_all(Json& list, const Json& more) {
 // From the earliest to the latest time of the events the significant signals
 // refer to; both ends are the run time when none of them has a time.
 Json period_of(const Json& significant, const EventDigest& events, const std::string& now) {
-  const std::string *from = nullptr, *to = nullptr;
+  std::optional<std::string_view> from, to;
   for (const Json& signal : significant) {
     const Json& ref = get_or(signal, "event_ref", empty_text());
     if (!ref.is_string()) continue;
-    const std::string* time = events.time_of(ref.get_ref<const std::string&>());
+    const std::optional<std::string_view> time = events.time_of(ref.get_ref<const std::string&>());
     if (!time || time->empty()) continue;
     if (!from || *time < *from) from = time;
     if (!to || *time > *to) to = time;
   }
   if (!from) return Json{{"from", now}, {"to", now}};
-  return Json{{"from", *from}, {"to", *to}};
+  return Json{{"from", std::string(*from)}, {"to", std::string(*to)}};
 }
 
 std::string text_or_empty(const Json& value) { return value.is_string() ? value.get<std::string>() : ""; }
@@ -128,7 +130,7 @@ void add_changes(Findings& found, const Json& significant, const AdvisoryInputs&
     found.changes.push_back(change_record(*signal, explanation_index, event_index));
   found.period = window ? period_of(*window, now) : period_of(significant, inputs.digest, now);
   add_latest_deviation(found.changes, inputs.traces,
-                       [&](const std::string& ref) { return inputs.digest.time_of(ref); });
+                       [&](std::string_view ref) { return inputs.digest.time_of(ref); });
 }
 
 // The evidence and pattern matches are worked out on one thread while the
@@ -155,6 +157,28 @@ Findings find_all(const Esperlin& engine, const Json& significant, const Advisor
   if (failed < 2) std::rethrow_exception(errors[failed]);
   return found;
 }
+
+// Frees what the run is done with on a thread of its own while the run goes
+// on (a long history's inputs hold a tree for each significant signal and
+// for each event they refer to, which takes a while to free). Declared
+// before what the run frees itself, so that both are freed at once.
+class Disposal {
+ public:
+  Disposal() = default;
+  Disposal(const Disposal&) = delete;
+  Disposal& operator=(const Disposal&) = delete;
+  ~Disposal() {
+    if (thread_.joinable()) thread_.join();
+  }
+  void free(Json first, Json second) {
+    thread_ = std::thread([doomed = std::make_pair(std::move(first), std::move(second))]() mutable {
+      const auto gone = std::move(doomed);
+    });
+  }
+
+ private:
+  std::thread thread_;
+};
 
 Json formats_entry(const fs::path& path) { return path.string(); }
 
@@ -257,6 +281,7 @@ Json main_result(const Esperlin& engine, Json advisory, const fs::path& output_p
 
 Json run_advisory(Esperlin& engine, const std::string& scope,
                   const std::function<AdvisoryInputs(const Esperlin&)>& read) {
+  Disposal disposal;
   const std::string now = now_timestamp();
   engine._accepted_devs.cleanup_expired("");
   AdvisoryInputs inputs = read(engine);
@@ -267,7 +292,7 @@ Json run_advisory(Esperlin& engine, const std::string& scope,
   if (inputs.signal_count == 0) return Json{{"status", "no_signals"}, {"advisory", nullptr}};
   const std::optional<window::Window>& window = engine.window;
   const Json window_record = window ? window->record() : Json();
-  const Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
+  Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
   if (significant.empty()) {
     if (!window) return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
     const std::string line = window->empty() ? window->empty_notice() : covering(kNothingSignificant, window);
@@ -286,6 +311,7 @@ Json run_advisory(Esperlin& engine, const std::string& scope,
   const std::vector<std::string> commits =
       engine._accepted_devs.list().empty() ? std::vector<std::string>() : inputs.digest.commit_list();
   Verdicts verdicts = split_accepted(std::move(found.changes), engine._accepted_devs, commits);
+  disposal.free(std::move(significant), std::move(inputs.events));
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty() && !window)
