@@ -133,9 +133,9 @@ void add_changes(Findings& found, const Json& significant, const AdvisoryInputs&
                        [&](std::string_view ref) { return inputs.digest.time_of(ref); });
 }
 
-// The evidence and pattern matches are worked out on one thread while the
-// changes are made on the other; an error is the one working them out in
-// that order would meet first.
+// The evidence is gathered on one thread while the pattern matches and the
+// changes are worked out on the other; an error is the one working them out
+// in that order would meet first.
 Findings find_all(const Esperlin& engine, const Json& significant, const AdvisoryInputs& inputs,
                   const Json& knowledge, const Json& patterns, const std::string& now) {
   Findings found;
@@ -144,8 +144,8 @@ Findings find_all(const Esperlin& engine, const Json& significant, const Advisor
     try {
       if (part == 0) {
         found.evidence = engine._collect_evidence(significant, inputs.events);
-        found.pattern_matches = match_all_patterns(significant, knowledge, patterns);
       } else {
+        found.pattern_matches = match_all_patterns(significant, knowledge, patterns);
         add_changes(found, significant, inputs, engine.window, now);
       }
       return true;
