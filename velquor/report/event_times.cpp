@@ -1,15 +1,12 @@
 #include "velquor/report/event_times.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <vector>
 
 #include "shared/clock.h"
+#include "shared/errors.h"
+#include "shared/file_io.h"
 
 namespace velquor::report {
 namespace {
@@ -92,39 +89,23 @@ std::optional<double> seconds_of(std::string_view time) {
   return std::chrono::duration<double>(parsed->utc.time_since_epoch()).count();
 }
 
-namespace {
-
-// The names of the regular files (links followed) ending in ".json" in the
-// folder open as `dir`, sorted. Read with readdir: the general listing makes a
-// path object per file, which costs more than reading the file here.
-std::vector<std::string> json_file_names(DIR* dir) {
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    std::string_view name = entry->d_name;
-    if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
-    struct stat info {};
-    bool regular = entry->d_type == DT_REG ||
-                   ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) &&
-                    ::fstatat(::dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode));
-    if (regular) names.emplace_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-}  // namespace
-
+// A folder that cannot be listed gives no times, as an absent one does: the
+// report still draws its charts, placing events by their neighbours.
 EventTimes read_event_times(const fs::path& events_dir) {
   EventTimes times;
-  DIR* dir = ::opendir(events_dir.c_str());
-  if (!dir) return times;
-  std::vector<std::string> names = json_file_names(dir);
-  times.reserve(names.size());
+  JsonFileListing listing;
+  try {
+    listing = list_json_file_names(events_dir);
+  } catch (const IoError&) {
+    return times;
+  }
+  times.reserve(listing.names.size());
+  const OpenFolder folder(events_dir);
   // Event files are small: one buffer serves them all, with no size asked
   // of the file system first.
   std::string text(64 * 1024, '\0');
-  for (const std::string& name : names) {
-    int fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_CLOEXEC);
+  for (const std::string& name : listing.names) {
+    int fd = folder.open(name);
     if (fd < 0) continue;
     size_t size = 0;
     for (ssize_t got; (got = ::read(fd, text.data() + size, text.size() - size)) > 0;) {
@@ -138,7 +119,6 @@ EventTimes read_event_times(const fs::path& events_dir) {
     if (stamp.event_id.empty()) stamp.event_id = name.substr(0, name.size() - 5);
     times.emplace(std::move(stamp.event_id), *seconds);
   }
-  ::closedir(dir);
   return times;
 }
 
