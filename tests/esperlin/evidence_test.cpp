@@ -124,6 +124,29 @@ TEST_F(EvidenceTest, EvidenceListsAreCut) {
   EXPECT_EQ(evidence["timeline"][0]["event"], "m0: 0 (2.0 stddev above normal)");
 }
 
+// The timeline describes only the signals it shows, yet a signal it would
+// not show must still raise its error, and one of an unusual kind must still
+// be described as before.
+TEST_F(EvidenceTest, SignalsPastTheTimelineStillRaiseTheirErrors) {
+  Json events = Json::object();
+  Json signals = Json::array();
+  for (int i = 0; i < 60; ++i) {
+    const std::string id = numbered("g", i);
+    events[id] = git_event(id, numbered("sha", i), i < 10 ? "2025-01-01" : "2025-02-01");
+    signals.push_back(signal("git", numbered("m", i), id, i, 2.0));
+  }
+  signals[0]["observed"] = true;  // a boolean counts as 1
+  EXPECT_EQ(engine._collect_evidence(signals, events)["timeline"][0]["event"], "m0: 1 (2.0 stddev above normal)");
+  for (const Json& odd : {Json("text"), Json(nullptr)}) {
+    Json broken = signals;
+    broken[59]["observed"] = odd;
+    EXPECT_THROW(engine._collect_evidence(broken, events), TypeError) << odd;
+  }
+  Json unnamed = signals;
+  unnamed[59].erase("metric");
+  EXPECT_THROW(engine._collect_evidence(unnamed, events), MissingMember);
+}
+
 TEST_F(EvidenceTest, CommitListIsOrderedByObservationTimeWithRepeatsKept) {
   Json ci = family_event("c1", "ci", "2025-01-02", {{"trigger", {{"commit_sha", "s1"}}}});
   Json untriggered = family_event("c2", "ci", "2025-01-01", {{"trigger", nullptr}});

@@ -5,6 +5,7 @@
 
 #include "fixture.h"
 #include "shared/errors.h"
+#include "velquor/esperlin/pattern_matches.h"
 
 namespace velquor::esperlin::testing {
 namespace {
@@ -54,6 +55,23 @@ TEST_F(PatternsTest, SignalsUnchangedAtTheMatchThresholdMatchNothing) {
   const Json weak = Json::array({signal("git", "files_touched", "g1", 40, 1.0)});
   const Json knowledge = Json::array({{{"sources", {"git"}}, {"metrics", {"files_touched"}}}});
   EXPECT_EQ(engine._match_patterns(weak, knowledge), Json::array());
+}
+
+// The run matches both kinds in one go; it must give what the two steps give
+// one after the other, whichever list is empty.
+TEST_F(PatternsTest, MatchingBothKindsAtOnceAgreesWithTheTwoSteps) {
+  const Json knowledge = Json::array({{{"knowledge_id", "k1"}, {"sources", {"git"}}, {"metrics", {"files_touched"}}}});
+  const Json patterns = Json::array({{{"pattern_id", "p1"}, {"sources", {"ci"}}, {"metrics", {"run_duration"}}},
+                                     {{"pattern_id", "p2"}, {"sources", {"testing"}}, {"metrics", {"skip_rate"}}}});
+  const Json none = Json::array();
+  for (const auto& [known, candidates] : {std::pair{&knowledge, &patterns}, std::pair{&none, &patterns},
+                                          std::pair{&knowledge, &none}, std::pair{&none, &none}}) {
+    Json expected = engine._match_patterns(significant, *known);
+    for (const Json& match : engine._match_candidate_patterns(significant, *candidates)) expected.push_back(match);
+    EXPECT_EQ(match_all_patterns(significant, *known, *candidates), expected);
+  }
+  EXPECT_EQ(match_all_patterns(significant, knowledge, patterns).size(), 2u);
+  EXPECT_THROW(match_all_patterns(significant, none, Json::object()), TypeError);
 }
 
 Json pattern(const Json& families, const Json& metrics, double correlation, const std::string& tag) {

@@ -196,40 +196,45 @@ void SignalTraces::add(const Json& signal) {
   const Json& engine = get_or(signal, "engine_id", Json());
   const Json& metric = get_or(signal, "metric", Json());
   if (!ref.is_string() || !engine.is_string() || !metric.is_string()) return;
-  SignalTrace trace{ref.get<std::string>(), Json(), false, get_or(signal, "observed", Json())};
+  Kept trace{ref.get_ref<const std::string&>(), Json(), false, get_or(signal, "observed", Json())};
   if (const Json* deviation = find_member(signal, "deviation")) {
     trace.odd_deviation = !deviation->is_object();
     trace.measure = trace.odd_deviation ? *deviation : get_or(*deviation, "measure", Json());
   }
-  add(engine.get_ref<const std::string&>(), metric.get_ref<const std::string&>(), std::move(trace));
+  keep(engine.get_ref<const std::string&>(), metric.get_ref<const std::string&>(), std::move(trace));
 }
 
 void SignalTraces::add(std::string_view engine, std::string_view metric, SignalTrace trace) {
-  key(engine, metric, scratch_);
-  auto found = traces_.find(scratch_);
-  if (found == traces_.end()) found = traces_.emplace(scratch_, std::vector<SignalTrace>()).first;
-  found->second.push_back(std::move(trace));
+  keep(engine, metric,
+       Kept{trace.event_ref, std::move(trace.measure), trace.odd_deviation, std::move(trace.observed)});
+}
+
+size_t SignalTraces::position(std::string_view engine, std::string_view metric) const {
+  size_t at = 0;
+  while (at < groups_.size() && (groups_[at].metric != metric || groups_[at].engine != engine)) ++at;
+  return at;
+}
+
+void SignalTraces::keep(std::string_view engine, std::string_view metric, Kept trace) {
+  trace.event_ref = refs_.keep(trace.event_ref);
+  const size_t at = position(engine, metric);
+  if (at == groups_.size()) groups_.push_back(Group{std::string(engine), std::string(metric), {}});
+  groups_[at].traces.push_back(std::move(trace));
 }
 
 void SignalTraces::append(SignalTraces&& later) {
-  for (auto& [key, traces] : later.traces_) {
-    std::vector<SignalTrace>& into = traces_[key];
-    if (into.empty()) into = std::move(traces);
-    else std::move(traces.begin(), traces.end(), std::back_inserter(into));
+  for (Group& more : later.groups_) {
+    const size_t at = position(more.engine, more.metric);
+    if (at == groups_.size()) groups_.push_back(std::move(more));
+    else std::move(more.traces.begin(), more.traces.end(), std::back_inserter(groups_[at].traces));
   }
+  refs_.take(std::move(later.refs_));
 }
 
-const std::vector<SignalTrace>* SignalTraces::find(const Json& family, const Json& metric) const {
+const std::vector<SignalTraces::Kept>* SignalTraces::find(const Json& family, const Json& metric) const {
   if (!family.is_string() || !metric.is_string()) return nullptr;
-  std::string wanted;
-  key(family.get_ref<const std::string&>(), metric.get_ref<const std::string&>(), wanted);
-  auto found = traces_.find(wanted);
-  return found == traces_.end() ? nullptr : &found->second;
-}
-
-// The engine's length first keeps the key unambiguous whatever the texts hold.
-void SignalTraces::key(std::string_view engine, std::string_view metric, std::string& key) {
-  key.assign(std::to_string(engine.size())).append(":").append(engine).append(metric);
+  const size_t at = position(family.get_ref<const std::string&>(), metric.get_ref<const std::string&>());
+  return at == groups_.size() ? nullptr : &groups_[at].traces;
 }
 
 EventFacts event_facts(const std::string& id, const Json& event) {
@@ -239,26 +244,30 @@ EventFacts event_facts(const std::string& id, const Json& event) {
           commit_of(event, where)};
 }
 
-void EventDigest::add(const std::string& id, EventFacts facts) {
-  auto [it, inserted] = positions_.emplace(id, facts_.size());
-  if (inserted) facts_.push_back(std::move(facts));
-  else facts_[it->second] = std::move(facts);
+void EventDigest::add(std::string_view id, const EventFacts& facts) {
+  // The id is kept before it is looked up, so that a new one is hashed once;
+  // an id seen before (rare) leaves an unused copy.
+  auto [at, added] = positions_.emplace(texts_.keep(id), facts_.size());
+  const Facts kept{texts_.keep(facts.time), texts_.keep(facts.observed_at), texts_.keep(facts.commit)};
+  if (added) facts_.push_back(kept);
+  else facts_[at->second] = kept;
 }
 
-const std::string* EventDigest::time_of(const std::string& id) const {
+std::optional<std::string_view> EventDigest::time_of(std::string_view id) const {
   auto it = positions_.find(id);
-  return it == positions_.end() ? nullptr : &facts_[it->second].time;
+  if (it == positions_.end()) return std::nullopt;
+  return facts_[it->second].time;
 }
 
 std::vector<std::string> EventDigest::commit_list() const {
-  std::vector<const EventFacts*> dated;
-  for (const EventFacts& facts : facts_)
+  std::vector<const Facts*> dated;
+  for (const Facts& facts : facts_)
     if (!facts.commit.empty()) dated.push_back(&facts);
   std::stable_sort(dated.begin(), dated.end(),
-                   [](const EventFacts* a, const EventFacts* b) { return a->observed_at < b->observed_at; });
+                   [](const Facts* a, const Facts* b) { return a->observed_at < b->observed_at; });
   std::vector<std::string> shas;
   shas.reserve(dated.size());
-  for (const EventFacts* facts : dated) shas.push_back(facts->commit);
+  for (const Facts* facts : dated) shas.emplace_back(facts->commit);
   return shas;
 }
 
@@ -279,29 +288,30 @@ std::vector<std::string> commits_by_time(std::vector<std::pair<std::string, std:
   return shas;
 }
 
-void add_latest_deviation(Json& changes, const SignalTraces& traces,
-                          const std::function<const std::string*(const std::string&)>& time_of) {
+void add_latest_deviation(Json& changes, const SignalTraces& traces, const EventTimes& time_of) {
   for (Json& change : changes) {
     expect_map(change, "change");
-    const std::vector<SignalTrace>* found =
+    const std::vector<SignalTraces::Kept>* found =
         traces.find(get_or(change, "family", empty_text()), get_or(change, "metric", empty_text()));
     if (!found) continue;
-    const SignalTrace* latest = nullptr;
-    const std::string* latest_time = &empty_text().get_ref<const std::string&>();
-    for (const SignalTrace& trace : *found) {
-      const std::string* time = time_of(trace.event_ref);
-      if (time && *time > *latest_time) {
+    const SignalTraces::Kept* latest = nullptr;
+    std::string_view latest_time;  // only a time after "" counts
+    for (const SignalTraces::Kept& trace : *found) {
+      const std::optional<std::string_view> time = time_of(trace.event_ref);
+      if (time && *time > latest_time) {
         latest = &trace;
-        latest_time = time;
+        latest_time = *time;
       }
     }
     if (!latest) continue;
     if (latest->odd_deviation) map_or_empty(Json{{"deviation", latest->measure}}, "deviation", "signal");
     if (latest->measure.is_null()) continue;
+    const Json& ref = get_or(change, "event_ref", empty_text());
+    const bool is_latest = ref.is_string() && ref.get_ref<const std::string&>() == latest->event_ref;
     change["latest_deviation"] = round_value(latest->measure, 2, "latest deviation.measure");
     change["latest_value"] = latest->observed;
-    change["latest_event_ref"] = latest->event_ref;
-    change["is_latest_event"] = get_or(change, "event_ref", empty_text()) == latest->event_ref;
+    change["latest_event_ref"] = std::string(latest->event_ref);
+    change["is_latest_event"] = is_latest;
   }
 }
 
@@ -328,13 +338,24 @@ Json signals_in(const window::Window& window, const Json& significant) {
 std::vector<const Json*> distinct_signals(const Json& significant) {
   std::vector<std::pair<const Json*, double>> kept;
   std::unordered_map<std::string, size_t> position;
+  std::string key;  // reused: most signals repeat a key already seen
+  auto append_text = [&key](const Json& value) {
+    if (value.is_string()) key += value.get_ref<const std::string&>();
+    else key += text_of(value);
+  };
   for (const Json& signal : significant) {
     const double strength = strength_of(signal);
-    const std::string key =
-        text_of(get_or(signal, "engine_id", empty_text())) + ":" + text_of(get_or(signal, "metric", empty_text()));
-    auto [it, inserted] = position.emplace(key, kept.size());
-    if (inserted) kept.emplace_back(&signal, strength);
-    else if (strength > kept[it->second].second) kept[it->second] = {&signal, strength};
+    key.clear();
+    append_text(get_or(signal, "engine_id", empty_text()));
+    key += ':';
+    append_text(get_or(signal, "metric", empty_text()));
+    auto found = position.find(key);
+    if (found == position.end()) {
+      position.emplace(key, kept.size());
+      kept.emplace_back(&signal, strength);
+    } else if (strength > kept[found->second].second) {
+      kept[found->second] = {&signal, strength};
+    }
   }
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
   std::vector<const Json*> signals;

@@ -33,6 +33,7 @@
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/key_index.h"
 #include "velquor/esperlin/prepared_events.h"
+#include "velquor/esperlin/text_arena.h"
 
 namespace velquor::esperlin {
 
@@ -47,9 +48,20 @@ struct SignalTrace {
 };
 
 // The traces of the signals whose engine_id and metric are text (no change
-// can be of any other), by family and metric, each list in file order.
+// can be of any other), by family and metric, each list in file order. A
+// long history has a trace for each of hundreds of thousands of signals:
+// their event references share a few blocks of text, and measures and
+// observed values are numbers that need no allocation of their own.
 class SignalTraces {
  public:
+  // A trace as kept; its event_ref lives as long as the traces.
+  struct Kept {
+    std::string_view event_ref;
+    Json measure;
+    bool odd_deviation = false;
+    Json observed;
+  };
+
   // Adds the trace of `signal` unless it has no text event_ref (no event can
   // then be its latest).
   void add(const Json& signal);
@@ -57,30 +69,46 @@ class SignalTraces {
   // Adds the traces of `later` after those of this.
   void append(SignalTraces&& later);
   // The traces of `family` and `metric`, or nullptr.
-  const std::vector<SignalTrace>* find(const Json& family, const Json& metric) const;
+  const std::vector<Kept>* find(const Json& family, const Json& metric) const;
 
  private:
-  static void key(std::string_view engine, std::string_view metric, std::string& key);
-  std::unordered_map<std::string, std::vector<SignalTrace>> traces_;
-  std::string scratch_;  // the key being looked up, kept to save allocations
+  // The traces of one family and metric. A signal file holds a few metrics
+  // of one family, so a short list finds them faster than a hash would.
+  struct Group {
+    std::string engine;
+    std::string metric;
+    std::vector<Kept> traces;
+  };
+  // The position of the group of `engine` and `metric`, or the number of groups.
+  size_t position(std::string_view engine, std::string_view metric) const;
+  void keep(std::string_view engine, std::string_view metric, Kept trace);
+  std::vector<Group> groups_;
+  TextArena refs_;
 };
 
 // The facts of `event` (checked by check_event), known as `id`.
 EventFacts event_facts(const std::string& id, const Json& event);
 
 // The facts of every event, by id; a later event under the same id replaces
-// the earlier one at its first position.
+// the earlier one at its first position. The texts of all events share a few
+// blocks.
 class EventDigest {
  public:
-  void add(const std::string& id, EventFacts facts);
-  // The event time of `id`, or nullptr when no event has that id.
-  const std::string* time_of(const std::string& id) const;
+  void add(std::string_view id, const EventFacts& facts);
+  // The event time of `id`, or nullopt when no event has that id.
+  std::optional<std::string_view> time_of(std::string_view id) const;
   // Commit SHAs of all events, ordered by observed_at (repeats kept).
   std::vector<std::string> commit_list() const;
 
  private:
-  std::vector<EventFacts> facts_;
-  std::unordered_map<std::string, size_t> positions_;
+  struct Facts {
+    std::string_view time;
+    std::string_view observed_at;
+    std::string_view commit;
+  };
+  std::vector<Facts> facts_;
+  std::unordered_map<std::string_view, size_t> positions_;  // the ids live in texts_
+  TextArena texts_;
 };
 
 struct AdvisoryInputs {
@@ -115,10 +143,10 @@ Json parse_event(std::string_view text, const fs::path& path);
 
 // Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to
 // each change from the trace of its family and metric whose event is the
-// latest (`time_of` gives an event's time, or nullptr when it is unknown; the
+// latest (`time_of` gives an event's time, or nullopt when it is unknown; the
 // time must stay in place while the step runs).
-void add_latest_deviation(Json& changes, const SignalTraces& traces,
-                          const std::function<const std::string*(const std::string&)>& time_of);
+using EventTimes = std::function<std::optional<std::string_view>(std::string_view)>;
+void add_latest_deviation(Json& changes, const SignalTraces& traces, const EventTimes& time_of);
 
 // The significant signals of the window's events.
 Json signals_in(const window::Window& window, const Json& significant);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -35,10 +36,14 @@ const Json* event_of(const Json& signal, const KeyIndex& events) {
 }
 
 // One line of the timeline; `family` points into the events or at a constant.
+// Of a long history's thousands of significant signals only the earliest
+// reach the timeline, so a signal's line is written when the timeline reaches
+// it: `signal` is set then, and `event` is empty.
 struct TimelineEntry {
   std::string timestamp;
   const Json* family;
   std::string event;
+  const Json* signal = nullptr;
 };
 
 // The lists gathered while walking the significant signals. Each list only
@@ -63,6 +68,17 @@ std::string deviation_description(const Json& signal, const std::string& where) 
   const std::string observed = general4(require_member(signal, "observed", where), where + " observed");
   return metric_label(metric.get_ref<const std::string&>()) + ": " + observed + " (" + format_fixed(std::fabs(dev), 1) +
          " stddev " + (dev > 0 ? "above" : "below") + " normal)";
+}
+
+// Whether deviation_description describes `signal` without fail, so that it
+// may do so later.
+bool describable(const Json& signal) {
+  if (!signal.is_object()) return false;
+  const Json* metric = find_member(signal, "metric");
+  const Json* deviation = find_member(signal, "deviation");
+  const Json* measure = deviation && deviation->is_object() ? find_member(*deviation, "measure") : nullptr;
+  const Json* observed = find_member(signal, "observed");
+  return metric && metric->is_string() && measure && measure->is_number() && observed && observed->is_number();
 }
 
 void add_commit(EvidenceLists& lists, const Json& event, const Json& payload,
@@ -130,10 +146,13 @@ Json ordered_timeline(const std::vector<TimelineEntry>& timeline, size_t limit) 
                    [](const TimelineEntry* a, const TimelineEntry* b) { return a->timestamp < b->timestamp; });
   std::set<std::pair<std::string, std::string>> seen;
   Json out = Json::array();
+  std::string described;
   for (const TimelineEntry* entry : entries) {
     if (out.size() >= limit) break;
-    if (!seen.emplace(dump_compact(*entry->family), entry->event).second) continue;
-    out.push_back({{"timestamp", entry->timestamp}, {"family", *entry->family}, {"event", entry->event}});
+    if (entry->signal) described = deviation_description(*entry->signal, "significant signal");
+    const std::string& event = entry->signal ? described : entry->event;
+    if (!seen.emplace(dump_compact(*entry->family), event).second) continue;
+    out.push_back({{"timestamp", entry->timestamp}, {"family", *entry->family}, {"event", event}});
   }
   return out;
 }
@@ -166,8 +185,10 @@ Json Esperlin::_collect_evidence(const Json& significant_signals, const Json& al
     const Json& family = family_member ? *family_member : unknown;
     const Json& payload = map_or_empty(*event, "payload", where);
     const std::string time = event_time(*event, where);
-    lists.timeline.push_back(
-        {time, &family, deviation_description(signal, "signals[" + std::to_string(i) + "]")});
+    if (describable(signal))
+      lists.timeline.push_back({time, &family, "", &signal});
+    else  // described now, to raise its error in its place
+      lists.timeline.push_back({time, &family, deviation_description(signal, "signals[" + std::to_string(i) + "]")});
     if (family == "version_control") add_commit(lists, *event, payload, time, where);
     else if (family == "testing") add_failed_tests(lists, payload, where);
     else if (family == "dependency") add_direct_dependencies(lists, payload, where);
@@ -201,12 +222,12 @@ void Esperlin::_enrich_with_latest_deviation(Json& changes, const Json& all_sign
   for (const Json& signal : all_signals) traces.add(signal);
   const KeyIndex events(all_events);
   std::unordered_map<std::string, std::string> times;  // the events looked at, by id
-  add_latest_deviation(changes, traces, [&](const std::string& ref) -> const std::string* {
+  add_latest_deviation(changes, traces, [&](std::string_view ref) -> std::optional<std::string_view> {
     const Json* event = events.find(ref);
-    if (!event) return nullptr;
-    auto [at, added] = times.try_emplace(ref);
-    if (added) at->second = event_time(*event, "event " + ref);
-    return &at->second;
+    if (!event) return std::nullopt;
+    auto [at, added] = times.try_emplace(std::string(ref));
+    if (added) at->second = event_time(*event, "event " + at->first);
+    return at->second;
   });
 }
 

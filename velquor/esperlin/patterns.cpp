@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -12,6 +13,7 @@
 #include "shared/numbers.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/esperlin/esperlin.h"
+#include "velquor/esperlin/pattern_matches.h"
 #include "velquor/esperlin/values.h"
 #include "velquor/pellan/pellan.h"
 
@@ -93,23 +95,45 @@ Json description_of(const Json& record) {
   return is_truthy(semantic) ? semantic : get_or(record, "description_statistical", empty_text());
 }
 
+// `current` holds the current sets once worked out: a run matches the
+// knowledge and the candidate patterns against the same signals.
 template <typename MakeMatch>
 Json match_records(const Json& significant_signals, const Json& records, const char* kind,
-                   MakeMatch make_match) {
+                   std::optional<CurrentSets>& current, MakeMatch make_match) {
   expect_array(significant_signals, "significant_signals");
   expect_array(records, kind);
   Json matches = Json::array();
   if (records.empty() || significant_signals.empty()) return matches;
-  const CurrentSets current = current_sets(significant_signals);
-  if (current.families.empty()) return matches;
+  if (!current) current = current_sets(significant_signals);
+  if (current->families.empty()) return matches;
   for (const Json& record : records) {
     expect_map(record, std::string(kind) + " record");
-    Json families = overlap(record, "sources", current.families);
-    Json metrics = overlap(record, "metrics", current.metrics);
+    Json families = overlap(record, "sources", current->families);
+    Json metrics = overlap(record, "metrics", current->metrics);
     if (!families.empty() && !metrics.empty())
       matches.push_back(make_match(record, std::move(families), std::move(metrics)));
   }
   return matches;
+}
+
+Json known_match(const Json& k, Json, Json) {
+  return Json{{"knowledge_id", get_or(k, "knowledge_id", empty_text())},
+              {"pattern_type", get_or(k, "pattern_type", empty_text())},
+              {"confidence", "approved"},
+              {"support_count", get_or(k, "support_count", Json(0))},
+              {"sources", get_or(k, "sources", empty_list())},
+              {"metrics", get_or(k, "metrics", empty_list())},
+              {"description", description_of(k)}};
+}
+
+Json candidate_match(const Json& p, Json families, Json metrics) {
+  const Json* id = find_member(p, "pattern_id");
+  return Json{{"pattern_id", id ? *id : get_or(p, "fingerprint", empty_text())},
+              {"correlation", get_or(p, "correlation_strength", Json(0))},
+              {"families", std::move(families)},
+              {"metrics", std::move(metrics)},
+              {"description", description_of(p)},
+              {"repo_count", get_or(p, "repo_count", Json(0))}};
 }
 
 }  // namespace
@@ -152,29 +176,21 @@ Json _dedup_and_limit_patterns(const Json& patterns, long long limit) {
 }
 
 Json Esperlin::_match_patterns(const Json& significant_signals, const Json& knowledge) const {
-  return match_records(significant_signals, knowledge, "knowledge",
-                       [](const Json& k, Json, Json) {
-                         return Json{{"knowledge_id", get_or(k, "knowledge_id", empty_text())},
-                                     {"pattern_type", get_or(k, "pattern_type", empty_text())},
-                                     {"confidence", "approved"},
-                                     {"support_count", get_or(k, "support_count", Json(0))},
-                                     {"sources", get_or(k, "sources", empty_list())},
-                                     {"metrics", get_or(k, "metrics", empty_list())},
-                                     {"description", description_of(k)}};
-                       });
+  std::optional<CurrentSets> current;
+  return match_records(significant_signals, knowledge, "knowledge", current, known_match);
 }
 
 Json Esperlin::_match_candidate_patterns(const Json& significant_signals, const Json& patterns) const {
-  return match_records(
-      significant_signals, patterns, "patterns", [](const Json& p, Json families, Json metrics) {
-        const Json* id = find_member(p, "pattern_id");
-        return Json{{"pattern_id", id ? *id : get_or(p, "fingerprint", empty_text())},
-                    {"correlation", get_or(p, "correlation_strength", Json(0))},
-                    {"families", std::move(families)},
-                    {"metrics", std::move(metrics)},
-                    {"description", description_of(p)},
-                    {"repo_count", get_or(p, "repo_count", Json(0))}};
-      });
+  std::optional<CurrentSets> current;
+  return match_records(significant_signals, patterns, "patterns", current, candidate_match);
+}
+
+Json match_all_patterns(const Json& significant_signals, const Json& knowledge, const Json& patterns) {
+  std::optional<CurrentSets> current;
+  Json matches = match_records(significant_signals, knowledge, "knowledge", current, known_match);
+  for (Json& match : match_records(significant_signals, patterns, "patterns", current, candidate_match))
+    matches.push_back(std::move(match));
+  return matches;
 }
 
 }  // namespace velquor::esperlin

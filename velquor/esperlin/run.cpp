@@ -1,7 +1,10 @@
 // The advisory run: significant signals in, advisory files out.
 
 #include <algorithm>
+#include <exception>
+#include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "shared/clock.h"
@@ -9,11 +12,13 @@
 #include "shared/file_io.h"
 #include "shared/hash.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/change_record.h"
 #include "velquor/esperlin/esperlin.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/key_index.h"
+#include "velquor/esperlin/pattern_matches.h"
 #include "velquor/esperlin/values.h"
 #include "velquor/pellan/pellan.h"
 
@@ -27,17 +32,17 @@ void append_all(Json& list, const Json& more) {
 // From the earliest to the latest time of the events the significant signals
 // refer to; both ends are the run time when none of them has a time.
 Json period_of(const Json& significant, const EventDigest& events, const std::string& now) {
-  const std::string *from = nullptr, *to = nullptr;
+  std::optional<std::string_view> from, to;
   for (const Json& signal : significant) {
     const Json& ref = get_or(signal, "event_ref", empty_text());
     if (!ref.is_string()) continue;
-    const std::string* time = events.time_of(ref.get_ref<const std::string&>());
+    const std::optional<std::string_view> time = events.time_of(ref.get_ref<const std::string&>());
     if (!time || time->empty()) continue;
     if (!from || *time < *from) from = time;
     if (!to || *time > *to) to = time;
   }
   if (!from) return Json{{"from", now}, {"to", now}};
-  return Json{{"from", *from}, {"to", *to}};
+  return Json{{"from", std::string(*from)}, {"to", std::string(*to)}};
 }
 
 std::string text_or_empty(const Json& value) { return value.is_string() ? value.get<std::string>() : ""; }
@@ -106,6 +111,74 @@ Verdicts split_accepted(Json changes, const morvic::AcceptedDeviations& acceptan
   }
   return verdicts;
 }
+
+// What the run works out from its significant signals (the period is the
+// whole history's, or the window's when the run has one).
+struct Findings {
+  Json evidence;
+  Json pattern_matches;
+  Json changes = Json::array();
+  Json period;
+};
+
+// The change records of the distinct signals, each with its latest deviation.
+void add_changes(Findings& found, const Json& significant, const AdvisoryInputs& inputs,
+                 const std::optional<window::Window>& window, const std::string& now) {
+  const KeyIndex explanation_index(inputs.explanations);
+  const KeyIndex event_index(inputs.events);
+  for (const Json* signal : distinct_signals(significant))
+    found.changes.push_back(change_record(*signal, explanation_index, event_index));
+  found.period = window ? period_of(*window, now) : period_of(significant, inputs.digest, now);
+  add_latest_deviation(found.changes, inputs.traces,
+                       [&](std::string_view ref) { return inputs.digest.time_of(ref); });
+}
+
+// The evidence is gathered on one thread while the pattern matches and the
+// changes are worked out on the other; an error is the one working them out
+// in that order would meet first.
+Findings find_all(const Esperlin& engine, const Json& significant, const AdvisoryInputs& inputs,
+                  const Json& knowledge, const Json& patterns, const std::string& now) {
+  Findings found;
+  std::exception_ptr errors[2];
+  const size_t failed = work_on_two_threads(2, [&](size_t part) {
+    try {
+      if (part == 0) {
+        found.evidence = engine._collect_evidence(significant, inputs.events);
+      } else {
+        found.pattern_matches = match_all_patterns(significant, knowledge, patterns);
+        add_changes(found, significant, inputs, engine.window, now);
+      }
+      return true;
+    } catch (...) {
+      errors[part] = std::current_exception();
+      return false;
+    }
+  });
+  if (failed < 2) std::rethrow_exception(errors[failed]);
+  return found;
+}
+
+// Frees what the run is done with on a thread of its own while the run goes
+// on (a long history's inputs hold a tree for each significant signal and
+// for each event they refer to, which takes a while to free). Declared
+// before what the run frees itself, so that both are freed at once.
+class Disposal {
+ public:
+  Disposal() = default;
+  Disposal(const Disposal&) = delete;
+  Disposal& operator=(const Disposal&) = delete;
+  ~Disposal() {
+    if (thread_.joinable()) thread_.join();
+  }
+  void free(Json first, Json second) {
+    thread_ = std::thread([doomed = std::make_pair(std::move(first), std::move(second))]() mutable {
+      const auto gone = std::move(doomed);
+    });
+  }
+
+ private:
+  std::thread thread_;
+};
 
 Json formats_entry(const fs::path& path) { return path.string(); }
 
@@ -208,6 +281,7 @@ Json main_result(const Esperlin& engine, Json advisory, const fs::path& output_p
 
 Json run_advisory(Esperlin& engine, const std::string& scope,
                   const std::function<AdvisoryInputs(const Esperlin&)>& read) {
+  Disposal disposal;
   const std::string now = now_timestamp();
   engine._accepted_devs.cleanup_expired("");
   AdvisoryInputs inputs = read(engine);
@@ -218,7 +292,7 @@ Json run_advisory(Esperlin& engine, const std::string& scope,
   if (inputs.signal_count == 0) return Json{{"status", "no_signals"}, {"advisory", nullptr}};
   const std::optional<window::Window>& window = engine.window;
   const Json window_record = window ? window->record() : Json();
-  const Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
+  Json significant = window ? signals_in(*window, inputs.significant) : std::move(inputs.significant);
   if (significant.empty()) {
     if (!window) return Json{{"status", "no_significant_changes"}, {"advisory", nullptr}};
     const std::string line = window->empty() ? window->empty_notice() : covering(kNothingSignificant, window);
@@ -227,24 +301,17 @@ Json run_advisory(Esperlin& engine, const std::string& scope,
                             engine.output_path);
   }
 
-  const Json evidence = engine._collect_evidence(significant, inputs.events);
-  Json pattern_matches = engine._match_patterns(significant, knowledge);
-  append_all(pattern_matches, engine._match_candidate_patterns(significant, patterns));
-
-  const KeyIndex explanation_index(inputs.explanations);
-  const KeyIndex event_index(inputs.events);
-  Json changes = Json::array();
-  for (const Json* signal : distinct_signals(significant))
-    changes.push_back(change_record(*signal, explanation_index, event_index));
-  const Json period = window ? period_of(*window, now) : period_of(significant, inputs.digest, now);
-  add_latest_deviation(changes, inputs.traces,
-                       [&](const std::string& ref) { return inputs.digest.time_of(ref); });
+  Findings found = find_all(engine, significant, inputs, knowledge, patterns, now);
+  Json pattern_matches = std::move(found.pattern_matches);
+  const Json& evidence = found.evidence;
+  const Json& period = found.period;
 
   // Only an acceptance from a commit onwards reads the commit order, which
   // takes a sort of every event to build.
   const std::vector<std::string> commits =
       engine._accepted_devs.list().empty() ? std::vector<std::string>() : inputs.digest.commit_list();
-  Verdicts verdicts = split_accepted(std::move(changes), engine._accepted_devs, commits);
+  Verdicts verdicts = split_accepted(std::move(found.changes), engine._accepted_devs, commits);
+  disposal.free(std::move(significant), std::move(inputs.events));
   if (!verdicts.accepted.empty()) pattern_matches = relevant_patterns(pattern_matches, verdicts.kept);
   if (verdicts.kept.empty()) {
     if (verdicts.accepted.empty() && !window)

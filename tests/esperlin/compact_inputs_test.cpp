@@ -1,0 +1,91 @@
+// The compact forms the advisory run keeps of every signal and every event:
+// texts shared in an arena, traces by family and metric, facts by event id.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "velquor/esperlin/advisory_inputs.h"
+#include "velquor/esperlin/text_arena.h"
+
+namespace velquor::esperlin::testing {
+namespace {
+
+TEST(TextArenaTest, ViewsStayValidThroughGrowthLongTextsTakingAndMoving) {
+  TextArena arena, other;
+  std::vector<std::string> texts;
+  std::vector<std::string_view> views;
+  auto keep = [&](TextArena& into, std::string text) {
+    views.push_back(into.keep(text));
+    texts.push_back(std::move(text));
+  };
+  for (int i = 0; i < 20000; ++i) keep(i % 2 ? arena : other, numbered("event-", i));  // many blocks
+  keep(arena, std::string(100000, 'x'));  // a block of its own
+  keep(other, "");
+  keep(other, std::string(70000, 'y'));
+  arena.take(std::move(other));
+  keep(arena, "after taking");
+  TextArena moved = std::move(arena);
+  keep(moved, "after moving");
+  for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(views[i], texts[i]) << i;
+}
+
+TEST(SignalTracesTest, TracesKeepFileOrderPerMetricAcrossAppendedFiles) {
+  SignalTraces traces;
+  {
+    SignalTraces later;
+    later.add(signal("git", "files_touched", "a-reference-longer-than-fifteen-2", 3, 2.5));
+    later.add("ci", "run_duration", SignalTrace{"ci-1", Json(1.5), false, Json(7)});
+    traces.add(signal("git", "files_touched", "a-reference-longer-than-fifteen-1", 2, 1.0));
+    traces.add(Json{{"engine_id", "git"}, {"metric", "files_touched"}, {"event_ref", nullptr}});  // no ref
+    traces.add(Json{{"engine_id", 3}, {"metric", "files_touched"}, {"event_ref", "n"}});        // no family
+    traces.append(std::move(later));
+  }  // the appended traces' references outlive their first owner
+  const std::vector<SignalTraces::Kept>* git = traces.find(Json("git"), Json("files_touched"));
+  ASSERT_NE(git, nullptr);
+  ASSERT_EQ(git->size(), 2u);
+  EXPECT_EQ((*git)[0].event_ref, "a-reference-longer-than-fifteen-1");
+  EXPECT_EQ((*git)[1].event_ref, "a-reference-longer-than-fifteen-2");
+  EXPECT_EQ((*git)[1].measure, 2.5);
+  EXPECT_EQ((*git)[1].observed, 3);
+  ASSERT_NE(traces.find(Json("ci"), Json("run_duration")), nullptr);
+  EXPECT_EQ(traces.find(Json("ci"), Json("run_duration"))->front().observed, 7);
+  EXPECT_EQ(traces.find(Json("ci"), Json("files_touched")), nullptr);
+  EXPECT_EQ(traces.find(Json(3), Json("files_touched")), nullptr);
+}
+
+TEST(EventDigestTest, ALaterEventOfAnIdReplacesTheEarlierInItsPlace) {
+  EventDigest digest;
+  digest.add("first", {"2025-01-03T00:00:00Z", "2025-01-03", "sha-first"});
+  digest.add("second", {"2025-01-02T00:00:00Z", "2025-01-02", "sha-second"});
+  digest.add("none", {"", "2025-01-01", ""});
+  digest.add("first", {"2025-01-05T00:00:00Z", "2025-01-02", "sha-first-again"});  // ties on observed_at
+  EXPECT_EQ(digest.time_of("first"), "2025-01-05T00:00:00Z");
+  EXPECT_EQ(digest.time_of("none"), "");
+  EXPECT_EQ(digest.time_of("unknown"), std::nullopt);
+  EXPECT_EQ(digest.commit_list(), (std::vector<std::string>{"sha-first-again", "sha-second"}));
+}
+
+TEST(LatestDeviationTest, TheTraceOfTheLatestKnownEventWinsTheFirstOnTies) {
+  SignalTraces traces;
+  for (const char* ref : {"e1", "e2", "e3", "e4", "e5"})
+    traces.add(signal("git", "files_touched", ref, std::string(ref) == "e3" ? 30 : 10, 1.234));
+  EventDigest digest;
+  digest.add("e1", {"2025-01-01T00:00:00Z", "", ""});
+  digest.add("e2", {"2025-01-04T00:00:00Z", "", ""});
+  digest.add("e3", {"2025-01-05T00:00:00Z", "", ""});
+  digest.add("e4", {"2025-01-05T00:00:00Z", "", ""});  // a tie: the earlier trace stays
+  Json changes = Json::array({{{"family", "git"}, {"metric", "files_touched"}, {"event_ref", "e3"}},
+                              {{"family", "ci"}, {"metric", "files_touched"}, {"event_ref", "e3"}}});
+  add_latest_deviation(changes, traces, [&](std::string_view ref) { return digest.time_of(ref); });
+  EXPECT_EQ(changes[0]["latest_event_ref"], "e3");
+  EXPECT_EQ(changes[0]["latest_value"], 30);
+  EXPECT_EQ(changes[0]["latest_deviation"], 1.23);
+  EXPECT_EQ(changes[0]["is_latest_event"], true);
+  EXPECT_FALSE(changes[1].contains("latest_event_ref"));
+}
+
+}  // namespace
+}  // namespace velquor::esperlin::testing
