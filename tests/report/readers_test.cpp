@@ -103,9 +103,13 @@ TEST_F(ReaderFiles, EventTimesByIdOrFileName) {
   write_file_atomic(dir_ / "events" / "b.json", R"({"observed_at": "2025-01-01T02:00:00+02:00"})");
   write_file_atomic(dir_ / "events" / "c.json", R"({"event_id": "e3", "observed_at": "yesterday"})");
   write_file_atomic(dir_ / "events" / "d.txt", R"({"event_id": "e4", "observed_at": "2025-01-01"})");
+  // Larger than the buffer small files are read into: its time comes last.
+  write_file_atomic(dir_ / "events" / "e.json", R"({"event_id": "e5", "payload": ")" + std::string(100000, 'x') +
+                                                    R"(", "observed_at": "2025-01-01T00:00:20Z"})");
   EventTimes times = read_event_times(dir_ / "events");
-  EXPECT_EQ(times.size(), 2u);
+  EXPECT_EQ(times.size(), 3u);
   EXPECT_EQ(times.at("e1"), 1735689610.0);
+  EXPECT_EQ(times.at("e5"), 1735689620.0);
   EXPECT_EQ(times.at("b"), 1735689600.0);
   EXPECT_TRUE(read_event_times(dir_ / "nowhere").empty());
 }

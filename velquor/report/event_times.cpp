@@ -1,8 +1,8 @@
 #include "velquor/report/event_times.h"
 
-#include <unistd.h>
-
 #include <chrono>
+#include <optional>
+#include <string_view>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -89,6 +89,20 @@ std::optional<double> seconds_of(std::string_view time) {
   return std::chrono::duration<double>(parsed->utc.time_since_epoch()).count();
 }
 
+namespace {
+
+// Event files are small: one buffer serves them all, with no size asked of
+// the file system first; the odd large one (a huge test report) is mapped.
+constexpr size_t kSmallEvent = size_t{64} << 10;
+
+std::string_view event_text(SmallFileReader& reader, const OpenFolder& folder, const std::string& name,
+                            std::optional<MappedFile>& large) {
+  if (std::optional<std::string_view> small = reader.read(folder, name)) return *small;
+  return large.emplace(folder, name).text();
+}
+
+}  // namespace
+
 // A folder that cannot be listed gives no times, as an absent one does: the
 // report still draws its charts, placing events by their neighbours.
 EventTimes read_event_times(const fs::path& events_dir) {
@@ -101,19 +115,16 @@ EventTimes read_event_times(const fs::path& events_dir) {
   }
   times.reserve(listing.names.size());
   const OpenFolder folder(events_dir);
-  // Event files are small: one buffer serves them all, with no size asked
-  // of the file system first.
-  std::string text(64 * 1024, '\0');
+  SmallFileReader reader(kSmallEvent);
+  std::optional<MappedFile> large;
   for (const std::string& name : listing.names) {
-    int fd = folder.open(name);
-    if (fd < 0) continue;
-    size_t size = 0;
-    for (ssize_t got; (got = ::read(fd, text.data() + size, text.size() - size)) > 0;) {
-      size += static_cast<size_t>(got);
-      if (size == text.size()) text.resize(2 * size);
+    std::string_view text;
+    try {
+      text = event_text(reader, folder, name, large);
+    } catch (const Error&) {
+      continue;  // gone or unreadable: placed by its neighbours
     }
-    ::close(fd);
-    EventStamp stamp = scan_event_stamp(std::string_view(text.data(), size));
+    EventStamp stamp = scan_event_stamp(text);
     std::optional<double> seconds = seconds_of(stamp.observed_at);
     if (!seconds) continue;
     if (stamp.event_id.empty()) stamp.event_id = name.substr(0, name.size() - 5);
