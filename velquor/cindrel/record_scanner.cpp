@@ -264,6 +264,11 @@ bool RecordScanner::scan_document(ScannedRecord& record) {
   return scan_into(record, [&] { return scan_value(record, 0); }) && finish();
 }
 
+bool RecordScanner::scan_plain_object(ScannedRecord& record) {
+  return scan_document(record) && record.plain_shape && record.values[0].kind == FlatValue::Kind::kObject &&
+         (record.plain || raw_strings_parse(record));
+}
+
 // Starts `record` afresh and calls `scan` on the value at the position.
 template <typename Scan>
 bool RecordScanner::scan_into(ScannedRecord& record, Scan scan) {

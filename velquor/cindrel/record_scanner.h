@@ -99,6 +99,11 @@ class RecordScanner {
   // one value. The record's texts point into the text and into this scanner.
   bool scan_document(ScannedRecord& record);
 
+  // scan_document for a reader of plain objects only: true when the text is
+  // one object of plain shape whose every string the strict parser accepts;
+  // anything else is left to the strict parser.
+  bool scan_plain_object(ScannedRecord& record);
+
   // Scans the next element into `record`. False at the end of the array or
   // when the text is not JSON; failed() tells the two apart.
   bool next(ScannedRecord& record);

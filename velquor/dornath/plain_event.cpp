@@ -96,10 +96,7 @@ std::string_view time_of(FlatEvent& ev, const FlatValue* payload) {
 
 std::optional<ScannedEvent> scan_plain_event(std::string_view text, ScannedRecord& scratch) {
   cindrel::RecordScanner scanner(text);
-  if (!scanner.scan_document(scratch) || !scratch.plain_shape || scratch.values[0].kind != Kind::kObject)
-    return std::nullopt;
-  // Texts the scanner passed over must be ones the parser accepts.
-  if (!scratch.plain && !cindrel::raw_strings_parse(scratch)) return std::nullopt;
+  if (!scanner.scan_plain_object(scratch)) return std::nullopt;
   FlatEvent ev(scratch);
   const FlatValue* id = ev.member(ev.root(), "event_id");
   const FlatValue* payload = ev.map_member(ev.root(), "payload");

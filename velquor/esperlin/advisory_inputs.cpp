@@ -158,9 +158,7 @@ bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {
   if (text.size() > kPlainEventLimit) return false;
   thread_local cindrel::ScannedRecord record;
   cindrel::RecordScanner scanner(text);
-  if (!scanner.scan_document(record) || !record.plain_shape || record.values[0].kind != FlatKind::kObject ||
-      (!record.plain && !cindrel::raw_strings_parse(record)))
-    return false;
+  if (!scanner.scan_plain_object(record)) return false;
   FlatEvent event(record);
   const FlatValue* root = event.root();
   const FlatValue* id = event.text(root, "event_id");
