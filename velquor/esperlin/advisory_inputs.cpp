@@ -154,7 +154,7 @@ std::string_view first_set(const FlatValue* a, const FlatValue* b, const FlatVal
 
 }  // namespace
 
-bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {
+bool read_plain_event(std::string_view text, PlainEvent& plain) {
   if (text.size() > kPlainEventLimit) return false;
   thread_local cindrel::ScannedRecord record;
   cindrel::RecordScanner scanner(text);
@@ -183,9 +183,18 @@ bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {
   if (type == "git") time = first_set(committed, authored, observed);
   else if (type == "github_actions") time = first_set(created, started, observed);
   else if (type == "github_releases") time = first_set(initiated, completed, observed);
-  prepared.id = id ? std::string(id->text) : prepared.file.stem().string();
-  prepared.facts = {std::string(time), std::string(text_or_empty(observed)),
-                    std::string(text_or_empty(type == "git" ? commit_hash : commit_sha))};
+  plain.id = id ? std::optional<std::string_view>(id->text) : std::nullopt;
+  plain.time = time;
+  plain.observed_at = text_or_empty(observed);
+  plain.commit = text_or_empty(type == "git" ? commit_hash : commit_sha);
+  return true;
+}
+
+bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {
+  PlainEvent plain;
+  if (!read_plain_event(text, plain)) return false;
+  prepared.id = plain.id ? std::string(*plain.id) : prepared.file.stem().string();
+  prepared.facts = {std::string(plain.time), std::string(plain.observed_at), std::string(plain.commit)};
   return true;
 }
 
@@ -243,12 +252,22 @@ EventFacts event_facts(const std::string& id, const Json& event) {
 }
 
 void EventDigest::add(std::string_view id, const EventFacts& facts) {
+  add(id, facts.time, facts.observed_at, facts.commit);
+}
+
+void EventDigest::add(std::string_view id, std::string_view time, std::string_view observed_at,
+                      std::string_view commit) {
   // The id is kept before it is looked up, so that a new one is hashed once;
   // an id seen before (rare) leaves an unused copy.
   auto [at, added] = positions_.emplace(texts_.keep(id), facts_.size());
-  const Facts kept{texts_.keep(facts.time), texts_.keep(facts.observed_at), texts_.keep(facts.commit)};
+  const Facts kept{texts_.keep(time), texts_.keep(observed_at), texts_.keep(commit)};
   if (added) facts_.push_back(kept);
   else facts_[at->second] = kept;
+}
+
+void EventDigest::reserve(size_t count) {
+  facts_.reserve(count);
+  positions_.reserve(count);
 }
 
 std::optional<std::string_view> EventDigest::time_of(std::string_view id) const {

@@ -95,6 +95,9 @@ EventFacts event_facts(const std::string& id, const Json& event);
 class EventDigest {
  public:
   void add(std::string_view id, const EventFacts& facts);
+  void add(std::string_view id, std::string_view time, std::string_view observed_at, std::string_view commit);
+  // Room for `count` events.
+  void reserve(size_t count);
   // The event time of `id`, or nullopt when no event has that id.
   std::optional<std::string_view> time_of(std::string_view id) const;
   // Commit SHAs of all events, ordered by observed_at (repeats kept).
@@ -140,6 +143,17 @@ bool is_failed_case(const Json& test_case);
 // and of its test cases only the failed ones (all of it checked as
 // read_json_file checks it; a map with members stays one).
 Json parse_event(std::string_view text, const fs::path& path);
+
+// What prepare_plain_event takes of an event file, as views of its text: its
+// event_id (nullopt when the file's name stands for it) and its facts.
+struct PlainEvent {
+  std::optional<std::string_view> id;
+  std::string_view time;
+  std::string_view observed_at;
+  std::string_view commit;
+};
+// prepare_plain_event without making a text of its own: false when it would be.
+bool read_plain_event(std::string_view text, PlainEvent& plain);
 
 // Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to
 // each change from the trace of its family and metric whose event is the

@@ -287,50 +287,85 @@ void read_explanations(const Esperlin& engine, AdvisoryInputs& inputs) {
   inputs.explanations = index.take();
 }
 
-// One event file as the run reads it.
+// One event file as the run reads it: its id and facts (views of the texts
+// of its batch), or the error that makes it unusable.
 struct ReadEvent {
-  PreparedEvent prepared;
+  std::string_view id;
+  std::string_view time;
+  std::string_view observed_at;
+  std::string_view commit;
+  std::exception_ptr error;
   std::optional<Json> kept;  // its EVENT_MEMBERS, when a significant signal refers to it
 };
 
-using WantedIds = std::unordered_set<std::string>;
+// The ids of the events the significant signals refer to, as views of their
+// texts.
+using WantedIds = std::unordered_set<std::string_view>;
+
+// Event files below this size are read into a buffer each thread keeps;
+// larger ones are mapped (and go to the parser).
+constexpr size_t kSmallEventBelow = size_t{1} << 20;
+
+void keep_facts(std::string_view id, std::string_view time, std::string_view observed_at,
+                std::string_view commit, TextArena& texts, ReadEvent& read) {
+  read.id = texts.keep(id);
+  read.time = texts.keep(time);
+  read.observed_at = texts.keep(observed_at);
+  read.commit = texts.keep(commit);
+}
+
+// The event `file` holding `text` when the scanner cannot read it plainly:
+// parsed as a whole, which words its errors.
+void read_unusual_event(std::string_view text, fs::path file, const WantedIds& wanted, TextArena& texts,
+                        ReadEvent& read) {
+  Json event = parse_event(text, file);
+  const PreparedEvent prepared = prepare_event(event, std::move(file));
+  if (prepared.error) std::rethrow_exception(prepared.error);
+  keep_facts(prepared.id, prepared.facts.time, prepared.facts.observed_at, prepared.facts.commit, texts, read);
+  if (wanted.count(read.id)) read.kept = std::move(event);
+}
 
 // An event the scanner reads plainly is parsed only when a significant signal
-// refers to it; any other is parsed as a whole, which words its errors. An
-// event is usually known by its file's name, so a file whose name is wanted
-// is parsed straight away.
-ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, const WantedIds& wanted) {
+// refers to it; any other is parsed as a whole. An event is usually known by
+// its file's name, so a file whose name is wanted is parsed straight away.
+// The texts kept go to `texts`.
+ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, const WantedIds& wanted,
+                          TextArena& texts) {
+  thread_local SmallFileReader reader(kSmallEventBelow);
   ReadEvent read;
-  read.prepared.file = folder.path_text(name);
   try {
-    const MappedFile file(folder, name);
-    const bool named_wanted = wanted.count(name.substr(0, name.size() - std::string_view(".json").size())) > 0;
-    if (!named_wanted && prepare_plain_event(file.text(), read.prepared)) {
-      if (wanted.count(read.prepared.id)) read.kept = parse_event(file.text(), read.prepared.file);
+    std::optional<std::string_view> small = reader.read(folder, name);
+    std::optional<MappedFile> large;
+    if (!small) large.emplace(folder, name);
+    const std::string_view text = small ? *small : large->text();
+    const std::string_view stem = std::string_view(name).substr(0, name.size() - std::string_view(".json").size());
+    PlainEvent plain;
+    if (!wanted.count(stem) && read_plain_event(text, plain)) {
+      keep_facts(plain.id ? *plain.id : stem, plain.time, plain.observed_at, plain.commit, texts, read);
+      if (wanted.count(read.id)) read.kept = parse_event(text, folder.path_text(name));
       return read;
     }
-    Json event = parse_event(file.text(), read.prepared.file);
-    read.prepared = prepare_event(event, std::move(read.prepared.file));
-    if (!read.prepared.error && wanted.count(read.prepared.id)) read.kept = std::move(event);
+    read_unusual_event(text, folder.path_text(name), wanted, texts, read);
   } catch (...) {
-    read.prepared.error = std::current_exception();
+    read.error = std::current_exception();
   }
   return read;
 }
 
-// The ids of the events the significant signals refer to.
 WantedIds wanted_events(const Json& significant) {
   WantedIds wanted;
   for (const Json& signal : significant) {
     const Json& ref = get_or(signal, "event_ref", empty_text());
-    if (ref.is_string()) wanted.insert(ref.get<std::string>());
+    if (ref.is_string()) wanted.insert(ref.get_ref<const std::string&>());
   }
   return wanted;
 }
 
-// The event files are read on two threads; the first file that fails in name
-// order is the one reported, as when they are read one by one.
+// The event files are read on two threads, a batch of files at a time whose
+// texts share a few blocks; the first file that fails in name order is the
+// one reported, as when they are read one by one.
 void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryInputs& inputs) {
+  constexpr size_t kBatch = 512;
   std::vector<std::string> names = list_json_file_names(engine.phase1_path).names;
   if (!engine.skipped_events.empty()) {
     std::erase_if(names,
@@ -338,18 +373,23 @@ void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryI
   }
   const OpenFolder folder(engine.phase1_path);
   std::vector<ReadEvent> read(names.size());
-  work_on_two_threads(names.size(), [&](size_t i) {
-    read[i] = read_event_file(folder, names[i], wanted);
-    return !read[i].prepared.error;
+  std::vector<TextArena> texts((names.size() + kBatch - 1) / kBatch);
+  work_on_two_threads(texts.size(), [&](size_t batch) {
+    for (size_t i = batch * kBatch; i < std::min(names.size(), (batch + 1) * kBatch); ++i) {
+      read[i] = read_event_file(folder, names[i], wanted, texts[batch]);
+      if (read[i].error) return false;
+    }
+    return true;
   });
   MapBuilder kept;
   kept.reserve(static_cast<size_t>(std::count_if(read.begin(), read.end(), [](const ReadEvent& event) {
     return event.kept.has_value();
   })));
+  inputs.digest.reserve(read.size());
   for (ReadEvent& event : read) {
-    if (event.prepared.error) std::rethrow_exception(event.prepared.error);
-    inputs.digest.add(event.prepared.id, std::move(event.prepared.facts));
-    if (event.kept) kept.set(event.prepared.id, std::move(*event.kept));
+    if (event.error) std::rethrow_exception(event.error);
+    inputs.digest.add(event.id, event.time, event.observed_at, event.commit);
+    if (event.kept) kept.set(std::string(event.id), std::move(*event.kept));
   }
   inputs.events = kept.take();
 }
