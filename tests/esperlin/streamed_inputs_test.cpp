@@ -138,6 +138,14 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
       {"boolean measure", [&] { edit(ci, "\"measure\": 1.0", "\"measure\": true"); }},
       {"huge integer observed", [&] { edit(ci, "\"observed\": 101.5", "\"observed\": 123456789012345678901234"); }},
       {"observed as a list", [&] { edit(ci, "\"observed\": 101.5", "\"observed\": [1, 2]"); }},
+      // The latest run's signal is not significant: its observed value is
+      // converted from the scanned text.
+      {"latest observed integer", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": -9223372036854775807"); }},
+      {"latest observed beyond 63 bits", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": 9223372036854775808"); }},
+      {"latest observed negative zero", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": -0"); }},
+      {"latest observed of the real forms", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": 1085E-1"); }},
+      {"latest observed subnormal", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": 2.5e-320"); }},
+      {"latest observed beyond a double", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": -1e400"); }},
       {"NaN and infinite measures", [&] {
          edit(ci, "\"measure\": 1.0", "\"measure\": NaN");
          edit(git, "\"measure\": -2", "\"measure\": -Infinity");

@@ -203,7 +203,7 @@ void SignalTraces::add(const Json& signal) {
   const Json& engine = get_or(signal, "engine_id", Json());
   const Json& metric = get_or(signal, "metric", Json());
   if (!ref.is_string() || !engine.is_string() || !metric.is_string()) return;
-  Kept trace{ref.get_ref<const std::string&>(), Json(), false, get_or(signal, "observed", Json())};
+  Kept trace{ref.get_ref<const std::string&>(), 0, Json(), false, get_or(signal, "observed", Json())};
   if (const Json* deviation = find_member(signal, "deviation")) {
     trace.odd_deviation = !deviation->is_object();
     trace.measure = trace.odd_deviation ? *deviation : get_or(*deviation, "measure", Json());
@@ -213,7 +213,7 @@ void SignalTraces::add(const Json& signal) {
 
 void SignalTraces::add(std::string_view engine, std::string_view metric, SignalTrace trace) {
   keep(engine, metric,
-       Kept{trace.event_ref, std::move(trace.measure), trace.odd_deviation, std::move(trace.observed)});
+       Kept{trace.event_ref, 0, std::move(trace.measure), trace.odd_deviation, std::move(trace.observed)});
 }
 
 size_t SignalTraces::position(std::string_view engine, std::string_view metric) const {
@@ -223,7 +223,12 @@ size_t SignalTraces::position(std::string_view engine, std::string_view metric) 
 }
 
 void SignalTraces::keep(std::string_view engine, std::string_view metric, Kept trace) {
-  trace.event_ref = refs_.keep(trace.event_ref);
+  if (reference_count_ == 0 || trace.event_ref != last_ref_) {
+    last_ref_ = refs_.keep(trace.event_ref);
+    ++reference_count_;
+  }
+  trace.event_ref = last_ref_;
+  trace.ref_number = reference_count_ - 1;
   const size_t at = position(engine, metric);
   if (at == groups_.size()) groups_.push_back(Group{std::string(engine), std::string(metric), {}});
   groups_[at].traces.push_back(std::move(trace));
@@ -231,11 +236,14 @@ void SignalTraces::keep(std::string_view engine, std::string_view metric, Kept t
 
 void SignalTraces::append(SignalTraces&& later) {
   for (Group& more : later.groups_) {
+    for (Kept& trace : more.traces) trace.ref_number += reference_count_;
     const size_t at = position(more.engine, more.metric);
     if (at == groups_.size()) groups_.push_back(std::move(more));
     else std::move(more.traces.begin(), more.traces.end(), std::back_inserter(groups_[at].traces));
   }
   refs_.take(std::move(later.refs_));
+  if (later.reference_count_ > 0) last_ref_ = later.last_ref_;
+  reference_count_ += later.reference_count_;
 }
 
 const std::vector<SignalTraces::Kept>* SignalTraces::find(const Json& family, const Json& metric) const {
@@ -306,6 +314,16 @@ std::vector<std::string> commits_by_time(std::vector<std::pair<std::string, std:
 }
 
 void add_latest_deviation(Json& changes, const SignalTraces& traces, const EventTimes& time_of) {
+  // An event's time is looked up once, for the first trace of it met.
+  std::vector<std::optional<std::string_view>> times(traces.reference_count());
+  std::vector<bool> looked_up(traces.reference_count());
+  auto time_of_trace = [&](const SignalTraces::Kept& trace) {
+    if (!looked_up[trace.ref_number]) {
+      times[trace.ref_number] = time_of(trace.event_ref);
+      looked_up[trace.ref_number] = true;
+    }
+    return times[trace.ref_number];
+  };
   for (Json& change : changes) {
     expect_map(change, "change");
     const std::vector<SignalTraces::Kept>* found =
@@ -314,7 +332,7 @@ void add_latest_deviation(Json& changes, const SignalTraces& traces, const Event
     const SignalTraces::Kept* latest = nullptr;
     std::string_view latest_time;  // only a time after "" counts
     for (const SignalTraces::Kept& trace : *found) {
-      const std::optional<std::string_view> time = time_of(trace.event_ref);
+      const std::optional<std::string_view> time = time_of_trace(trace);
       if (time && *time > latest_time) {
         latest = &trace;
         latest_time = *time;

@@ -21,6 +21,7 @@
 // the same order: signals, then explanations, then events.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,9 +38,10 @@
 
 namespace velquor::esperlin {
 
-// What the latest-deviation step needs of one signal.
+// What the latest-deviation step needs of one signal (its event_ref is
+// copied when the trace is kept).
 struct SignalTrace {
-  std::string event_ref;
+  std::string_view event_ref;
   // deviation.measure, null when the signal has none; a deviation that is no
   // map is kept as it is, to be reported should its trace be the latest.
   Json measure;
@@ -54,9 +56,14 @@ struct SignalTrace {
 // observed values are numbers that need no allocation of their own.
 class SignalTraces {
  public:
-  // A trace as kept; its event_ref lives as long as the traces.
+  // A trace as kept; its event_ref lives as long as the traces. The traces
+  // of one event's signals, which a signal file lists in a row, share their
+  // event_ref and its number, which stands for it in the lookups of a step
+  // (a number below reference_count(); traces apart may have equal event_refs
+  // under different numbers).
   struct Kept {
     std::string_view event_ref;
+    uint32_t ref_number = 0;
     Json measure;
     bool odd_deviation = false;
     Json observed;
@@ -70,6 +77,7 @@ class SignalTraces {
   void append(SignalTraces&& later);
   // The traces of `family` and `metric`, or nullptr.
   const std::vector<Kept>* find(const Json& family, const Json& metric) const;
+  size_t reference_count() const { return reference_count_; }
 
  private:
   // The traces of one family and metric. A signal file holds a few metrics
@@ -84,6 +92,8 @@ class SignalTraces {
   void keep(std::string_view engine, std::string_view metric, Kept trace);
   std::vector<Group> groups_;
   TextArena refs_;
+  std::string_view last_ref_;  // of the trace kept last, numbered reference_count_ - 1
+  uint32_t reference_count_ = 0;
 };
 
 // The facts of `event` (checked by check_event), known as `id`.

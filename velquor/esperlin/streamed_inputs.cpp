@@ -74,6 +74,24 @@ bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
 }
 
+// A plain number as the strict parser reads it: an integer that fits in 64
+// signed bits as an integer, a finite real as a double, and the rest by the
+// parser.
+Json number_of(const FlatValue& value) {
+  const char* first = value.text.data();
+  const char* last = first + value.text.size();
+  if (value.kind == Kind::kInteger) {
+    int64_t integer = 0;
+    const auto [end, error] = std::from_chars(first, last, integer);
+    if (error == std::errc() && end == last) return Json(integer);
+  } else {
+    double real = 0;
+    const auto [end, error] = std::from_chars(first, last, real);
+    if (error == std::errc() && end == last && std::isfinite(real)) return Json(real);
+  }
+  return parse_json(value.text, "number");
+}
+
 // A scalar as the strict parser reads it; nullopt for a container.
 std::optional<Json> scalar_of(const FlatValue& value) {
   switch (value.kind) {
@@ -82,7 +100,7 @@ std::optional<Json> scalar_of(const FlatValue& value) {
     case Kind::kTrue: return Json(true);
     case Kind::kString: return Json(std::string(value.text));
     case Kind::kInteger:
-    case Kind::kReal: return parse_json(value.text, "number");
+    case Kind::kReal: return number_of(value);
     default: return std::nullopt;
   }
 }
@@ -145,7 +163,7 @@ bool add_scanned_trace(SignalTraces& traces, const ScannedRecord& record, const 
   std::optional<Json> observed = Json();
   if (const FlatValue* value = flat_member(record, 0, "observed")) observed = scalar_of(*value);
   if (!observed) return false;
-  SignalTrace trace{std::string(ref->text), measure ? *scalar_of(*measure) : Json(), false, std::move(*observed)};
+  SignalTrace trace{ref->text, measure ? *scalar_of(*measure) : Json(), false, std::move(*observed)};
   traces.add(engine->text, metric->text, std::move(trace));
   return true;
 }
@@ -342,7 +360,7 @@ ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, con
     PlainEvent plain;
     if (!wanted.count(stem) && read_plain_event(text, plain)) {
       keep_facts(plain.id ? *plain.id : stem, plain.time, plain.observed_at, plain.commit, texts, read);
-      if (wanted.count(read.id)) read.kept = parse_event(text, folder.path_text(name));
+      if (read.id != stem && wanted.count(read.id)) read.kept = parse_event(text, folder.path_text(name));
       return read;
     }
     read_unusual_event(text, folder.path_text(name), wanted, texts, read);
