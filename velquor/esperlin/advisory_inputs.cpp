@@ -267,8 +267,15 @@ void EventDigest::add(std::string_view id, std::string_view time, std::string_vi
                       std::string_view commit) {
   // The id is kept before it is looked up, so that a new one is hashed once;
   // an id seen before (rare) leaves an unused copy.
-  auto [at, added] = positions_.emplace(texts_.keep(id), facts_.size());
-  const Facts kept{texts_.keep(time), texts_.keep(observed_at), texts_.keep(commit)};
+  add_kept(texts_.keep(id), texts_.keep(time), texts_.keep(observed_at), texts_.keep(commit));
+}
+
+void EventDigest::take_texts(TextArena&& texts) { texts_.take(std::move(texts)); }
+
+void EventDigest::add_kept(std::string_view id, std::string_view time, std::string_view observed_at,
+                           std::string_view commit) {
+  auto [at, added] = positions_.emplace(id, facts_.size());
+  const Facts kept{time, observed_at, commit};
   if (added) facts_.push_back(kept);
   else facts_[at->second] = kept;
 }

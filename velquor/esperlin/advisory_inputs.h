@@ -106,6 +106,10 @@ class EventDigest {
  public:
   void add(std::string_view id, const EventFacts& facts);
   void add(std::string_view id, std::string_view time, std::string_view observed_at, std::string_view commit);
+  // Takes over the blocks of `texts`, so that the digest may keep views of
+  // their texts as they are (add_kept).
+  void take_texts(TextArena&& texts);
+  void add_kept(std::string_view id, std::string_view time, std::string_view observed_at, std::string_view commit);
   // Room for `count` events.
   void reserve(size_t count);
   // The event time of `id`, or nullopt when no event has that id.

@@ -404,9 +404,10 @@ void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryI
     return event.kept.has_value();
   })));
   inputs.digest.reserve(read.size());
+  for (TextArena& batch : texts) inputs.digest.take_texts(std::move(batch));
   for (ReadEvent& event : read) {
     if (event.error) std::rethrow_exception(event.error);
-    inputs.digest.add(event.id, event.time, event.observed_at, event.commit);
+    inputs.digest.add_kept(event.id, event.time, event.observed_at, event.commit);
     if (event.kept) kept.set(std::string(event.id), std::move(*event.kept));
   }
   inputs.events = kept.take();
