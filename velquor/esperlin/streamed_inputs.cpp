@@ -316,8 +316,7 @@ struct ReadEvent {
   std::optional<Json> kept;  // its EVENT_MEMBERS, when a significant signal refers to it
 };
 
-// The ids of the events the significant signals refer to, as views of their
-// texts.
+// Event ids, as views of texts that outlive the set.
 using WantedIds = std::unordered_set<std::string_view>;
 
 // Event files below this size are read into a buffer each thread keeps;
@@ -370,6 +369,7 @@ ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, con
   return read;
 }
 
+// The ids of the events the significant signals refer to.
 WantedIds wanted_events(const Json& significant) {
   WantedIds wanted;
   for (const Json& signal : significant) {
