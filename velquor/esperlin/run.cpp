@@ -158,26 +158,27 @@ Findings find_all(const Esperlin& engine, const Json& significant, const Advisor
   return found;
 }
 
-// Frees what the run is done with on a thread of its own while the run goes
+// Frees what the run is done with on threads of their own while the run goes
 // on (a long history's inputs hold a tree for each significant signal and
-// for each event they refer to, which takes a while to free). Declared
-// before what the run frees itself, so that both are freed at once.
+// for each event they refer to, which takes a while to free: each on a
+// thread, so that both cores free once the run is done). Declared before
+// what the run frees itself, so that all are freed at once.
 class Disposal {
  public:
   Disposal() = default;
   Disposal(const Disposal&) = delete;
   Disposal& operator=(const Disposal&) = delete;
   ~Disposal() {
-    if (thread_.joinable()) thread_.join();
+    for (std::thread& thread : threads_)
+      if (thread.joinable()) thread.join();
   }
   void free(Json first, Json second) {
-    thread_ = std::thread([doomed = std::make_pair(std::move(first), std::move(second))]() mutable {
-      const auto gone = std::move(doomed);
-    });
+    threads_[0] = std::thread([doomed = std::move(first)]() mutable { const Json gone = std::move(doomed); });
+    threads_[1] = std::thread([doomed = std::move(second)]() mutable { const Json gone = std::move(doomed); });
   }
 
  private:
-  std::thread thread_;
+  std::thread threads_[2];
 };
 
 Json formats_entry(const fs::path& path) { return path.string(); }
