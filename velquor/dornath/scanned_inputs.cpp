@@ -85,7 +85,9 @@ void add_explanation(Json&& record, const fs::path& path, size_t index, bool pro
 
 void read_signal_file(const fs::path& path, SignalTable& table) {
   const size_t start = table.size();
-  bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t) {
+  // Only the deviation is looked into; the other members are checked and
+  // passed over.
+  bool read = cindrel::scan_member_file(path, "deviation", [&](const ScannedRecord& record, size_t) {
     if (std::optional<SignalRow> row = plain_row(record, table)) {
       table.add_row(*row);
       return true;
@@ -119,7 +121,7 @@ std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path
     return {};
   }
   std::unordered_map<std::string, Json> by_ref;
-  bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t index) {
+  bool read = cindrel::scan_member_file(path, {}, [&](const ScannedRecord& record, size_t index) {
     if (record.plain_shape && record.values[0].kind == Kind::kObject) {
       const FlatValue* ref = flat_member(record, 0, "signal_ref");
       const FlatValue* summary = flat_member(record, 0, "summary");
