@@ -158,25 +158,6 @@ bool is_shortest_real(std::string_view whole, std::string_view fraction) {
   return zeros <= 3 && fraction.size() - zeros <= 15;
 }
 
-// Whether a number's token, as skim() classes it, is one next() takes
-// plainly: an integer within 64 bits other than "-0", or a finite real.
-bool is_plain_number(const FlatValue& number) {
-  const char* first = number.text.data();
-  const char* last = first + number.text.size();
-  if (number.kind == FlatValue::Kind::kInteger) {
-    // 18 digits always fit 64 bits.
-    int64_t parsed;
-    return number.text != "-0" &&
-           (number.text.size() <= 18 || std::from_chars(first, last, parsed).ec == std::errc());
-  }
-  // A real without exponent (nor NaN or Infinity) is finite below 309
-  // digits, so only the others are converted.
-  if (number.text.size() < 300 && number.text.find_first_of("eEIN") == std::string_view::npos) return true;
-  double parsed;
-  const auto result = std::from_chars(first, last, parsed);
-  return result.ec == std::errc() && result.ptr == last && std::isfinite(parsed);
-}
-
 // The kind of the value whose text `span` the skim checked.
 FlatValue::Kind skimmed_kind(std::string_view span) {
   switch (span[0]) {
@@ -468,24 +449,57 @@ bool RecordScanner::scan_members(ScannedRecord& record, int depth, std::string_v
   });
 }
 
+// The text of a number and its parts, as the grammar of JSON reads it.
+struct RecordScanner::NumberText {
+  std::string_view token, whole, fraction;
+  bool exponent = false;
+};
+
 // Skims the value at the position and records it as one value. A number is
 // kept in its text as written, so one that next() would not take plainly
 // makes the record's shape odd.
 bool RecordScanner::skim_into(ScannedRecord& record, int depth) {
   const size_t start = pos_;
-  if (!skim_value(depth)) return false;
-  FlatValue& value = record.values.emplace_back();
-  value.end = static_cast<uint32_t>(record.values.size());
-  value.text = text_.substr(start, pos_ - start);
-  value.kind = skimmed_kind(value.text);
-  if (value.kind == FlatValue::Kind::kString) {
-    value.text = value.text.substr(1, value.text.size() - 2);
-    if (!is_plain_text(value.text)) record.plain = false;
-  } else if ((value.kind == FlatValue::Kind::kInteger || value.kind == FlatValue::Kind::kReal) &&
-             !is_plain_number(value)) {
-    mark_odd_shape(record);
+  FlatValue value;
+  if (peek() == '"') {
+    bool plain_text = true;
+    if (!skim_string(plain_text)) return false;
+    record.plain = record.plain && plain_text;
+    value.kind = FlatValue::Kind::kString;
+    value.text = slice(start + 1, pos_ - 1);
+  } else if ((peek() == '-' || is_digit(peek())) && !at_minus_infinity()) {
+    NumberText number;
+    if (!read_number(number)) return false;
+    if (!is_plain_number(number)) mark_odd_shape(record);
+    value.kind = number.fraction.empty() && !number.exponent ? FlatValue::Kind::kInteger : FlatValue::Kind::kReal;
+    value.text = number.token;
+  } else {
+    if (!skim_value(depth)) return false;
+    value.text = slice(start, pos_);
+    value.kind = skimmed_kind(value.text);
+    if (value.kind == FlatValue::Kind::kReal) mark_odd_shape(record);  // NaN or an infinity
   }
+  record.values.push_back(value);
+  record.values.back().end = static_cast<uint32_t>(record.values.size());
   return true;
+}
+
+// Whether next() takes a number plainly: an integer within 64 bits other
+// than "-0", or a finite real. 18 digits always fit 64 bits, and a real
+// without exponent is finite below 309 digits, so only the others are
+// converted to tell.
+bool RecordScanner::is_plain_number(const NumberText& number) {
+  const char* first = number.token.data();
+  const char* last = first + number.token.size();
+  if (number.fraction.empty() && !number.exponent) {
+    int64_t parsed;
+    return number.token != "-0" &&
+           (number.whole.size() <= 18 || std::from_chars(first, last, parsed).ec == std::errc());
+  }
+  if (!number.exponent && number.whole.size() < 300) return true;
+  double parsed;
+  const auto result = std::from_chars(first, last, parsed);
+  return result.ec == std::errc() && result.ptr == last && std::isfinite(parsed);
 }
 
 RecordScanner::TextStore& RecordScanner::text_store() {
@@ -525,7 +539,7 @@ bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
     if (pos_ >= text_.size()) return false;
     const char c = text_[pos_];
     if (c == '"') {
-      content = text_.substr(start, pos_ - start);
+      content = slice(start, pos_);
       ++pos_;
       return true;
     }
@@ -533,12 +547,6 @@ bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
     pos_ += c == '\\' ? 2 : 1;
   }
 }
-
-// The text of a number and its parts, as the grammar of JSON reads it.
-struct RecordScanner::NumberText {
-  std::string_view token, whole, fraction;
-  bool exponent = false;
-};
 
 // Whether the text at pos_ can only be -Infinity, if anything.
 bool RecordScanner::at_minus_infinity() const {
@@ -557,13 +565,13 @@ bool RecordScanner::read_number(NumberText& number) {
   } else {
     return false;
   }
-  number.whole = text_.substr(whole_start, pos_ - whole_start);
+  number.whole = slice(whole_start, pos_);
   number.fraction = {};
   if (peek() == '.') {
     const size_t fraction_start = ++pos_;
     if (!is_digit(peek())) return false;
     pos_ = digits_end(text_, pos_);
-    number.fraction = text_.substr(fraction_start, pos_ - fraction_start);
+    number.fraction = slice(fraction_start, pos_);
   }
   number.exponent = peek() == 'e' || peek() == 'E';
   if (number.exponent) {
@@ -572,7 +580,7 @@ bool RecordScanner::read_number(NumberText& number) {
     if (!is_digit(peek())) return false;
     pos_ = digits_end(text_, pos_);
   }
-  number.token = text_.substr(start, pos_ - start);
+  number.token = slice(start, pos_);
   return true;
 }
 
@@ -613,7 +621,10 @@ bool RecordScanner::skim_value(int depth) {
   switch (peek()) {
     case '{': return skim_container('}', depth);
     case '[': return skim_container(']', depth);
-    case '"': return skim_string();
+    case '"': {
+      bool plain_text;
+      return skim_string(plain_text);
+    }
     case 't': return scan_word("true");
     case 'f': return scan_word("false");
     case 'n': return scan_word("null");
@@ -638,7 +649,8 @@ bool RecordScanner::skim_container(char close, int depth) {
   for (;;) {
     skip_space();
     if (close == '}') {
-      if (peek() != '"' || !skim_string()) return false;
+      bool plain_name;
+      if (peek() != '"' || !skim_string(plain_name)) return false;
       skip_space();
       if (peek() != ':') return false;
       ++pos_;
@@ -656,15 +668,18 @@ bool RecordScanner::skim_container(char close, int depth) {
 }
 
 // Escapes and control characters are checked here; bytes beyond ASCII, which
-// the system's writers always escape, are left to the strict parser.
-bool RecordScanner::skim_string() {
+// the system's writers always escape, are left to the strict parser. The
+// string is `plain` when its content is plain text (see is_plain_text).
+bool RecordScanner::skim_string(bool& plain) {
   const size_t start = pos_++;
   bool beyond_ascii = false;
+  plain = true;
   for (;;) {
     pos_ = next_special(text_, pos_);
     if (pos_ >= text_.size()) return false;
     const unsigned char c = static_cast<unsigned char>(text_[pos_]);
     if (c == '"') break;
+    plain = false;
     if (c == '\\') {
       if (!skim_escape()) return false;
     } else if (c < 0x20) {
