@@ -59,7 +59,7 @@ uint64_t nonzero_bytes(uint64_t word) {
 // sixteen bytes at a time, then eight at a time while a whole word is left.
 // Each test on a word flags its first matching byte exactly (only bytes after
 // it may be flagged wrongly), so the lowest flag of all is the byte sought.
-size_t next_special(std::string_view text, size_t pos) {
+[[gnu::always_inline]] inline size_t next_special(std::string_view text, size_t pos) {
 #if defined(__SSE2__)
   // As signed bytes, those below 0x20 and those beyond 0x7F are below ' '.
   const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
@@ -93,11 +93,12 @@ size_t next_special(std::string_view text, size_t pos) {
 // read through the scanner's own members could alias them. The writers
 // indent their records, so after a line break the spaces are passed eight
 // at a time.
-size_t space_end(std::string_view text, size_t pos) {
+[[gnu::always_inline]] inline size_t space_end(std::string_view text, size_t pos) {
   while (pos < text.size()) {
     const char c = text[pos];
     if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return pos;
     ++pos;
+    if (c != '\n') continue;
     for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
       if (const uint64_t others = nonzero_bytes(word_at(text.data() + pos) ^ (kOnes * ' '))) {
         pos += static_cast<size_t>(std::countr_zero(others)) / 8;
@@ -255,7 +256,7 @@ RecordScanner::RecordScanner(std::string_view text, size_t element) : text_(text
 
 RecordScanner::~RecordScanner() = default;
 
-void RecordScanner::skip_space() { pos_ = space_end(text_, pos_); }
+[[gnu::always_inline]] inline void RecordScanner::skip_space() { pos_ = space_end(text_, pos_); }
 
 bool RecordScanner::open_array() {
   skip_space();
