@@ -117,6 +117,7 @@ bool members_read(std::string_view text, std::string_view expanded) {
       if (!strict_reads(record.span)) return false;
       continue;
     }
+    EXPECT_EQ(record.plain, plain_texts(record)) << record.span;
     const Json parsed = parse_json(record.span, "record", NonFinite::kAccept);
     if (record.values[0].kind == Kind::kObject) expect_members_agree(record, 0, parsed);
     else EXPECT_EQ(record.values[0].kind, kind_of(parsed, record.span));
@@ -125,6 +126,21 @@ bool members_read(std::string_view text, std::string_view expanded) {
 }
 
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// Strings whose first odd byte (or closing quote) falls at each offset of
+// a 16-byte block and of the word after it, and an object indented by runs
+// of white space of every length around a word.
+std::vector<std::string> block_edge_elements() {
+  std::vector<std::string> elements;
+  for (size_t offset = 0; offset < 26; ++offset) {
+    const std::string head = "\"" + std::string(offset, 'x');
+    elements.push_back(head + "\"");
+    for (const char* odd : {"\\u00e9", "\x01", "\x7F", "\xC3\xA9", "\\q"}) elements.push_back(head + odd + "yz\"");
+    elements.push_back("{" + std::string(offset, ' ') + "\"a\":\n" + std::string(offset, ' ') + "\t 1\r\n" +
+                       std::string(offset, ' ') + "}");
+  }
+  return elements;
+}
 
 const std::vector<std::string> kElements = {
     // Usual records, compact and pretty.
@@ -150,7 +166,8 @@ const std::vector<std::string> kElements = {
     // Numbers.
     "0", "-0", "12", "-12", "0.5", "1.0", "1e5", "1E+05", "1.5e-300", "2.5e-400", "1e400", "-1e400",
     "9223372036854775807", "9223372036854775808", "-9223372036854775809", "18446744073709551616",
-    "123456789012345678901234567890", "0.10000000000000001", "1.4142135623730951", "01", "-", "1.",
+    "123456789012345678901234567890", "0.10000000000000001", "1" + std::string(298, '0') + ".5",
+    "1" + std::string(310, '0') + ".5", "-" + std::string(1, '1') + std::string(320, '0') + ".25", "1.4142135623730951", "01", "-", "1.",
     ".5", "1e", "1e+", "+1", "0x10", "1.5.2", "--1", "-a",
     // Words.
     "true", "false", "null", "NaN", "Infinity", "-Infinity", "nan", "tru", "nul", "-Inf", "Infinit",
@@ -163,7 +180,9 @@ const std::vector<std::string> kElements = {
 };
 
 TEST(RecordScanner, ReadsAndSkimsWhatTheStrictParserReads) {
-  for (const std::string& element : kElements) {
+  std::vector<std::string> elements = kElements;
+  for (std::string& element : block_edge_elements()) elements.push_back(std::move(element));
+  for (const std::string& element : elements) {
     for (const std::string& document : {element, "\n " + element + "\n", element + " 1", nested(1) + element})
       EXPECT_EQ(document_reads(document), strict_reads(document)) << document;
     for (const std::string& text : {"[" + element + "]", "[\n  {},\n  " + element + ",\n  12\n]"}) {

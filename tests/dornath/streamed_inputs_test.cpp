@@ -117,6 +117,13 @@ const char* const kUnusualSignals[] = {
     R"({"engine_id": "git", "metric": "m",})",
     R"({"engine_id": "git", "metric": "m", "deviation": {"measure": 01}})",
     R"({"engine_id": "git", "metric": "m", "deviation": {"measure": tru}})",
+    // Members stage 4 passes over still decide whether the record is sound.
+    R"({"engine_id": "git", "metric": "m", "observed": -0, "deviation": {"measure": 2}})",
+    R"({"engine_id": "git", "metric": "m", "baseline": {"mean": 1e400}, "deviation": {"measure": 2}})",
+    R"({"engine_id": "git", "metric": "m", "window": {"size": 123456789012345678901234567890}})",
+    R"({"engine_id": "git", "metric": "m", "baseline": {"mad": 0.1000000000000000055511151231257827}})",
+    R"({"engine_id": "git", "metric": "m", "confidence": {"status": "acc\u0075mulating", "n": [NaN]}})",
+    R"({"engine_id": "git", "metric": "m", "confidence": {"status": "bad \q"}})",
 };
 
 TEST(ScannedSignals, ReadEveryRecordAsTheTreePathDoes) {

@@ -8,6 +8,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json.h"
@@ -43,14 +47,31 @@ constexpr auto kStops = [] {
   return stops;
 }();
 
+// Flags (the high bit of) each byte of `word` that is not zero, exactly:
+// no carry crosses from one byte into the next.
+uint64_t nonzero_bytes(uint64_t word) {
+  constexpr uint64_t kLowBits = ~kHighBits;
+  return (((word & kLowBits) + kLowBits) | word) & kHighBits;
+}
+
 // The index of the first byte at or after `pos` that kStops holds, or
-// text.size(). Most strings are short names and words, whose bytes are
-// looked up one at a time; a longer text is searched eight bytes at a time.
+// text.size(). Where the processor has 16-byte vectors the text is searched
+// sixteen bytes at a time, then eight at a time while a whole word is left.
 // Each test on a word flags its first matching byte exactly (only bytes after
 // it may be flagged wrongly), so the lowest flag of all is the byte sought.
-size_t next_special(std::string_view text, size_t pos) {
-  for (const size_t short_end = std::min(text.size(), pos + 16); pos < short_end; ++pos)
-    if (kStops[static_cast<unsigned char>(text[pos])]) return pos;
+[[gnu::always_inline]] inline size_t next_special(std::string_view text, size_t pos) {
+#if defined(__SSE2__)
+  // As signed bytes, those below 0x20 and those beyond 0x7F are below ' '.
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(' '), del = _mm_set1_epi8(0x7F);
+  for (; pos + sizeof(__m128i) <= text.size(); pos += sizeof(__m128i)) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
+    const __m128i stops = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                                       _mm_or_si128(_mm_cmplt_epi8(bytes, space), _mm_cmpeq_epi8(bytes, del)));
+    if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops)))
+      return pos + static_cast<size_t>(std::countr_zero(mask));
+  }
+#endif
   for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
     const uint64_t word = word_at(text.data() + pos);
     const uint64_t quote = word ^ (kOnes * '"');
@@ -69,17 +90,35 @@ size_t next_special(std::string_view text, size_t pos) {
 
 // The index of the first byte at or after `pos` that is not white space.
 // Hot loops such as this one work on a copy of the text and position: bytes
-// read through the scanner's own members could alias them.
-size_t space_end(std::string_view text, size_t pos) {
+// read through the scanner's own members could alias them. The writers
+// indent their records, so after a line break the spaces are passed eight
+// at a time.
+[[gnu::always_inline]] inline size_t space_end(std::string_view text, size_t pos) {
   while (pos < text.size()) {
     const char c = text[pos];
     if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return pos;
     ++pos;
+    if (c != '\n') continue;
+    for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
+      if (const uint64_t others = nonzero_bytes(word_at(text.data() + pos) ^ (kOnes * ' '))) {
+        pos += static_cast<size_t>(std::countr_zero(others)) / 8;
+        break;
+      }
+    }
   }
   return pos;
 }
 
+// The index of the first byte at or after `pos` that is not a digit. Reals
+// carry up to seventeen digits, looked at eight at a time: a byte below '0'
+// is flagged by the subtraction and one above '9' by the addition, and a
+// borrow or carry only starts from a flagged byte.
 size_t digits_end(std::string_view text, size_t pos) {
+  for (; pos + sizeof(uint64_t) <= text.size(); pos += sizeof(uint64_t)) {
+    const uint64_t word = word_at(text.data() + pos);
+    const uint64_t others = ((word - kOnes * '0') | (word + kOnes * (0x80 - '9' - 1))) & kHighBits;
+    if (others) return pos + static_cast<size_t>(std::countr_zero(others)) / 8;
+  }
   while (pos < text.size() && is_digit(text[pos])) ++pos;
   return pos;
 }
@@ -118,20 +157,6 @@ bool is_shortest_real(std::string_view whole, std::string_view fraction) {
   if (whole != "0") return whole.size() + fraction.size() <= 15;
   size_t zeros = fraction.find_first_not_of('0');
   return zeros <= 3 && fraction.size() - zeros <= 15;
-}
-
-// Whether a number's token, as skim() classes it, is one next() takes
-// plainly: an integer within 64 bits other than "-0", or a finite real.
-bool is_plain_number(const FlatValue& number) {
-  const char* first = number.text.data();
-  const char* last = first + number.text.size();
-  if (number.kind == FlatValue::Kind::kInteger) {
-    int64_t parsed;
-    return number.text != "-0" && std::from_chars(first, last, parsed).ec == std::errc();
-  }
-  double parsed;
-  const auto result = std::from_chars(first, last, parsed);
-  return result.ec == std::errc() && result.ptr == last && std::isfinite(parsed);
 }
 
 // The kind of the value whose text `span` the skim checked.
@@ -231,7 +256,7 @@ RecordScanner::RecordScanner(std::string_view text, size_t element) : text_(text
 
 RecordScanner::~RecordScanner() = default;
 
-void RecordScanner::skip_space() { pos_ = space_end(text_, pos_); }
+[[gnu::always_inline]] inline void RecordScanner::skip_space() { pos_ = space_end(text_, pos_); }
 
 bool RecordScanner::open_array() {
   skip_space();
@@ -425,24 +450,57 @@ bool RecordScanner::scan_members(ScannedRecord& record, int depth, std::string_v
   });
 }
 
+// The text of a number and its parts, as the grammar of JSON reads it.
+struct RecordScanner::NumberText {
+  std::string_view token, whole, fraction;
+  bool exponent = false;
+};
+
 // Skims the value at the position and records it as one value. A number is
 // kept in its text as written, so one that next() would not take plainly
 // makes the record's shape odd.
 bool RecordScanner::skim_into(ScannedRecord& record, int depth) {
   const size_t start = pos_;
-  if (!skim_value(depth)) return false;
-  FlatValue& value = record.values.emplace_back();
-  value.end = static_cast<uint32_t>(record.values.size());
-  value.text = text_.substr(start, pos_ - start);
-  value.kind = skimmed_kind(value.text);
-  if (value.kind == FlatValue::Kind::kString) {
-    value.text = value.text.substr(1, value.text.size() - 2);
-    if (!is_plain_text(value.text)) record.plain = false;
-  } else if ((value.kind == FlatValue::Kind::kInteger || value.kind == FlatValue::Kind::kReal) &&
-             !is_plain_number(value)) {
-    mark_odd_shape(record);
+  FlatValue value;
+  if (peek() == '"') {
+    bool plain_text = true;
+    if (!skim_string(plain_text)) return false;
+    record.plain = record.plain && plain_text;
+    value.kind = FlatValue::Kind::kString;
+    value.text = slice(start + 1, pos_ - 1);
+  } else if ((peek() == '-' || is_digit(peek())) && !at_minus_infinity()) {
+    NumberText number;
+    if (!read_number(number)) return false;
+    if (!is_plain_number(number)) mark_odd_shape(record);
+    value.kind = number.fraction.empty() && !number.exponent ? FlatValue::Kind::kInteger : FlatValue::Kind::kReal;
+    value.text = number.token;
+  } else {
+    if (!skim_value(depth)) return false;
+    value.text = slice(start, pos_);
+    value.kind = skimmed_kind(value.text);
+    if (value.kind == FlatValue::Kind::kReal) mark_odd_shape(record);  // NaN or an infinity
   }
+  record.values.push_back(value);
+  record.values.back().end = static_cast<uint32_t>(record.values.size());
   return true;
+}
+
+// Whether next() takes a number plainly: an integer within 64 bits other
+// than "-0", or a finite real. 18 digits always fit 64 bits, and a real
+// without exponent is finite below 309 digits, so only the others are
+// converted to tell.
+bool RecordScanner::is_plain_number(const NumberText& number) {
+  const char* first = number.token.data();
+  const char* last = first + number.token.size();
+  if (number.fraction.empty() && !number.exponent) {
+    int64_t parsed;
+    return number.token != "-0" &&
+           (number.whole.size() <= 18 || std::from_chars(first, last, parsed).ec == std::errc());
+  }
+  if (!number.exponent && number.whole.size() < 300) return true;
+  double parsed;
+  const auto result = std::from_chars(first, last, parsed);
+  return result.ec == std::errc() && result.ptr == last && std::isfinite(parsed);
 }
 
 RecordScanner::TextStore& RecordScanner::text_store() {
@@ -482,7 +540,7 @@ bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
     if (pos_ >= text_.size()) return false;
     const char c = text_[pos_];
     if (c == '"') {
-      content = text_.substr(start, pos_ - start);
+      content = slice(start, pos_);
       ++pos_;
       return true;
     }
@@ -490,12 +548,6 @@ bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
     pos_ += c == '\\' ? 2 : 1;
   }
 }
-
-// The text of a number and its parts, as the grammar of JSON reads it.
-struct RecordScanner::NumberText {
-  std::string_view token, whole, fraction;
-  bool exponent = false;
-};
 
 // Whether the text at pos_ can only be -Infinity, if anything.
 bool RecordScanner::at_minus_infinity() const {
@@ -514,13 +566,13 @@ bool RecordScanner::read_number(NumberText& number) {
   } else {
     return false;
   }
-  number.whole = text_.substr(whole_start, pos_ - whole_start);
+  number.whole = slice(whole_start, pos_);
   number.fraction = {};
   if (peek() == '.') {
     const size_t fraction_start = ++pos_;
     if (!is_digit(peek())) return false;
     pos_ = digits_end(text_, pos_);
-    number.fraction = text_.substr(fraction_start, pos_ - fraction_start);
+    number.fraction = slice(fraction_start, pos_);
   }
   number.exponent = peek() == 'e' || peek() == 'E';
   if (number.exponent) {
@@ -529,7 +581,7 @@ bool RecordScanner::read_number(NumberText& number) {
     if (!is_digit(peek())) return false;
     pos_ = digits_end(text_, pos_);
   }
-  number.token = text_.substr(start, pos_ - start);
+  number.token = slice(start, pos_);
   return true;
 }
 
@@ -570,7 +622,10 @@ bool RecordScanner::skim_value(int depth) {
   switch (peek()) {
     case '{': return skim_container('}', depth);
     case '[': return skim_container(']', depth);
-    case '"': return skim_string();
+    case '"': {
+      bool plain_text;
+      return skim_string(plain_text);
+    }
     case 't': return scan_word("true");
     case 'f': return scan_word("false");
     case 'n': return scan_word("null");
@@ -595,7 +650,8 @@ bool RecordScanner::skim_container(char close, int depth) {
   for (;;) {
     skip_space();
     if (close == '}') {
-      if (peek() != '"' || !skim_string()) return false;
+      bool plain_name;
+      if (peek() != '"' || !skim_string(plain_name)) return false;
       skip_space();
       if (peek() != ':') return false;
       ++pos_;
@@ -613,15 +669,18 @@ bool RecordScanner::skim_container(char close, int depth) {
 }
 
 // Escapes and control characters are checked here; bytes beyond ASCII, which
-// the system's writers always escape, are left to the strict parser.
-bool RecordScanner::skim_string() {
+// the system's writers always escape, are left to the strict parser. The
+// string is `plain` when its content is plain text (see is_plain_text).
+bool RecordScanner::skim_string(bool& plain) {
   const size_t start = pos_++;
   bool beyond_ascii = false;
+  plain = true;
   for (;;) {
     pos_ = next_special(text_, pos_);
     if (pos_ >= text_.size()) return false;
     const unsigned char c = static_cast<unsigned char>(text_[pos_]);
     if (c == '"') break;
+    plain = false;
     if (c == '\\') {
       if (!skim_escape()) return false;
     } else if (c < 0x20) {

@@ -155,16 +155,19 @@ class RecordScanner {
   static void mark_odd_shape(ScannedRecord& record) { record.plain = record.plain_shape = false; }
   bool scan_number(ScannedRecord& record, size_t index);
   bool read_number(NumberText& number);
+  static bool is_plain_number(const NumberText& number);
   bool at_minus_infinity() const;
   template <size_t N>
   bool scan_word(const char (&word)[N]);
   bool skim_value(int depth);
   bool skim_container(char close, int depth);
-  bool skim_string();
+  bool skim_string(bool& plain);
   bool skim_escape();
   void skip_space();
   bool finish();
   char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
+  // The text from `from` up to `to`, both within the text scanned so far.
+  std::string_view slice(size_t from, size_t to) const { return {text_.data() + from, to - from}; }
 
   std::string_view text_;
   size_t pos_ = 0;

@@ -34,7 +34,7 @@ class FlatEvent {
   // A text value, or "" for any other kind.
   std::string_view text_or_empty(const FlatValue* value) {
     if (!value || value->kind != Kind::kString) return {};
-    if (!cindrel::is_plain_text(value->text)) odd_ = true;
+    if (!record_.plain && !cindrel::is_plain_text(value->text)) odd_ = true;
     return value->text;
   }
 

@@ -37,8 +37,11 @@ std::optional<SignalRow> plain_row(const ScannedRecord& record, SignalTable& tab
   const FlatValue* metric = flat_member(record, 0, "metric");
   const FlatValue* ref = flat_member(record, 0, "event_ref");
   const FlatValue* deviation = flat_member(record, 0, "deviation");
-  if (!is_text(family) || !is_text(metric)) return std::nullopt;
-  if (ref && ref->kind == Kind::kString && !is_plain_text(ref->text)) return std::nullopt;
+  // A plain record's strings are all plain text.
+  auto plain_text = [&](const FlatValue* value) { return record.plain || is_plain_text(value->text); };
+  auto is_string = [](const FlatValue* value) { return value && value->kind == Kind::kString; };
+  if (!is_string(family) || !is_string(metric) || !plain_text(family) || !plain_text(metric)) return std::nullopt;
+  if (is_string(ref) && !plain_text(ref)) return std::nullopt;
   SignalRow row;
   if (deviation) {
     if (deviation->kind != Kind::kObject) return std::nullopt;
@@ -49,7 +52,7 @@ std::optional<SignalRow> plain_row(const ScannedRecord& record, SignalTable& tab
     if (degenerate && degenerate->kind != Kind::kTrue && degenerate->kind != Kind::kFalse &&
         degenerate->kind != Kind::kNull)
       return std::nullopt;
-    if (unit && unit->kind == Kind::kString && !is_plain_text(unit->text)) return std::nullopt;
+    if (is_string(unit) && !plain_text(unit)) return std::nullopt;
     if (degenerate && degenerate->kind == Kind::kTrue) {
       row.measure.state = MeasureState::kDegenerate;
     } else if (measure && measure->kind == Kind::kNull) {
@@ -85,7 +88,9 @@ void add_explanation(Json&& record, const fs::path& path, size_t index, bool pro
 
 void read_signal_file(const fs::path& path, SignalTable& table) {
   const size_t start = table.size();
-  bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t) {
+  // Only the deviation is looked into; the other members are checked and
+  // passed over.
+  bool read = cindrel::scan_member_file(path, "deviation", [&](const ScannedRecord& record, size_t) {
     if (std::optional<SignalRow> row = plain_row(record, table)) {
       table.add_row(*row);
       return true;
@@ -119,7 +124,7 @@ std::unordered_map<std::string, Json> read_explanation_file(const fs::path& path
     return {};
   }
   std::unordered_map<std::string, Json> by_ref;
-  bool read = cindrel::scan_record_file(path, [&](const ScannedRecord& record, size_t index) {
+  bool read = cindrel::scan_member_file(path, {}, [&](const ScannedRecord& record, size_t index) {
     if (record.plain_shape && record.values[0].kind == Kind::kObject) {
       const FlatValue* ref = flat_member(record, 0, "signal_ref");
       const FlatValue* summary = flat_member(record, 0, "summary");
