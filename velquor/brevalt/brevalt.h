@@ -216,10 +216,13 @@ using MetricFn = std::function<MetricMap(const Event&)>;
 // have none.
 using WindowDataFn = std::function<Json(const Event&, const MetricMap&)>;
 
-// Sees each event file the drivers parse: its position in name order, its
-// path and the event (an object holding the members the drivers read plus
-// those the observer asked for).
-using EventObserver = std::function<void(size_t file_index, const fs::path& file, const Json& event)>;
+// Sees each event file the drivers read: its position in name order, its
+// path, its text and, when the drivers built one, the event as a tree (an
+// object holding the members the drivers read plus those the observer asked
+// for). A plain event is read without a tree: `event` is then null, and the
+// text is one object the parser accepts.
+using EventObserver = std::function<void(size_t file_index, const fs::path& file,
+                                         std::string_view text, const Json* event)>;
 
 class Brevalt {
  public:
