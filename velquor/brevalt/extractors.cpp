@@ -33,8 +33,7 @@ const Json kZeroReal = 0.0;
 template <class P>
 MetricMap ci(const P& p) {
   // An absent conclusion falls back to the status; a present null does not.
-  const std::optional<std::string_view> outcome =
-      p.has({"conclusion"}) ? p.text({"conclusion"}) : p.text({"status"});
+  const auto outcome = p.has({"conclusion"}) ? p.text({"conclusion"}) : p.text({"status"});
   return {{"run_duration", p.value({"timing", "duration_seconds"}, kZeroReal)},
           {"run_failed", outcome == "failure" ? 1.0 : 0.0}};
 }
@@ -59,7 +58,7 @@ template <class P>
 MetricMap dependency(const P& p) {
   MetricMap metrics{{"dependency_count", p.value({"snapshot", "total_count"}, kZero)}};
   static constexpr std::array<std::string_view, 4> kDepthEcosystems{"npm", "go", "cargo", "bundler"};
-  const std::optional<std::string_view> ecosystem = p.text({"ecosystem"});
+  const auto ecosystem = p.text({"ecosystem"});
   if (ecosystem && std::find(kDepthEcosystems.begin(), kDepthEcosystems.end(), *ecosystem) !=
                        kDepthEcosystems.end()) {
     metrics.push_back({"max_depth", p.value({"snapshot", "max_depth"}, Json(1))});

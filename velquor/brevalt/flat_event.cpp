@@ -18,11 +18,11 @@ const FlatValue* root_member(const cindrel::ScannedRecord& event, std::string_vi
 }
 
 // The rules of observed_at_key and event_ref_of; their errors are NotPlain.
-std::string_view optional_text(const FlatValue* value) {
+std::string optional_text(const FlatValue* value) {
   if (value == nullptr || value->kind == Kind::kNull) return {};
-  const std::optional<std::string_view> text = flat_text(value);
+  std::optional<std::string> text = flat_text(value);
   if (!text) throw NotPlain{};
-  return *text;
+  return std::move(*text);
 }
 
 FamilyEvent reduce(size_t family, const cindrel::ScannedRecord& event, const std::string& where) {

@@ -29,10 +29,15 @@ bool flat_is_set(const FlatValue& value) {
   }
 }
 
-std::optional<std::string_view> flat_text(const FlatValue* value) {
+std::optional<std::string> flat_text(const FlatValue* value) {
   if (value == nullptr || value->kind != Kind::kString) return std::nullopt;
-  if (!cindrel::is_plain_text(value->text)) throw NotPlain{};
-  return value->text;
+  // The scanner took the record as one whose every text the parser accepts:
+  // without an escape, the content is the text itself.
+  if (value->text.find('\\') == std::string_view::npos) return std::string(value->text);
+  std::string quoted;
+  quoted.reserve(value->text.size() + 2);
+  quoted.append("\"").append(value->text).append("\"");
+  return parse_json(quoted, "text").get<std::string>();
 }
 
 FlatPayload::FlatPayload(const cindrel::ScannedRecord& event)
@@ -105,7 +110,7 @@ bool FlatPayload::has_value(MemberPath path) const {
   return member != nullptr && member->kind != Kind::kNull;
 }
 
-std::optional<std::string_view> FlatPayload::text(MemberPath path) const { return flat_text(find(path)); }
+std::optional<std::string> FlatPayload::text(MemberPath path) const { return flat_text(find(path)); }
 
 // The elements of a list follow it, each with its descendants.
 double FlatPayload::count_set(MemberPath path, std::string_view key) const {
@@ -130,9 +135,9 @@ std::vector<std::string> FlatPayload::texts(MemberPath path) const {
   texts.reserve(list->size);
   for (const FlatValue* element = list + 1; element != event_.values.data() + list->end;
        element = event_.values.data() + element->end) {
-    std::optional<std::string_view> text = flat_text(element);
+    std::optional<std::string> text = flat_text(element);
     if (!text) throw NotPlain{};
-    texts.emplace_back(*text);
+    texts.push_back(std::move(*text));
   }
   return texts;
 }

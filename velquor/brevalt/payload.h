@@ -78,7 +78,7 @@ class Payload {
 SampleValue add_exactly(const SampleValue& total, const SampleValue& term);
 
 // Raised by FlatPayload where Payload would read a member other than by its
-// plain value: an error, a text with escapes, a member of an unusual kind.
+// plain value: an error or a member of an unusual kind.
 struct NotPlain {};
 
 // The readings of Payload, from an event the record scanner took as a plain
@@ -97,7 +97,7 @@ class FlatPayload {
   Json sum(std::string_view object, std::initializer_list<std::string_view> members) const;
   bool has(MemberPath path) const { return find(path) != nullptr; }
   bool has_value(MemberPath path) const;
-  std::optional<std::string_view> text(MemberPath path) const;
+  std::optional<std::string> text(MemberPath path) const;
   double count_set(MemberPath path, std::string_view member) const;
   std::vector<std::string> texts(MemberPath path) const;
 
@@ -115,8 +115,8 @@ class FlatPayload {
 // Whether a scanned value counts as set, as is_truthy does for a tree.
 bool flat_is_set(const cindrel::FlatValue& value);
 
-// The text of a scanned value when it is a plain text; nullopt when it is no
-// text. NotPlain when it is a text the tree would have to decode.
-std::optional<std::string_view> flat_text(const cindrel::FlatValue* value);
+// The content of a scanned text, as the parser gives it; nullopt when the
+// value is absent or no text. For a record scan_plain_object took.
+std::optional<std::string> flat_text(const cindrel::FlatValue* value);
 
 }  // namespace velquor::brevalt
