@@ -166,6 +166,19 @@ TEST(Reading, APlainEventGivesTheReadingsOfItsTree) {
   EXPECT_LT(plain, texts.size()) << "the odd ones are left to the tree";
 }
 
+// A cut event file is never read without the tree, which words the error.
+TEST(Reading, ACutEventIsLeftToTheTree) {
+  DataDir dir;
+  velquor::bench::generate_events(dir.path(), {30, 11});
+  for (const fs::path& file : list_json_files(dir.events())) {
+    const std::string text = read_file(file);
+    const size_t end = text.rfind('}');
+    ASSERT_FALSE(plain_readings(text).empty()) << file;
+    for (size_t size = 0; size < end; ++size)
+      ASSERT_EQ(plain_readings(std::string_view(text).substr(0, size)), "") << file << " cut at " << size;
+  }
+}
+
 std::map<std::string, std::string> signal_files(const DataDir& dir) {
   std::map<std::string, std::string> files;
   for (const fs::path& file : list_json_files(dir.path() / "phase2")) files[file.filename()] = read_file(file);
