@@ -279,9 +279,10 @@ class Brevalt {
 
   // Lets a host read the events once for several stages: from now on
   // run_all and run_all_parallel build `extra_members` (dotted paths, see
-  // JsonKeep) besides their own and call `observer` with every event file
-  // that parses as an object, the ones a failing run never reaches included,
-  // from the parsing threads in any order. An exception from the observer
+  // JsonKeep) besides their own in every event tree they build, and call
+  // `observer` (see EventObserver) with every event file that parses as an
+  // object, the ones a failing run never reaches included, from the reading
+  // threads in any order. An exception from the observer
   // ends the driver before any family runs. The runners of one family never
   // call it. Nothing a driver writes or returns changes.
   void observe_events(const JsonKeep& extra_members, EventObserver observer);
