@@ -2,13 +2,18 @@
 
 #include <algorithm>
 
+#include "velquor/dornath/plain_event.h"
+
 namespace velquor::cli {
 namespace {
 
-JsonKeep digest_members() {
-  JsonKeep keep;
-  for (std::string_view member : dornath::kEventMembers) keep.add(member);
-  keep.add(esperlin::prepared_event_members());
+const JsonKeep& members() {
+  static const JsonKeep keep = [] {
+    JsonKeep members;
+    for (std::string_view member : dornath::kEventMembers) members.add(member);
+    members.add(esperlin::prepared_event_members());
+    return members;
+  }();
   return keep;
 }
 
@@ -27,13 +32,29 @@ std::optional<std::vector<T>> take_all(std::vector<std::optional<T>>& slots) {
 
 }  // namespace
 
+// Stage 4 reads a file this large or larger by the tree alone.
+constexpr size_t kLearnPlainBelow = size_t{1} << 20;
+
 void EventHandoff::observe(brevalt::Brevalt& engine, size_t file_count) {
   learn_.assign(file_count, std::nullopt);
   advise_.assign(file_count, std::nullopt);
-  engine.observe_events(digest_members(), [this](size_t index, const fs::path& file, const Json& event) {
+  engine.observe_events(members(), [this](size_t index, const fs::path& file,
+                                                 std::string_view text, const Json* event) {
     if (index >= learn_.size()) return;  // a file that appeared since it was counted
-    learn_[index] = dornath::scan_event(event, file.string());
-    advise_[index] = esperlin::prepare_event(event, file);
+    // As stages 4 and 5 read an event alone: from its text when it is plain,
+    // else from the tree, which stage 2 built or is built here once.
+    std::optional<Json> parsed;
+    auto tree = [&]() -> const Json& {
+      if (event == nullptr && !parsed) parsed = parse_json(text, file.string(), NonFinite::kReject, members());
+      return event ? *event : *parsed;
+    };
+    thread_local cindrel::ScannedRecord scratch;
+    if (text.size() < kLearnPlainBelow) learn_[index] = dornath::scan_plain_event(text, scratch);
+    if (!learn_[index]) learn_[index] = dornath::scan_event(tree(), file.string());
+    esperlin::PreparedEvent prepared;
+    prepared.file = file;
+    if (!esperlin::prepare_plain_event(text, prepared)) prepared = esperlin::prepare_event(tree(), file);
+    advise_[index] = std::move(prepared);
   });
 }
 

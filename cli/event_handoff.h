@@ -1,8 +1,8 @@
-// `velquor run` reads every event file once. Stage 2 parses each event
+// `velquor run` reads every event file once. Stage 2 reads each event
 // anyway; while it holds one, the digests stages 4 and 5 keep of every event
-// are taken from it, so that neither stage reads the events directory again.
-// Stage 2's parse then keeps, besides its own members, the ones those
-// digests read.
+// are taken from its text, or from the tree stage 2 built of an odd one, so
+// that neither stage reads the events directory again. Stage 2's trees then
+// keep, besides its own members, the ones those digests read.
 //
 // A handoff is used only when it covers every event file: when stage 2 left a
 // file out (--skip-bad-events), stages 4 and 5 read the files themselves and

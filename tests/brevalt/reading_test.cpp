@@ -104,6 +104,81 @@ TEST(Reading, TheMembersKeptGiveEveryReadingOfTheWholeEvent) {
   EXPECT_GT(compared, 10000u);
 }
 
+// What the families read of a plain event without a tree, as readings()
+// words it; "" when the tree must read the event.
+std::string plain_readings(std::string_view text) {
+  std::optional<PlainDigest> digest = digest_plain_event(text, "e", FamilySet().set());
+  if (!digest) return "";
+  std::string out;
+  for (const auto& [family, event] : digest->events)
+    out += std::string(families()[family].name) + ": " + event.observed_at + " | " +
+           event.event_ref + " | " + metrics_text(event.metrics) + "\n";
+  return out;
+}
+
+// Every event read without a tree gives the readings of its tree, kinds of
+// numbers included; anything odd is left to the tree.
+TEST(Reading, APlainEventGivesTheReadingsOfItsTree) {
+  DataDir dir;
+  velquor::bench::generate_events(dir.path(), {100, 7});
+  std::vector<std::string> texts;
+  for (const fs::path& file : list_json_files(dir.events()))
+    each_damaged(read_event(file), [&](const Json& event) { texts.push_back(dump_compact(event)); });
+  const std::string ci = R"({"source_family": "ci", "event_id": "e1", "observed_at": "2026-01-01", )";
+  const std::string sum = R"({"source_family": "config", "event_id": "c", "payload": {"diff": )";
+  for (const char* odd : {
+           R"("payload": {"timing": {"duration_seconds": 4.0}}})",
+           R"("payload": {"timing": {"duration_seconds": 4}, "conclusion": null, "status": "failure"}})",
+           R"("payload": {"timing": {"duration_seconds": 1e2}, "status": "failure"}})",
+           R"("payload": {"timing": {"duration_seconds": 0.10000000000000001}}})",
+           R"("payload": {"timing": {"duration_seconds": -0}}})",
+           R"("payload": {"timing": {"duration_seconds": -0.0}}})",
+           R"("payload": {"timing": {"duration_seconds": 12345678901234567890}}})",
+           R"("payload": {"timing": {"duration_seconds": 9223372036854775807}}})",
+           R"("payload": {"timing": {"duration_seconds": 1e400}}})",
+           R"("payload": {"timing": {"duration_seconds": NaN}}})",
+           R"("payload": {"conclusion": "failure"}})",
+           R"("payload": {"conclusion": "échec"}})",
+           R"("payload": {"timing": null}})",
+           R"("payload": {"timing": [1]}})",
+           R"("payload": null})",
+           R"("payload": {}, "payload": {}})",
+       })
+    texts.push_back(ci + odd);
+  for (const char* diff : {R"({"resources_added": 9223372036854775807, "resources_removed": 1}}})",
+                           R"({"resources_added": 2, "resources_removed": 1.5}}})",
+                           R"({"resources_added": true, "resources_modified": null}}})"})
+    texts.push_back(sum + diff);
+  for (const char* event : {R"({"source_type": "git", "observed_at": "t", "payload": {"files": ["b", "a", "b"]}})",
+                            R"({"source_type": "git", "event_id": "x", "payload": {}})",
+                            R"({"source_family": "ci", "event_id": "café", "payload": {}})",
+                            R"({"source_family": "ci", "observed_at": 5, "payload": {}})",
+                            R"([{"source_family": "ci"}])"})
+    texts.push_back(event);
+  size_t plain = 0;
+  for (const std::string& text : texts) {
+    const std::string flat = plain_readings(text);
+    if (flat.empty()) continue;
+    ++plain;
+    EXPECT_EQ(flat, readings(parse_json(text, "e"))) << text;
+  }
+  EXPECT_GT(plain, texts.size() / 3) << "most events are read without a tree";
+  EXPECT_LT(plain, texts.size()) << "the odd ones are left to the tree";
+}
+
+// A cut event file is never read without the tree, which words the error.
+TEST(Reading, ACutEventIsLeftToTheTree) {
+  DataDir dir;
+  velquor::bench::generate_events(dir.path(), {30, 11});
+  for (const fs::path& file : list_json_files(dir.events())) {
+    const std::string text = read_file(file);
+    const size_t end = text.rfind('}');
+    ASSERT_FALSE(plain_readings(text).empty()) << file;
+    for (size_t size = 0; size < end; ++size)
+      ASSERT_EQ(plain_readings(std::string_view(text).substr(0, size)), "") << file << " cut at " << size;
+  }
+}
+
 std::map<std::string, std::string> signal_files(const DataDir& dir) {
   std::map<std::string, std::string> files;
   for (const fs::path& file : list_json_files(dir.path() / "phase2")) files[file.filename()] = read_file(file);
@@ -128,12 +203,16 @@ TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
   engine.run_all_parallel(4, nullptr, &report);
   const auto unobserved = signal_files(dir);
 
+  const JsonKeep asked{"payload.trigger.commit_sha", "payload.cases"};
   for (bool parallel : {true, false}) {
     std::mutex mutex;
     std::map<size_t, std::string> seen;  // index: the path and the members asked for
-    engine.observe_events({"payload.trigger.commit_sha", "payload.cases"},
-                          [&](size_t index, const fs::path& file, const Json& event) {
-                            std::string text = file.string() + " " + extra_members(event["payload"]);
+    engine.observe_events(asked,
+                          [&](size_t index, const fs::path& file, std::string_view content,
+                              const Json* tree) {
+                            const Json event =
+                                tree ? *tree : parse_json(content, file.string(), NonFinite::kReject, asked);
+                            std::string text = file.string() + " " + extra_members(event.at("payload"));
                             std::lock_guard<std::mutex> lock(mutex);
                             EXPECT_TRUE(seen.emplace(index, text).second) << index;
                           });
@@ -151,7 +230,7 @@ TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
     }
   }
 
-  engine.observe_events({}, [](size_t index, const fs::path&, const Json&) {
+  engine.observe_events({}, [](size_t index, const fs::path&, std::string_view, const Json*) {
     if (index == 7) throw ValueError("observer refused event 7");
   });
   fs::remove_all(dir.path() / "phase2");

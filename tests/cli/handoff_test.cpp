@@ -83,6 +83,10 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
               e["payload"]["committed_at"] = "yesterday";
               e["source_family"] = "version_control";
             }))},
+      {"texts with escapes and other bytes", edit_first("-git.json", [](Json& e) {
+         e["payload"]["files"].push_back("d\xC3\xBCr/\"q\"\t.py");
+         e["event_id"] = e["event_id"].get<std::string>() + "\xC3\xA9";
+       })},
       {"an event of no known family", edit_first("-coverage.json", [](Json& e) { e["source_family"] = "weather"; })},
       {"a trigger that is no map", edit_first("-ci.json", [](Json& e) { e["payload"]["trigger"] = 5; })},
       {"a commit time that is no text", edit_first("-git.json", [](Json& e) { e["payload"]["committed_at"] = 7; })},

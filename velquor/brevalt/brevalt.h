@@ -216,10 +216,13 @@ using MetricFn = std::function<MetricMap(const Event&)>;
 // have none.
 using WindowDataFn = std::function<Json(const Event&, const MetricMap&)>;
 
-// Sees each event file the drivers parse: its position in name order, its
-// path and the event (an object holding the members the drivers read plus
-// those the observer asked for).
-using EventObserver = std::function<void(size_t file_index, const fs::path& file, const Json& event)>;
+// Sees each event file the drivers read: its position in name order, its
+// path, its text and, when the drivers built one, the event as a tree (an
+// object holding the members the drivers read plus those the observer asked
+// for). A plain event is read without a tree: `event` is then null, and the
+// text is one object the parser accepts.
+using EventObserver = std::function<void(size_t file_index, const fs::path& file,
+                                         std::string_view text, const Json* event)>;
 
 class Brevalt {
  public:
@@ -276,9 +279,10 @@ class Brevalt {
 
   // Lets a host read the events once for several stages: from now on
   // run_all and run_all_parallel build `extra_members` (dotted paths, see
-  // JsonKeep) besides their own and call `observer` with every event file
-  // that parses as an object, the ones a failing run never reaches included,
-  // from the parsing threads in any order. An exception from the observer
+  // JsonKeep) besides their own in every event tree they build, and call
+  // `observer` (see EventObserver) with every event file that parses as an
+  // object, the ones a failing run never reaches included, from the reading
+  // threads in any order. An exception from the observer
   // ends the driver before any family runs. The runners of one family never
   // call it. Nothing a driver writes or returns changes.
   void observe_events(const JsonKeep& extra_members, EventObserver observer);

@@ -29,17 +29,17 @@ constexpr std::array<Family, 10> kFamilies{{
 const Json kZero = 0;
 const Json kZeroReal = 0.0;
 
-MetricMap ci(const Payload& p) {
+// Each extractor reads through a Payload or, for a plain event, a FlatPayload.
+template <class P>
+MetricMap ci(const P& p) {
   // An absent conclusion falls back to the status; a present null does not.
-  const Json* conclusion = p.find({"conclusion"});
-  const Json* status = p.find({"status"});
-  const Json* outcome = conclusion ? conclusion : status;
-  bool failed = outcome != nullptr && outcome->is_string() && outcome->get_ref<const std::string&>() == "failure";
+  const auto outcome = p.has({"conclusion"}) ? p.text({"conclusion"}) : p.text({"status"});
   return {{"run_duration", p.value({"timing", "duration_seconds"}, kZeroReal)},
-          {"run_failed", failed ? 1.0 : 0.0}};
+          {"run_failed", outcome == "failure" ? 1.0 : 0.0}};
 }
 
-MetricMap testing(const Payload& p) {
+template <class P>
+MetricMap testing(const P& p) {
   Json total = p.value({"summary", "total"}, kZero);
   double denominator = p.at_least_one({"summary", "total"}, kZero);
   return {{"total_tests", total},
@@ -48,24 +48,26 @@ MetricMap testing(const Payload& p) {
           {"suite_duration", p.value({"execution", "duration_seconds"}, kZeroReal)}};
 }
 
-MetricMap coverage(const Payload& p) {
+template <class P>
+MetricMap coverage(const P& p) {
   return {{"line_rate", p.value({"line_rate"}, kZeroReal)},
           {"branch_rate", p.value({"branch_rate"}, kZeroReal)}};
 }
 
-MetricMap dependency(const Payload& p) {
+template <class P>
+MetricMap dependency(const P& p) {
   MetricMap metrics{{"dependency_count", p.value({"snapshot", "total_count"}, kZero)}};
-  static const std::array<std::string, 4> kDepthEcosystems{"npm", "go", "cargo", "bundler"};
-  const Json* ecosystem = p.find({"ecosystem"});
-  if (ecosystem != nullptr && ecosystem->is_string() &&
-      std::find(kDepthEcosystems.begin(), kDepthEcosystems.end(),
-                ecosystem->get_ref<const std::string&>()) != kDepthEcosystems.end()) {
+  static constexpr std::array<std::string_view, 4> kDepthEcosystems{"npm", "go", "cargo", "bundler"};
+  const auto ecosystem = p.text({"ecosystem"});
+  if (ecosystem && std::find(kDepthEcosystems.begin(), kDepthEcosystems.end(), *ecosystem) !=
+                       kDepthEcosystems.end()) {
     metrics.push_back({"max_depth", p.value({"snapshot", "max_depth"}, Json(1))});
   }
   return metrics;
 }
 
-MetricMap schema(const Payload& p) {
+template <class P>
+MetricMap schema(const P& p) {
   Json churn = p.sum("diff", {"endpoints_added", "endpoints_removed", "fields_added",
                               "fields_removed", "types_added", "types_removed"});
   double endpoints = p.at_least_one({"structure", "endpoint_count"}, kZero);
@@ -75,48 +77,46 @@ MetricMap schema(const Payload& p) {
           {"schema_churn", SampleValue::from_json(churn, "schema churn").to_double() / endpoints}};
 }
 
-MetricMap deployment(const Payload& p) {
+template <class P>
+MetricMap deployment(const P& p) {
   MetricMap metrics{{"is_prerelease", p.flag({"is_prerelease"})},
                     {"asset_count", p.value({"asset_count"}, kZero)}};
-  const Json* interval = p.find({"timing", "since_previous_seconds"});
-  if (interval != nullptr && !interval->is_null())
+  if (p.has_value({"timing", "since_previous_seconds"}))
     metrics.push_back({"release_cadence_hours", p.number({"timing", "since_previous_seconds"}, 0) / 3600.0});
   return metrics;
 }
 
-MetricMap config(const Payload& p) {
+template <class P>
+MetricMap config(const P& p) {
   return {{"resource_count", p.value({"structure", "resource_count"}, kZero)},
           {"resource_type_count", p.value({"structure", "resource_types"}, kZero)},
           {"config_churn", p.sum("diff", {"resources_added", "resources_removed", "resources_modified"})}};
 }
 
-MetricMap error_tracking(const Payload& p) {
+template <class P>
+MetricMap error_tracking(const P& p) {
   return {{"event_count", p.value({"stats", "event_count"}, kZero)},
           {"user_count", p.value({"stats", "user_count"}, kZero)},
           {"is_unhandled", p.flag({"is_unhandled"})}};
 }
 
-MetricMap security(const Payload& p) {
-  double fixable = 0;
-  for (const Json& finding : p.list({"findings"})) {
-    if (!finding.is_object())
-      throw TypeError(p.where() + ": member 'payload.findings' holds " + json_kind(finding) +
-                      ", expected object");
-    const Json* fixed = find_member(finding, "fixed_version");
-    if (fixed != nullptr && is_truthy(*fixed)) ++fixable;
-  }
+template <class P>
+MetricMap security(const P& p) {
+  double fixable = p.count_set({"findings"}, "fixed_version");
   return {{"vulnerability_count", p.value({"summary", "total"}, kZero)},
           {"critical_count", p.value({"summary", "critical"}, kZero)},
           {"fixable_ratio", fixable / p.at_least_one({"summary", "total"}, kZero)}};
 }
 
-using Extractor = MetricMap (*)(const Payload&);
+template <class P>
+using Extractor = MetricMap (*)(const P&);
 
-Extractor extractor_of(std::string_view family) {
-  static const std::array<std::pair<std::string_view, Extractor>, 9> kExtractors{{
-      {"ci", ci}, {"testing", testing}, {"coverage", coverage}, {"dependency", dependency},
-      {"schema", schema}, {"deployment", deployment}, {"config", config},
-      {"security", security}, {"error_tracking", error_tracking},
+template <class P>
+Extractor<P> extractor_of(std::string_view family) {
+  static const std::array<std::pair<std::string_view, Extractor<P>>, 9> kExtractors{{
+      {"ci", ci<P>}, {"testing", testing<P>}, {"coverage", coverage<P>},
+      {"dependency", dependency<P>}, {"schema", schema<P>}, {"deployment", deployment<P>},
+      {"config", config<P>}, {"security", security<P>}, {"error_tracking", error_tracking<P>},
   }};
   for (const auto& [name, extractor] : kExtractors)
     if (name == family) return extractor;
@@ -154,8 +154,11 @@ const JsonKeep& event_members() {
 }
 
 MetricMap payload_metrics(std::string_view family, const Json& event, const std::string& where) {
-  Extractor extract = extractor_of(family);
-  return extract(Payload(event, where));
+  return extractor_of<Payload>(family)(Payload(event, where));
+}
+
+MetricMap payload_metrics(std::string_view family, const cindrel::ScannedRecord& event) {
+  return extractor_of<FlatPayload>(family)(FlatPayload(event));
 }
 
 MetricMap family_metrics(const std::string& family, const Event& event) {

@@ -53,18 +53,22 @@ double ratio(size_t part, size_t whole) {
 
 }  // namespace
 
-std::vector<std::string> git_paths(const Json& event, const std::string& where) {
-  Payload payload(event, where);
-  std::vector<std::string> paths;
-  for (const Json& path : payload.list({"files"})) {
-    if (!path.is_string())
-      throw TypeError(where + ": member 'payload.files' holds " + json_kind(path) +
-                      ", expected string");
-    paths.push_back(path.get<std::string>());
-  }
+namespace {
+
+std::vector<std::string> distinct_sorted(std::vector<std::string> paths) {
   std::sort(paths.begin(), paths.end());
   paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
   return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> git_paths(const Json& event, const std::string& where) {
+  return distinct_sorted(Payload(event, where).texts({"files"}));
+}
+
+std::vector<std::string> git_paths(const cindrel::ScannedRecord& event) {
+  return distinct_sorted(FlatPayload(event).texts({"files"}));
 }
 
 MetricMap git_base_metrics(const std::vector<std::string>& distinct_paths) {

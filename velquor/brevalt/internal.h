@@ -7,11 +7,13 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "shared/file_io.h"
+#include "velquor/cindrel/record_scanner.h"
 #include "velquor/brevalt/brevalt.h"
 
 namespace velquor::brevalt {
@@ -23,10 +25,9 @@ using FamilySet = std::bitset<10>;       // by index into families()
 
 // One event file parsed; TypeError when its top-level value is no object.
 Json read_event(const fs::path& path);
-// The file `name` of `folder` (named `where` in errors), building only the
-// members `keep` names (errors unchanged).
-Json read_event(const OpenFolder& folder, const std::string& name, const std::string& where,
-                const JsonKeep& keep);
+// The event file `where` holding `text`, building only the members `keep`
+// names (errors unchanged).
+Json parse_event(std::string_view text, const std::string& where, const JsonKeep& keep);
 
 // The members of an event that the family runs read (selection, order,
 // event reference, git paths and every payload member of the extractors):
@@ -44,9 +45,14 @@ std::string event_ref_of(const Json& event, const std::string& where, bool requi
 // The families that select the event (git by source_type, the others by
 // source_family).
 FamilySet selecting_families(const Json& event);
+// The same from the texts of the two members (nullopt: absent or no text).
+FamilySet families_named(std::optional<std::string_view> source_type,
+                         std::optional<std::string_view> source_family);
 
 // The metrics of an event of a payload family (not git).
 MetricMap payload_metrics(std::string_view family, const Json& event, const std::string& where);
+// The same of a plain event; NotPlain (payload.h) where the tree must read it.
+MetricMap payload_metrics(std::string_view family, const cindrel::ScannedRecord& event);
 
 // ---- One family's events, reduced to what its run needs ------------------
 
@@ -63,6 +69,20 @@ struct FamilyEvent {
 
 // The event's id for its signals, or the error reading it met.
 std::string stored_event_ref(const FamilyEvent& event);
+
+// What the families take of a plain event file read without a tree: the
+// families that select it, and the wanted ones' readings in family order.
+struct PlainDigest {
+  FamilySet selecting;
+  std::vector<std::pair<size_t, FamilyEvent>> events;
+};
+
+// The digest of the event file `where` holding `text`, when the record
+// scanner reads it as a plain object and every reading the wanted families
+// take of it is a plain value; nullopt when the tree readers must read it
+// (they then word any error).
+std::optional<PlainDigest> digest_plain_event(std::string_view text, const std::string& where,
+                                              FamilySet wanted);
 
 struct FamilyInput {
   std::exception_ptr error;         // the family cannot run at all
@@ -93,6 +113,8 @@ std::vector<FamilyInput> load_family_inputs(const fs::path& events_dir, FamilySe
 
 // The distinct paths of a git event's payload.files, sorted.
 std::vector<std::string> git_paths(const Json& event, const std::string& where);
+// The same of a plain event; NotPlain where the tree must read it.
+std::vector<std::string> git_paths(const cindrel::ScannedRecord& event);
 // {files_touched, dispersion} of a commit's distinct paths.
 MetricMap git_base_metrics(const std::vector<std::string>& distinct_paths);
 

@@ -8,6 +8,7 @@
 // unusable payload fails its family when processing reaches the event.
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -52,14 +53,32 @@ FamilyEvent reduce(size_t family, const Json& event, const std::string& where) {
   return out;
 }
 
+// Event files below this size are read into a buffer each thread keeps and,
+// when plain, without a tree; a larger one (a test report of a million
+// cases) is mapped and read by the tree, which keeps only the members read.
+constexpr size_t kSmallEventBelow = size_t{1} << 20;
+
 FileDigest digest(size_t index, const OpenFolder& folder, const std::string& name,
                   FamilySet wanted, const EventReading& reading) {
+  thread_local SmallFileReader reader(kSmallEventBelow);
   FileDigest result;
   try {
     const std::string where = folder.path_text(name);
-    Json event = read_event(folder, name, where, *reading.members);
+    std::optional<MappedFile> large;
+    std::optional<std::string_view> text = reader.read(folder, name);
+    if (!text) text = large.emplace(folder, name).text();
+    std::optional<PlainDigest> plain;
+    if (!large) plain = digest_plain_event(*text, where, wanted);
+    Json event;
+    if (!plain) event = parse_event(*text, where, *reading.members);
     if (reading.observer && *reading.observer)
-      result.observer_error = deferred([&] { (*reading.observer)(index, fs::path(where), event); });
+      result.observer_error = deferred(
+          [&] { (*reading.observer)(index, fs::path(where), *text, plain ? nullptr : &event); });
+    if (plain) {
+      result.selected = plain->selecting.any();
+      result.events = std::move(plain->events);
+      return result;
+    }
     const FamilySet selecting = selecting_families(event);
     for (size_t f = 0; f < families().size(); ++f)
       if (selecting.test(f)) {
@@ -128,11 +147,8 @@ Json read_event(const fs::path& path) {
   return checked_event(parse_json(read_file(path), where, NonFinite::kReject), where);
 }
 
-// A large event file (a test report of a million cases) is mapped, not copied.
-Json read_event(const OpenFolder& folder, const std::string& name, const std::string& where,
-                const JsonKeep& keep) {
-  const MappedFile file(folder, name);
-  return checked_event(parse_json(file.text(), where, NonFinite::kReject, keep), where);
+Json parse_event(std::string_view text, const std::string& where, const JsonKeep& keep) {
+  return checked_event(parse_json(text, where, NonFinite::kReject, keep), where);
 }
 
 std::string observed_at_key(const Json& event, const std::string& where) {
@@ -151,15 +167,21 @@ std::string event_ref_of(const Json& event, const std::string& where, bool requi
 }
 
 FamilySet selecting_families(const Json& event) {
+  auto text_of = [&](std::string_view key) -> std::optional<std::string_view> {
+    const Json* value = find_member(event, key);
+    if (value == nullptr || !value->is_string()) return std::nullopt;
+    return value->get_ref<const std::string&>();
+  };
+  return families_named(text_of("source_type"), text_of("source_family"));
+}
+
+FamilySet families_named(std::optional<std::string_view> source_type,
+                         std::optional<std::string_view> source_family) {
   FamilySet selecting;
-  const Json* type = find_member(event, "source_type");
-  if (type != nullptr && type->is_string() && type->get_ref<const std::string&>() == "git")
-    selecting.set(kGitFamily);
-  const Json* family = find_member(event, "source_family");
-  if (family == nullptr || !family->is_string()) return selecting;
-  const std::string& name = family->get_ref<const std::string&>();
+  if (source_type == "git") selecting.set(kGitFamily);
+  if (!source_family) return selecting;
   for (size_t f = 0; f < families().size(); ++f)
-    if (f != kGitFamily && name == families()[f].name) selecting.set(f);
+    if (f != kGitFamily && *source_family == families()[f].name) selecting.set(f);
   return selecting;
 }
 

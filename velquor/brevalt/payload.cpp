@@ -82,12 +82,15 @@ Json Payload::sum(std::string_view object, std::initializer_list<std::string_vie
     if (!is_numeric(*value))
       throw TypeError(where_ + ": member '" + name({object, member}) + "' is " +
                       json_kind(*value) + ", expected number");
-    SampleValue term = SampleValue::from_json(*value, name({object, member}));
-    total = total.is_integer() && term.is_integer()
-                ? SampleValue::integer(total.integer_value() + term.integer_value())
-                : SampleValue::real(total.to_double() + term.to_double());
+    total = add_exactly(total, SampleValue::from_json(*value, name({object, member})));
   }
   return total.to_json();
+}
+
+SampleValue add_exactly(const SampleValue& total, const SampleValue& term) {
+  return total.is_integer() && term.is_integer()
+             ? SampleValue::integer(total.integer_value() + term.integer_value())
+             : SampleValue::real(total.to_double() + term.to_double());
 }
 
 const Json& Payload::list(MemberPath path) const {
@@ -96,6 +99,40 @@ const Json& Payload::list(MemberPath path) const {
   if (member == nullptr) return kEmpty;
   expect_kind(*member, "array", name(path), where_);
   return *member;
+}
+
+bool Payload::has_value(MemberPath path) const {
+  const Json* member = find(path);
+  return member != nullptr && !member->is_null();
+}
+
+std::optional<std::string_view> Payload::text(MemberPath path) const {
+  const Json* member = find(path);
+  if (member == nullptr || !member->is_string()) return std::nullopt;
+  return member->get_ref<const std::string&>();
+}
+
+double Payload::count_set(MemberPath path, std::string_view member) const {
+  double count = 0;
+  for (const Json& element : list(path)) {
+    if (!element.is_object())
+      throw TypeError(where_ + ": member '" + name(path) + "' holds " + json_kind(element) +
+                      ", expected object");
+    const Json* value = find_member(element, member);
+    if (value != nullptr && is_truthy(*value)) ++count;
+  }
+  return count;
+}
+
+std::vector<std::string> Payload::texts(MemberPath path) const {
+  std::vector<std::string> texts;
+  for (const Json& element : list(path)) {
+    if (!element.is_string())
+      throw TypeError(where_ + ": member '" + name(path) + "' holds " + json_kind(element) +
+                      ", expected string");
+    texts.push_back(element.get<std::string>());
+  }
+  return texts;
 }
 
 }  // namespace velquor::brevalt
