@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,32 @@ TEST(LatestDeviationTest, TheTraceOfTheLatestKnownEventWinsTheFirstOnTies) {
   EXPECT_EQ(changes[0]["latest_deviation"], 1.23);
   EXPECT_EQ(changes[0]["is_latest_event"], true);
   EXPECT_FALSE(changes[1].contains("latest_event_ref"));
+}
+
+// A signal file lists the signals of one event in a row; appended files
+// number their events after the earlier ones, so that no trace takes the time
+// of another file's event.
+TEST(LatestDeviationTest, EachEventOfARowIsLookedUpOnceAndAppendedFilesKeepTheirOwnTimes) {
+  SignalTraces traces, later;
+  for (const char* ref : {"g1", "g2"})
+    for (const char* metric : {"files_touched", "dispersion"}) traces.add(signal("git", metric, ref, 1, 2.0));
+  for (const char* ref : {"c1", "c2"}) later.add(signal("ci", "run_duration", ref, ref[1] - '0', 2.0));
+  traces.append(std::move(later));
+  const std::map<std::string, std::string> times = {{"g1", "2025-01-02T00:00:00Z"}, {"g2", "2025-01-01T00:00:00Z"},
+                                                    {"c1", "2025-01-01T00:00:00Z"}, {"c2", "2025-01-03T00:00:00Z"}};
+  std::map<std::string, int> lookups;
+  Json changes = Json::array({{{"family", "git"}, {"metric", "files_touched"}},
+                              {{"family", "git"}, {"metric", "dispersion"}},
+                              {{"family", "ci"}, {"metric", "run_duration"}}});
+  add_latest_deviation(changes, traces, [&](std::string_view ref) -> std::optional<std::string_view> {
+    ++lookups[std::string(ref)];
+    return times.at(std::string(ref));
+  });
+  EXPECT_EQ(lookups, (std::map<std::string, int>{{"g1", 1}, {"g2", 1}, {"c1", 1}, {"c2", 1}}));
+  EXPECT_EQ(changes[0]["latest_event_ref"], "g1");
+  EXPECT_EQ(changes[1]["latest_event_ref"], "g1");
+  EXPECT_EQ(changes[2]["latest_event_ref"], "c2");
+  EXPECT_EQ(changes[2]["latest_value"], 2);
 }
 
 }  // namespace
