@@ -38,22 +38,23 @@ constexpr size_t kLearnPlainBelow = size_t{1} << 20;
 void EventHandoff::observe(brevalt::Brevalt& engine, size_t file_count) {
   learn_.assign(file_count, std::nullopt);
   advise_.assign(file_count, std::nullopt);
-  engine.observe_events(members(), [this](size_t index, const fs::path& file,
-                                                 std::string_view text, const Json* event) {
+  engine.observe_events(members(), [this](size_t index, const fs::path& file, std::string_view text,
+                                          const cindrel::ScannedRecord* plain, const Json* event) {
     if (index >= learn_.size()) return;  // a file that appeared since it was counted
-    // As stages 4 and 5 read an event alone: from its text when it is plain,
-    // else from the tree, which stage 2 built or is built here once.
+    // As stages 4 and 5 read an event alone: from its plain scan, which
+    // stage 2 made, else from the tree, which stage 2 built or is built here
+    // once.
     std::optional<Json> parsed;
     auto tree = [&]() -> const Json& {
       if (event == nullptr && !parsed) parsed = parse_json(text, file.string(), NonFinite::kReject, members());
       return event ? *event : *parsed;
     };
-    thread_local cindrel::ScannedRecord scratch;
-    if (text.size() < kLearnPlainBelow) learn_[index] = dornath::scan_plain_event(text, scratch);
+    if (plain && text.size() < kLearnPlainBelow) learn_[index] = dornath::scan_plain_record(*plain);
     if (!learn_[index]) learn_[index] = dornath::scan_event(tree(), file.string());
     esperlin::PreparedEvent prepared;
     prepared.file = file;
-    if (!esperlin::prepare_plain_event(text, prepared)) prepared = esperlin::prepare_event(tree(), file);
+    if (!plain || !esperlin::prepare_plain_event(text, *plain, prepared))
+      prepared = esperlin::prepare_event(tree(), file);
     advise_[index] = std::move(prepared);
   });
 }

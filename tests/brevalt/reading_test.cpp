@@ -107,7 +107,9 @@ TEST(Reading, TheMembersKeptGiveEveryReadingOfTheWholeEvent) {
 // What the families read of a plain event without a tree, as readings()
 // words it; "" when the tree must read the event.
 std::string plain_readings(std::string_view text) {
-  std::optional<PlainDigest> digest = digest_plain_event(text, "e", FamilySet().set());
+  cindrel::ScannedRecord scanned;
+  if (!cindrel::RecordScanner(text).scan_plain_object(scanned)) return "";
+  std::optional<PlainDigest> digest = digest_plain_event(scanned, "e", FamilySet().set());
   if (!digest) return "";
   std::string out;
   for (const auto& [family, event] : digest->events)
@@ -209,7 +211,13 @@ TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
     std::map<size_t, std::string> seen;  // index: the path and the members asked for
     engine.observe_events(asked,
                           [&](size_t index, const fs::path& file, std::string_view content,
-                              const Json* tree) {
+                              const cindrel::ScannedRecord* plain, const Json* tree) {
+                            cindrel::ScannedRecord rescanned;
+                            const bool is_plain = cindrel::RecordScanner(content).scan_plain_object(rescanned);
+                            EXPECT_EQ(plain != nullptr, is_plain) << file;
+                            if (plain) {
+                              EXPECT_EQ(plain->values.size(), rescanned.values.size()) << file;
+                            }
                             const Json event =
                                 tree ? *tree : parse_json(content, file.string(), NonFinite::kReject, asked);
                             std::string text = file.string() + " " + extra_members(event.at("payload"));
@@ -230,7 +238,8 @@ TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
     }
   }
 
-  engine.observe_events({}, [](size_t index, const fs::path&, std::string_view, const Json*) {
+  engine.observe_events({}, [](size_t index, const fs::path&, std::string_view, const cindrel::ScannedRecord*,
+                                const Json*) {
     if (index == 7) throw ValueError("observer refused event 7");
   });
   fs::remove_all(dir.path() / "phase2");

@@ -70,6 +70,7 @@
 #include "shared/exact_stats.h"
 #include "shared/file_io.h"
 #include "shared/json.h"
+#include "velquor/cindrel/record_scanner.h"
 
 namespace velquor::brevalt {
 
@@ -217,12 +218,14 @@ using MetricFn = std::function<MetricMap(const Event&)>;
 using WindowDataFn = std::function<Json(const Event&, const MetricMap&)>;
 
 // Sees each event file the drivers read: its position in name order, its
-// path, its text and, when the drivers built one, the event as a tree (an
-// object holding the members the drivers read plus those the observer asked
-// for). A plain event is read without a tree: `event` is then null, and the
-// text is one object the parser accepts.
-using EventObserver = std::function<void(size_t file_index, const fs::path& file,
-                                         std::string_view text, const Json* event)>;
+// path, its text, what RecordScanner::scan_plain_object read of the text when
+// it took it (`plain`, else null; valid during the call), and, when the drivers built one, the event
+// as a tree (an object holding the members the drivers read plus those the
+// observer asked for). A plain event is read without a tree: `event` is then
+// null, and the text is one object the parser accepts.
+using EventObserver =
+    std::function<void(size_t file_index, const fs::path& file, std::string_view text,
+                       const cindrel::ScannedRecord* plain, const Json* event)>;
 
 class Brevalt {
  public:

@@ -44,11 +44,8 @@ FamilyEvent reduce(size_t family, const cindrel::ScannedRecord& event, const std
 
 }  // namespace
 
-std::optional<PlainDigest> digest_plain_event(std::string_view text, const std::string& where,
-                                              FamilySet wanted) {
-  thread_local cindrel::ScannedRecord event;
-  cindrel::RecordScanner scanner(text);
-  if (!scanner.scan_plain_object(event)) return std::nullopt;
+std::optional<PlainDigest> digest_plain_event(const cindrel::ScannedRecord& event,
+                                              const std::string& where, FamilySet wanted) {
   try {
     PlainDigest digest;
     digest.selecting = families_named(flat_text(root_member(event, "source_type")),

@@ -77,12 +77,12 @@ struct PlainDigest {
   std::vector<std::pair<size_t, FamilyEvent>> events;
 };
 
-// The digest of the event file `where` holding `text`, when the record
-// scanner reads it as a plain object and every reading the wanted families
-// take of it is a plain value; nullopt when the tree readers must read it
-// (they then word any error).
-std::optional<PlainDigest> digest_plain_event(std::string_view text, const std::string& where,
-                                              FamilySet wanted);
+// The digest of the event file `where`, whose text the record scanner read
+// as a plain object into `event`, when every reading the wanted families take
+// of it is a plain value; nullopt when the tree readers must read it (they
+// then word any error).
+std::optional<PlainDigest> digest_plain_event(const cindrel::ScannedRecord& event,
+                                              const std::string& where, FamilySet wanted);
 
 struct FamilyInput {
   std::exception_ptr error;         // the family cannot run at all

@@ -61,19 +61,26 @@ constexpr size_t kSmallEventBelow = size_t{1} << 20;
 FileDigest digest(size_t index, const OpenFolder& folder, const std::string& name,
                   FamilySet wanted, const EventReading& reading) {
   thread_local SmallFileReader reader(kSmallEventBelow);
+  thread_local cindrel::ScannedRecord scanned;
   FileDigest result;
   try {
     const std::string where = folder.path_text(name);
     std::optional<MappedFile> large;
     std::optional<std::string_view> text = reader.read(folder, name);
     if (!text) text = large.emplace(folder, name).text();
+    // The scanner holds the shortest forms of reals the record points at.
+    std::optional<cindrel::RecordScanner> scanner;
+    if (!large) scanner.emplace(*text);
+    const bool scanned_plain = scanner && scanner->scan_plain_object(scanned);
     std::optional<PlainDigest> plain;
-    if (!large) plain = digest_plain_event(*text, where, wanted);
+    if (scanned_plain) plain = digest_plain_event(scanned, where, wanted);
     Json event;
     if (!plain) event = parse_event(*text, where, *reading.members);
     if (reading.observer && *reading.observer)
-      result.observer_error = deferred(
-          [&] { (*reading.observer)(index, fs::path(where), *text, plain ? nullptr : &event); });
+      result.observer_error = deferred([&] {
+        (*reading.observer)(index, fs::path(where), *text, scanned_plain ? &scanned : nullptr,
+                            plain ? nullptr : &event);
+      });
     if (plain) {
       result.selected = plain->selecting.any();
       result.events = std::move(plain->events);

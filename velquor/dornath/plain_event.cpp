@@ -97,7 +97,11 @@ std::string_view time_of(FlatEvent& ev, const FlatValue* payload) {
 std::optional<ScannedEvent> scan_plain_event(std::string_view text, ScannedRecord& scratch) {
   cindrel::RecordScanner scanner(text);
   if (!scanner.scan_plain_object(scratch)) return std::nullopt;
-  FlatEvent ev(scratch);
+  return scan_plain_record(scratch);
+}
+
+std::optional<ScannedEvent> scan_plain_record(const ScannedRecord& record) {
+  FlatEvent ev(record);
   const FlatValue* id = ev.member(ev.root(), "event_id");
   const FlatValue* payload = ev.map_member(ev.root(), "payload");
   ScannedEvent scanned;

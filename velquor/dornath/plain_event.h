@@ -21,4 +21,8 @@ namespace velquor::dornath {
 // flat values between calls, so that a scan of many files reuses its storage.
 std::optional<ScannedEvent> scan_plain_event(std::string_view text, cindrel::ScannedRecord& scratch);
 
+// The same for an event file's text that a host has scanned already:
+// `record` holds what scan_plain_object read of it, having returned true.
+std::optional<ScannedEvent> scan_plain_record(const cindrel::ScannedRecord& record);
+
 }  // namespace velquor::dornath

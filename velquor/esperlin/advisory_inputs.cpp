@@ -152,13 +152,9 @@ std::string_view first_set(const FlatValue* a, const FlatValue* b, const FlatVal
   return text_or_empty(observed);
 }
 
-}  // namespace
-
-bool read_plain_event(std::string_view text, PlainEvent& plain) {
+// read_plain_event for a text that scan_plain_object has read into `record`.
+bool read_plain_record(std::string_view text, const cindrel::ScannedRecord& record, PlainEvent& plain) {
   if (text.size() > kPlainEventLimit) return false;
-  thread_local cindrel::ScannedRecord record;
-  cindrel::RecordScanner scanner(text);
-  if (!scanner.scan_plain_object(record)) return false;
   FlatEvent event(record);
   const FlatValue* root = event.root();
   const FlatValue* id = event.text(root, "event_id");
@@ -190,11 +186,32 @@ bool read_plain_event(std::string_view text, PlainEvent& plain) {
   return true;
 }
 
+void take_plain_event(const PlainEvent& plain, PreparedEvent& prepared) {
+  prepared.id = plain.id ? std::string(*plain.id) : prepared.file.stem().string();
+  prepared.facts = {std::string(plain.time), std::string(plain.observed_at), std::string(plain.commit)};
+}
+
+}  // namespace
+
+bool read_plain_event(std::string_view text, PlainEvent& plain) {
+  if (text.size() > kPlainEventLimit) return false;
+  thread_local cindrel::ScannedRecord record;
+  cindrel::RecordScanner scanner(text);
+  return scanner.scan_plain_object(record) && read_plain_record(text, record, plain);
+}
+
 bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {
   PlainEvent plain;
   if (!read_plain_event(text, plain)) return false;
-  prepared.id = plain.id ? std::string(*plain.id) : prepared.file.stem().string();
-  prepared.facts = {std::string(plain.time), std::string(plain.observed_at), std::string(plain.commit)};
+  take_plain_event(plain, prepared);
+  return true;
+}
+
+bool prepare_plain_event(std::string_view text, const cindrel::ScannedRecord& record,
+                         PreparedEvent& prepared) {
+  PlainEvent plain;
+  if (!read_plain_record(text, record, plain)) return false;
+  take_plain_event(plain, prepared);
   return true;
 }
 

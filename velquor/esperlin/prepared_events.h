@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "shared/json.h"
+#include "velquor/cindrel/record_scanner.h"
 
 namespace velquor::esperlin {
 
@@ -62,5 +63,10 @@ PreparedEvent prepare_event(const Json& event, fs::path file);
 // scanner), is large, or has a member the checks read that is not of the
 // usual kind. The parser then reads the file and words any error.
 bool prepare_plain_event(std::string_view text, PreparedEvent& prepared);
+
+// The same for a host that has scanned `text` already: `record` holds what
+// RecordScanner::scan_plain_object read of it, having returned true.
+bool prepare_plain_event(std::string_view text, const cindrel::ScannedRecord& record,
+                         PreparedEvent& prepared);
 
 }  // namespace velquor::esperlin
