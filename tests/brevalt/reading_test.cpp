@@ -108,7 +108,8 @@ TEST(Reading, TheMembersKeptGiveEveryReadingOfTheWholeEvent) {
 // words it; "" when the tree must read the event.
 std::string plain_readings(std::string_view text) {
   cindrel::ScannedRecord scanned;
-  if (!cindrel::RecordScanner(text).scan_plain_object(scanned)) return "";
+  cindrel::RecordScanner scanner(text);
+  if (!scanner.scan_plain_object(scanned)) return "";
   std::optional<PlainDigest> digest = digest_plain_event(scanned, "e", FamilySet().set());
   if (!digest) return "";
   std::string out;
