@@ -17,18 +17,6 @@ int64_t flat_integer(const FlatValue& value) {
 
 }  // namespace
 
-bool flat_is_set(const FlatValue& value) {
-  switch (value.kind) {
-    case Kind::kTrue: return true;
-    case Kind::kInteger: return flat_integer(value) != 0;
-    case Kind::kReal: return cindrel::flat_number(value) != 0.0;
-    case Kind::kString: return !value.text.empty();  // raw or not, empty only when empty
-    case Kind::kArray:
-    case Kind::kObject: return value.size > 0;
-    default: return false;
-  }
-}
-
 std::optional<std::string> flat_text(const FlatValue* value) {
   if (value == nullptr || value->kind != Kind::kString) return std::nullopt;
   // The scanner took the record as one whose every text the parser accepts:
@@ -95,7 +83,7 @@ double FlatPayload::at_least_one(MemberPath path, const Json& fallback) const {
 
 double FlatPayload::flag(MemberPath path) const {
   const FlatValue* member = find(path);
-  return member != nullptr && flat_is_set(*member) ? 1.0 : 0.0;
+  return cindrel::flat_is_set(member) ? 1.0 : 0.0;
 }
 
 Json FlatPayload::sum(std::string_view object, std::initializer_list<std::string_view> members) const {
@@ -122,7 +110,7 @@ double FlatPayload::count_set(MemberPath path, std::string_view key) const {
        element = event_.values.data() + element->end) {
     if (element->kind != Kind::kObject) throw NotPlain{};
     const FlatValue* value = member(element, key);
-    if (value != nullptr && flat_is_set(*value)) ++count;
+    if (cindrel::flat_is_set(value)) ++count;
   }
   return count;
 }

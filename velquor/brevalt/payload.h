@@ -112,9 +112,6 @@ class FlatPayload {
   const FlatValue* payload_;
 };
 
-// Whether a scanned value counts as set, as is_truthy does for a tree.
-bool flat_is_set(const cindrel::FlatValue& value);
-
 // The content of a scanned text, as the parser gives it; nullopt when the
 // value is absent or no text. For a record scan_plain_object took.
 std::optional<std::string> flat_text(const cindrel::FlatValue* value);

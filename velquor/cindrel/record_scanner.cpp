@@ -226,6 +226,19 @@ double flat_number(const FlatValue& value) {
   return real;
 }
 
+bool flat_is_set(const FlatValue* value) {
+  if (!value) return false;
+  switch (value->kind) {
+    case FlatValue::Kind::kTrue: return true;
+    case FlatValue::Kind::kInteger: return value->text != "0";  // "-0" is never plain
+    case FlatValue::Kind::kReal: return flat_number(*value) != 0.0;
+    case FlatValue::Kind::kString: return !value->text.empty();  // raw or not, empty only when empty
+    case FlatValue::Kind::kArray:
+    case FlatValue::Kind::kObject: return value->size > 0;
+    default: return false;
+  }
+}
+
 const FlatValue* flat_member(const ScannedRecord& record, size_t object, std::string_view key) {
   const size_t index = find_flat_member(record.values, object, key);
   return index ? &record.values[index] : nullptr;

@@ -72,6 +72,10 @@ bool is_plain_text(std::string_view text);
 // reads it.
 double flat_number(const FlatValue& value);
 
+// Whether a value of a plain record counts as set, as is_truthy does for a
+// parsed value: false for null (or absent: nullptr), false, 0, "", [] and {}.
+bool flat_is_set(const FlatValue* value);
+
 // Index of the member `key` of the object at values[object], or 0 (the index
 // of the record itself, never a member) when it has none.
 size_t find_flat_member(const std::vector<FlatValue>& values, size_t object, std::string_view key);

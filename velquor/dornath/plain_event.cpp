@@ -44,23 +44,10 @@ class FlatEvent {
     return text_or_empty(value);
   }
 
-  static bool is_set(const FlatValue* value) {
-    if (!value) return false;
-    switch (value->kind) {
-      case Kind::kTrue: return true;
-      case Kind::kInteger: return value->text != "0";  // "-0" is never plain
-      case Kind::kReal: return cindrel::flat_number(*value) != 0.0;
-      case Kind::kString: return !value->text.empty();
-      case Kind::kArray:
-      case Kind::kObject: return value->size > 0;
-      default: return false;
-    }
-  }
-
   // The first of two members that is set, or nullptr.
   const FlatValue* first_set(const FlatValue* object, std::string_view a, std::string_view b) const {
     for (std::string_view key : {a, b})
-      if (const FlatValue* value = member(object, key); is_set(value)) return value;
+      if (const FlatValue* value = member(object, key); cindrel::flat_is_set(value)) return value;
     return nullptr;
   }
 
@@ -74,7 +61,7 @@ class FlatEvent {
 std::string_view commit_of(FlatEvent& ev, const FlatValue* payload) {
   if (ev.text_or_empty(ev.member(ev.root(), "source_type")) == "git")
     return ev.text_or_empty(ev.member(payload, "commit_hash"));
-  if (!FlatEvent::is_set(ev.member(payload, "trigger"))) return {};
+  if (!cindrel::flat_is_set(ev.member(payload, "trigger"))) return {};
   return ev.text_or_empty(ev.member(ev.map_member(payload, "trigger"), "commit_sha"));
 }
 
@@ -105,7 +92,7 @@ std::optional<ScannedEvent> scan_plain_record(const ScannedRecord& record) {
   const FlatValue* id = ev.member(ev.root(), "event_id");
   const FlatValue* payload = ev.map_member(ev.root(), "payload");
   ScannedEvent scanned;
-  scanned.has_id = FlatEvent::is_set(id);
+  scanned.has_id = cindrel::flat_is_set(id);
   scanned.event_id = ev.text_or_empty(id);
   scanned.commit = commit_of(ev, payload);
   scanned.timestamp = time_of(ev, payload);
