@@ -146,6 +146,15 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
       {"latest observed of the real forms", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": 1085E-1"); }},
       {"latest observed subnormal", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": 2.5e-320"); }},
       {"latest observed beyond a double", [&] { edit(ci, "\"observed\": 108.5", "\"observed\": -1e400"); }},
+      {"latest observed text with escapes", [&] {
+         edit(ci, "\"observed\": 108.5", "\"observed\": \"10\\u0038.5 \\\"s\\\"\"");
+       }},
+      {"significant signal members of every kind", [&] {
+         edit(git, "\"mean\": 10", "\"mean\": 1E1, \"note\": \"\\u00e9\", \"ranges\": [[1, -0.5], {}]");
+         edit(git, "\"observed\": 0", "\"observed\": 18446744073709551615");
+         edit(git, "\"unit\": \"modified_zscore\"", "\"unit\": \"z\\tscore\", \"spread\": [2e-320, true, null]");
+         edit(git, "\"deviation\": {", "\"deviation\": {\"extra\": {\"a\": [1]}, ");
+       }},
       {"NaN and infinite measures", [&] {
          edit(ci, "\"measure\": 1.0", "\"measure\": NaN");
          edit(git, "\"measure\": -2", "\"measure\": -Infinity");

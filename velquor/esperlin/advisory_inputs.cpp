@@ -10,6 +10,7 @@
 #include "shared/json_access.h"
 #include "velquor/cindrel/record_scanner.h"
 #include "velquor/dornath/event_scan.h"
+#include "velquor/esperlin/flat_json.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/values.h"
 
@@ -35,6 +36,12 @@ bool has_members(std::string_view text) {
   const size_t open = text.find('{');
   const size_t next = text.find_first_not_of(" \t\n\r", open + 1);
   return next != std::string_view::npos && text[next] != '}';
+}
+
+// An event with members is set, and the evidence passes over unset ones: one
+// that has none of those kept stands in with a member of no meaning.
+void keep_set(Json& event, bool has_members) {
+  if (event.is_object() && event.empty() && has_members) event[""] = nullptr;
 }
 
 }  // namespace
@@ -71,9 +78,7 @@ bool is_failed_case(const Json& test_case) {
 
 Json parse_event(std::string_view text, const fs::path& path) {
   Json event = parse_json(text, path.string(), NonFinite::kReject, event_keep());
-  // An event with members is set, and the evidence passes over unset ones:
-  // one that has none of those kept stands in with a member of no meaning.
-  if (event.is_object() && event.empty() && has_members(text)) event[""] = nullptr;
+  keep_set(event, has_members(text));
   return event;
 }
 
@@ -193,11 +198,21 @@ void take_plain_event(const PlainEvent& plain, PreparedEvent& prepared) {
 
 }  // namespace
 
-bool read_plain_event(std::string_view text, PlainEvent& plain) {
+bool PlainEventReader::read(std::string_view text, PlainEvent& plain) {
   if (text.size() > kPlainEventLimit) return false;
-  thread_local cindrel::ScannedRecord record;
-  cindrel::RecordScanner scanner(text);
-  return scanner.scan_plain_object(record) && read_plain_record(text, record, plain);
+  scanner_.emplace(text);
+  return scanner_->scan_plain_object(record_) && read_plain_record(text, record_, plain);
+}
+
+Json PlainEventReader::members() const {
+  Json event = kept_value(record_, 0, event_keep().root());
+  keep_set(event, record_.values[0].size > 0);
+  return event;
+}
+
+bool read_plain_event(std::string_view text, PlainEvent& plain) {
+  thread_local PlainEventReader reader;
+  return reader.read(text, plain);
 }
 
 bool prepare_plain_event(std::string_view text, PreparedEvent& prepared) {

@@ -169,6 +169,19 @@ struct PlainEvent {
 // prepare_plain_event without making a text of its own: false when it would be.
 bool read_plain_event(std::string_view text, PlainEvent& plain);
 
+// read_plain_event for an event whose members may be wanted as well.
+class PlainEventReader {
+ public:
+  // As read_plain_event; `text` must stay in place while members() is called.
+  bool read(std::string_view text, PlainEvent& plain);
+  // What parse_event builds of the text read last (read having returned true).
+  Json members() const;
+
+ private:
+  std::optional<cindrel::RecordScanner> scanner_;  // holds texts of the record
+  cindrel::ScannedRecord record_;
+};
+
 // Adds latest_deviation, latest_value, latest_event_ref and is_latest_event to
 // each change from the trace of its family and metric whose event is the
 // latest (`time_of` gives an event's time, or nullopt when it is unknown; the

@@ -22,6 +22,7 @@
 #include "shared/two_threads.h"
 #include "velquor/cindrel/record_scanner.h"
 #include "velquor/esperlin/advisory_inputs.h"
+#include "velquor/esperlin/flat_json.h"
 #include "velquor/esperlin/input_checks.h"
 #include "velquor/esperlin/values.h"
 
@@ -72,37 +73,6 @@ bool is_text(const FlatValue* value) {
 }
 bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
-}
-
-// A plain number as the strict parser reads it: an integer that fits in 64
-// signed bits as an integer, a finite real as a double, and the rest by the
-// parser.
-Json number_of(const FlatValue& value) {
-  const char* first = value.text.data();
-  const char* last = first + value.text.size();
-  if (value.kind == Kind::kInteger) {
-    int64_t integer = 0;
-    const auto [end, error] = std::from_chars(first, last, integer);
-    if (error == std::errc() && end == last) return Json(integer);
-  } else {
-    double real = 0;
-    const auto [end, error] = std::from_chars(first, last, real);
-    if (error == std::errc() && end == last && std::isfinite(real)) return Json(real);
-  }
-  return parse_json(value.text, "number");
-}
-
-// A scalar as the strict parser reads it; nullopt for a container.
-std::optional<Json> scalar_of(const FlatValue& value) {
-  switch (value.kind) {
-    case Kind::kNull: return Json();
-    case Kind::kFalse: return Json(false);
-    case Kind::kTrue: return Json(true);
-    case Kind::kString: return Json(std::string(value.text));
-    case Kind::kInteger:
-    case Kind::kReal: return number_of(value);
-    default: return std::nullopt;
-  }
 }
 
 // What the significance filter reads of a plain signal.
@@ -187,7 +157,8 @@ void read_signal_file(const fs::path& path, double threshold, FileSignals& read)
     ++read.count;
     Judged judged = judge(record, threshold);
     if (judged.usual && !judged.significant && add_scanned_trace(read.traces, record, judged.measure)) return;
-    Json signal = parse_json(record.span, path.string(), NonFinite::kAccept, signal_keep());
+    Json signal = judged.usual ? kept_members(record, "deviation", signal_keep(), path.string())
+                               : parse_json(record.span, path.string(), NonFinite::kAccept, signal_keep());
     const std::string where = record_where(path, index);
     check_signal(signal, threshold, where);
     read.traces.add(signal);
@@ -271,11 +242,7 @@ std::optional<Json> scanned_summary(const ScannedRecord& record) {
   if (record.values[0].size == 0) return Json::object();
   const FlatValue* summary = flat_member(record, 0, "summary");
   if (is_number(summary)) return std::nullopt;
-  std::optional<Json> value = empty_text();
-  if (summary && summary->kind == Kind::kString && !cindrel::is_plain_text(summary->text))
-    value = parse_json(std::string_view(summary->text.data() - 1, summary->text.size() + 2), "summary");
-  else if (summary)
-    value = scalar_of(*summary);
+  std::optional<Json> value = summary ? scalar_of(*summary) : empty_text();
   if (!value) return std::nullopt;
   return Json{{"summary", std::move(*value)}};
 }
@@ -342,10 +309,9 @@ void read_unusual_event(std::string_view text, fs::path file, const WantedIds& w
   if (wanted.count(read.id)) read.kept = std::move(event);
 }
 
-// An event the scanner reads plainly is parsed only when a significant signal
-// refers to it; any other is parsed as a whole. An event is usually known by
-// its file's name, so a file whose name is wanted is parsed straight away.
-// The texts kept go to `texts`.
+// An event the scanner reads plainly is kept, when a significant signal
+// refers to it, as made from the scan; any other is parsed as a whole. The
+// texts kept go to `texts`.
 ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, const WantedIds& wanted,
                           TextArena& texts) {
   thread_local SmallFileReader reader(kSmallEventBelow);
@@ -356,10 +322,11 @@ ReadEvent read_event_file(const OpenFolder& folder, const std::string& name, con
     if (!small) large.emplace(folder, name);
     const std::string_view text = small ? *small : large->text();
     const std::string_view stem = std::string_view(name).substr(0, name.size() - std::string_view(".json").size());
+    thread_local PlainEventReader plain_reader;
     PlainEvent plain;
-    if (!wanted.count(stem) && read_plain_event(text, plain)) {
+    if (plain_reader.read(text, plain)) {
       keep_facts(plain.id ? *plain.id : stem, plain.time, plain.observed_at, plain.commit, texts, read);
-      if (read.id != stem && wanted.count(read.id)) read.kept = parse_event(text, folder.path_text(name));
+      if (wanted.count(read.id)) read.kept = plain_reader.members();
       return read;
     }
     read_unusual_event(text, folder.path_text(name), wanted, texts, read);
@@ -424,10 +391,13 @@ void read_prepared_events(const std::vector<PreparedEvent>& events, const Wanted
     if (wanted.count(event.id)) files[event.id] = &event.file;
   }
   MapBuilder kept;
+  PlainEventReader reader;
   for (const PreparedEvent& event : events) {
     auto found = files.find(event.id);
     if (found == files.end() || found->second != &event.file) continue;
-    Json read = parse_event(MappedFile(event.file).text(), event.file);
+    const MappedFile file(event.file);
+    PlainEvent plain;
+    Json read = reader.read(file.text(), plain) ? reader.members() : parse_event(file.text(), event.file);
     check_event(read, event.file.string());
     kept.set(event.id, std::move(read));
   }
