@@ -70,6 +70,18 @@ TEST(EventDigestTest, ALaterEventOfAnIdReplacesTheEarlierInItsPlace) {
   EXPECT_EQ(digest.commit_list(), (std::vector<std::string>{"sha-first-again", "sha-second"}));
 }
 
+// The table of ids grows as events come without a reserve, and keeps finding
+// every id, replaced ones included.
+TEST(EventDigestTest, FindsEveryIdOfAGrowingHistory) {
+  EventDigest digest;
+  constexpr int kEvents = 5000;
+  for (int i = 0; i < kEvents; ++i) digest.add("ev-" + std::to_string(i), {"t" + std::to_string(i), "", ""});
+  for (int i = 0; i < kEvents; i += 7) digest.add("ev-" + std::to_string(i), {"again", "", ""});
+  for (int i = 0; i < kEvents; ++i)
+    EXPECT_EQ(digest.time_of("ev-" + std::to_string(i)), i % 7 ? "t" + std::to_string(i) : "again") << i;
+  EXPECT_EQ(digest.time_of("ev-" + std::to_string(kEvents)), std::nullopt);
+}
+
 TEST(LatestDeviationTest, TheTraceOfTheLatestKnownEventWinsTheFirstOnTies) {
   SignalTraces traces;
   for (const char* ref : {"e1", "e2", "e3", "e4", "e5"})

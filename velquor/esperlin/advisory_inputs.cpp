@@ -306,21 +306,43 @@ void EventDigest::take_texts(TextArena&& texts) { texts_.take(std::move(texts));
 
 void EventDigest::add_kept(std::string_view id, std::string_view time, std::string_view observed_at,
                            std::string_view commit) {
-  auto [at, added] = positions_.emplace(id, facts_.size());
-  const Facts kept{time, observed_at, commit};
-  if (added) facts_.push_back(kept);
-  else facts_[at->second] = kept;
+  make_room(facts_.size() + 1);
+  const size_t slot = slot_of(id);
+  const Facts kept{id, time, observed_at, commit};
+  if (slots_[slot] == 0) {
+    facts_.push_back(kept);
+    slots_[slot] = static_cast<uint32_t>(facts_.size());
+  } else {
+    facts_[slots_[slot] - 1] = kept;
+  }
 }
 
 void EventDigest::reserve(size_t count) {
   facts_.reserve(count);
-  positions_.reserve(count);
+  make_room(count);
+}
+
+size_t EventDigest::slot_of(std::string_view id) const {
+  const size_t mask = slots_.size() - 1;
+  size_t slot = std::hash<std::string_view>{}(id) & mask;
+  while (slots_[slot] != 0 && facts_[slots_[slot] - 1].id != id) slot = (slot + 1) & mask;
+  return slot;
+}
+
+void EventDigest::make_room(size_t count) {
+  if (count * 2 <= slots_.size()) return;
+  size_t size = 16;
+  while (size < count * 2) size *= 2;
+  slots_.assign(size, 0);
+  for (size_t position = 0; position < facts_.size(); ++position)
+    slots_[slot_of(facts_[position].id)] = static_cast<uint32_t>(position + 1);
 }
 
 std::optional<std::string_view> EventDigest::time_of(std::string_view id) const {
-  auto it = positions_.find(id);
-  if (it == positions_.end()) return std::nullopt;
-  return facts_[it->second].time;
+  if (slots_.empty()) return std::nullopt;
+  const uint32_t position = slots_[slot_of(id)];
+  if (position == 0) return std::nullopt;
+  return facts_[position - 1].time;
 }
 
 std::vector<std::string> EventDigest::commit_list() const {

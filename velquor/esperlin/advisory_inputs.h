@@ -101,7 +101,8 @@ EventFacts event_facts(const std::string& id, const Json& event);
 
 // The facts of every event, by id; a later event under the same id replaces
 // the earlier one at its first position. The texts of all events share a few
-// blocks.
+// blocks, and the ids are found through one table of positions: a long
+// history's hundred thousand events cost no allocation each.
 class EventDigest {
  public:
   void add(std::string_view id, const EventFacts& facts);
@@ -119,12 +120,19 @@ class EventDigest {
 
  private:
   struct Facts {
+    std::string_view id;
     std::string_view time;
     std::string_view observed_at;
     std::string_view commit;
   };
+  // The slot of `id`, or the empty slot where it goes.
+  size_t slot_of(std::string_view id) const;
+  // Room for `count` ids without growing the table.
+  void make_room(size_t count);
   std::vector<Facts> facts_;
-  std::unordered_map<std::string_view, size_t> positions_;  // the ids live in texts_
+  // Open addressing: a slot holds a position in facts_ plus one (0: empty);
+  // a power of two at least twice the number of ids.
+  std::vector<uint32_t> slots_;
   TextArena texts_;
 };
 

@@ -45,13 +45,25 @@ Json skimmed_value(const FlatValue& value, const std::string& source) {
   return *scalar_of(value);
 }
 
+// An empty map with room for the members of `container`. A scanned object
+// of plain shape repeats no member, so they are appended without a lookup.
+Json object_for(const FlatValue& container) {
+  Json object = Json::object();
+  object.get_ref<Json::object_t&>().reserve(container.size);
+  return object;
+}
+
+void append(Json& object, std::string_view key, Json value) {
+  object.get_ref<Json::object_t&>().emplace_back(std::string(key), std::move(value));
+}
+
 // The members of the object at record.values[index], each recorded without
 // descendants, as next_members records them.
 Json skimmed_object(const ScannedRecord& record, size_t index, const std::string& source) {
-  Json object = Json::object();
   const FlatValue& container = record.values[index];
+  Json object = object_for(container);
   for (size_t at = index + 1; at < container.end; at = record.values[at].end)
-    object[std::string(record.values[at].key)] = skimmed_value(record.values[at], source);
+    append(object, record.values[at].key, skimmed_value(record.values[at], source));
   return object;
 }
 
@@ -76,10 +88,10 @@ std::optional<Json> scalar_of(const FlatValue& value) {
 Json kept_value(const ScannedRecord& record, size_t index, const JsonKeep::Node& keep) {
   const FlatValue& value = record.values[index];
   if (value.kind == Kind::kObject) {
-    Json object = Json::object();
+    Json object = object_for(value);
     for (size_t at = index + 1; at < value.end; at = record.values[at].end)
       if (const JsonKeep::Node* member = member_node(keep, record.values[at].key))
-        object[std::string(record.values[at].key)] = kept_value(record, at, *member);
+        append(object, record.values[at].key, kept_value(record, at, *member));
     return object;
   }
   if (value.kind == Kind::kArray) {
@@ -96,14 +108,14 @@ Json kept_value(const ScannedRecord& record, size_t index, const JsonKeep::Node&
 Json kept_members(const ScannedRecord& record, std::string_view expanded, const JsonKeep& keep,
                   const std::string& source) {
   try {
-    Json object = Json::object();
     const FlatValue& root = record.values[0];
+    Json object = object_for(root);
     for (size_t at = 1; at < root.end; at = record.values[at].end) {
       const FlatValue& member = record.values[at];
       if (!member_node(keep.root(), member.key)) continue;
-      object[std::string(member.key)] = member.key == expanded && member.kind == Kind::kObject
-                                            ? skimmed_object(record, at, source)
-                                            : skimmed_value(member, source);
+      append(object, member.key,
+             member.key == expanded && member.kind == Kind::kObject ? skimmed_object(record, at, source)
+                                                                     : skimmed_value(member, source));
     }
     return object;
   } catch (const JsonError&) {
