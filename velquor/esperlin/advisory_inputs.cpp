@@ -126,7 +126,7 @@ class FlatEvent {
   const FlatValue* text(const FlatValue* object, std::string_view key) {
     const FlatValue* value = member(object, key);
     if (!value || value->kind == FlatKind::kNull) return nullptr;
-    if (value->kind != FlatKind::kString || !cindrel::is_plain_text(value->text)) usual_ = false;
+    if (value->kind != FlatKind::kString || !(record_.plain || cindrel::is_plain_text(value->text))) usual_ = false;
     return value;
   }
   // A list member whose elements are all of `kind`.

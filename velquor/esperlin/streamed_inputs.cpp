@@ -68,12 +68,42 @@ Json parse_record(const ScannedRecord& record, const fs::path& path) {
 }
 
 bool is_object(const FlatValue* value) { return value && value->kind == Kind::kObject; }
-bool is_text(const FlatValue* value) {
-  return value && value->kind == Kind::kString && cindrel::is_plain_text(value->text);
+
+// Whether `value` is text without escapes (which every string of a plain
+// record is).
+bool is_text(const ScannedRecord& record, const FlatValue* value) {
+  return value && value->kind == Kind::kString && (record.plain || cindrel::is_plain_text(value->text));
 }
+
 bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
 }
+
+// The members of a signal of plain shape the fast path reads, found in one
+// pass over its members (which it does not repeat).
+struct SignalMembers {
+  const FlatValue* event_ref = nullptr;
+  const FlatValue* deviation = nullptr;
+  const FlatValue* metric_name = nullptr;
+  const FlatValue* engine_id = nullptr;
+  const FlatValue* metric = nullptr;
+  const FlatValue* observed = nullptr;
+
+  explicit SignalMembers(const ScannedRecord& record) {
+    static constexpr std::pair<std::string_view, const FlatValue* SignalMembers::*> kNames[] = {
+        {"event_ref", &SignalMembers::event_ref}, {"deviation", &SignalMembers::deviation},
+        {"metric_name", &SignalMembers::metric_name}, {"engine_id", &SignalMembers::engine_id},
+        {"metric", &SignalMembers::metric}, {"observed", &SignalMembers::observed}};
+    const FlatValue& root = record.values[0];
+    for (size_t at = 1; at < root.end; at = record.values[at].end) {
+      for (const auto& [name, slot] : kNames) {
+        if (record.values[at].key != name) continue;
+        this->*slot = &record.values[at];
+        break;
+      }
+    }
+  }
+};
 
 // What the significance filter reads of a plain signal.
 struct Judged {
@@ -82,14 +112,14 @@ struct Judged {
   const FlatValue* measure = nullptr;  // absent or null: nullptr
 };
 
-// As is_significant and the checks of check_signal that every signal meets;
-// `usual` is false when the JSON path must decide.
-Judged judge(const ScannedRecord& record, double threshold) {
+// As is_significant and the checks of check_signal that every signal meets,
+// for a record of plain shape; `usual` is false when the JSON path must
+// decide.
+Judged judge(const ScannedRecord& record, const SignalMembers& members, double threshold) {
   Judged judged;
-  if (!record.plain_shape || record.values[0].kind != Kind::kObject) return judged;
-  const FlatValue* ref = flat_member(record, 0, "event_ref");
-  if (ref && ref->kind != Kind::kNull && !is_text(ref)) return judged;
-  const FlatValue* deviation = flat_member(record, 0, "deviation");
+  const FlatValue* ref = members.event_ref;
+  if (ref && ref->kind != Kind::kNull && !is_text(record, ref)) return judged;
+  const FlatValue* deviation = members.deviation;
   const FlatValue* measure = nullptr;
   const FlatValue* degenerate = nullptr;
   if (deviation) {
@@ -107,7 +137,7 @@ Judged judge(const ScannedRecord& record, double threshold) {
   judged.measure = measure;
   if (!measure || (degenerate && degenerate->kind == Kind::kTrue)) return judged;
   const double value = cindrel::flat_number(*measure);
-  if (const FlatValue* name = flat_member(record, 0, "metric_name"); is_text(name)) {
+  if (const FlatValue* name = members.metric_name; is_text(record, name)) {
     if (name->text == "direct_count") return judged;
     if (name->text == "run_duration" && std::fabs(value) > 100000) return judged;
   } else if (name && name->kind == Kind::kString) {
@@ -120,21 +150,20 @@ Judged judge(const ScannedRecord& record, double threshold) {
 
 // The trace of a plain signal judged usual; false when the JSON path must
 // make it (an observed value that is a container).
-bool add_scanned_trace(SignalTraces& traces, const ScannedRecord& record, const FlatValue* measure) {
-  const FlatValue* ref = flat_member(record, 0, "event_ref");
+bool add_scanned_trace(SignalTraces& traces, const ScannedRecord& record, const SignalMembers& members,
+                       const FlatValue* measure) {
+  const FlatValue* ref = members.event_ref;
   if (!ref || ref->kind != Kind::kString) return true;
-  const FlatValue* engine = flat_member(record, 0, "engine_id");
-  const FlatValue* metric = flat_member(record, 0, "metric");
-  for (const FlatValue* name : {engine, metric}) {
+  for (const FlatValue* name : {members.engine_id, members.metric}) {
     // Only text names can match a change; escaped ones are read by the parser.
     if (!name || name->kind != Kind::kString) return true;
-    if (!cindrel::is_plain_text(name->text)) return false;
+    if (!is_text(record, name)) return false;
   }
   std::optional<Json> observed = Json();
-  if (const FlatValue* value = flat_member(record, 0, "observed")) observed = scalar_of(*value);
+  if (members.observed) observed = scalar_of(*members.observed);
   if (!observed) return false;
   SignalTrace trace{ref->text, measure ? *scalar_of(*measure) : Json(), false, std::move(*observed)};
-  traces.add(engine->text, metric->text, std::move(trace));
+  traces.add(members.engine_id->text, members.metric->text, std::move(trace));
   return true;
 }
 
@@ -155,10 +184,16 @@ struct FileSignals {
 void read_signal_file(const fs::path& path, double threshold, FileSignals& read) {
   scan_file(path, "deviation", [&](const ScannedRecord& record, size_t index) {
     ++read.count;
-    Judged judged = judge(record, threshold);
-    if (judged.usual && !judged.significant && add_scanned_trace(read.traces, record, judged.measure)) return;
-    Json signal = judged.usual ? kept_members(record, "deviation", signal_keep(), path.string())
-                               : parse_json(record.span, path.string(), NonFinite::kAccept, signal_keep());
+    bool usual = false;
+    if (record.plain_shape && record.values[0].kind == Kind::kObject) {
+      const SignalMembers members(record);
+      const Judged judged = judge(record, members, threshold);
+      if (judged.usual && !judged.significant && add_scanned_trace(read.traces, record, members, judged.measure))
+        return;
+      usual = judged.usual;
+    }
+    Json signal = usual ? kept_members(record, "deviation", signal_keep(), path.string())
+                        : parse_json(record.span, path.string(), NonFinite::kAccept, signal_keep());
     const std::string where = record_where(path, index);
     check_signal(signal, threshold, where);
     read.traces.add(signal);
@@ -216,7 +251,7 @@ bool scanned_keys(const ScannedRecord& record, ExplanationKeys& keys) {
   const FlatValue* ref = flat_member(record, 0, "signal_ref");
   const FlatValue* engine = flat_member(record, 0, "engine_id");
   for (const FlatValue* value : {ref, engine, metric})
-    if (value && !is_text(value)) return false;
+    if (value && !is_text(record, value)) return false;
   auto text = [](const FlatValue* value) { return value ? value->text : std::string_view(); };
   keys.pair.assign(text(engine)).append(":").append(text(metric));
   if (!text(ref).empty() && !text(engine).empty() && !text(metric).empty()) {
