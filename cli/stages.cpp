@@ -218,7 +218,11 @@ AdviceAhead::AdviceAhead(const fs::path& dir,
     : output_dir_(dir / "phase5"), output_dir_existed_(fs::exists(output_dir_)) {
   engine_ = advise_engine(dir, std::nullopt, skipped_events, store, handoff);
   inputs_ = std::async(std::launch::async, [engine = engine_.get()] {
-    return esperlin::read_advisory_inputs(*engine);
+    esperlin::AdvisoryInputs inputs = esperlin::read_advisory_inputs(*engine);
+    // A hundred thousand prepared events take a while to free: done here,
+    // beside stage 4, rather than once the run is over.
+    engine->drop_prepared_events();
+    return inputs;
   });
 }
 

@@ -251,6 +251,9 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
          write_json("events/c9.json", family_event("c9", "security", "2025-03-01T10:00:00Z",
                                                    {{"findings", findings}}));
        }},
+      {"event file beyond a megabyte", [&] {
+         edit("events/g0.json", "\"message\": \"msg\"", "\"message\": \"" + std::string(1200000, 'm') + "\"");
+       }},
       {"long test report", [&] { write_long_report(nullptr); }},
       {"long test report with a case of another kind", [&] { write_long_report("suite::late"); }},
       {"test case of another kind", [&] {

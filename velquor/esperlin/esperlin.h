@@ -110,6 +110,9 @@ class Esperlin {
   // events a significant signal refers to are read again.
   void use_prepared_events(std::vector<PreparedEvent> events);
   const std::optional<std::vector<PreparedEvent>>& prepared_events() const { return prepared_events_; }
+  // Lets go of the prepared events (a host that has had them read frees them
+  // while it works on); later runs read events/.
+  void drop_prepared_events() { prepared_events_.reset(); }
 
   // --- Inputs (read afresh on every call; missing inputs are empty) ---
 

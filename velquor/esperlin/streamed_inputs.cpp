@@ -7,6 +7,7 @@
 // reported before it, as the JSON path reports it.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -79,31 +80,40 @@ bool is_number(const FlatValue* value) {
   return value && (value->kind == Kind::kInteger || value->kind == Kind::kReal);
 }
 
-// The members of a signal of plain shape the fast path reads, found in one
-// pass over its members (which it does not repeat).
-struct SignalMembers {
-  const FlatValue* event_ref = nullptr;
-  const FlatValue* deviation = nullptr;
-  const FlatValue* metric_name = nullptr;
-  const FlatValue* engine_id = nullptr;
-  const FlatValue* metric = nullptr;
-  const FlatValue* observed = nullptr;
-
-  explicit SignalMembers(const ScannedRecord& record) {
-    static constexpr std::pair<std::string_view, const FlatValue* SignalMembers::*> kNames[] = {
-        {"event_ref", &SignalMembers::event_ref}, {"deviation", &SignalMembers::deviation},
-        {"metric_name", &SignalMembers::metric_name}, {"engine_id", &SignalMembers::engine_id},
-        {"metric", &SignalMembers::metric}, {"observed", &SignalMembers::observed}};
-    const FlatValue& root = record.values[0];
-    for (size_t at = 1; at < root.end; at = record.values[at].end) {
-      for (const auto& [name, slot] : kNames) {
-        if (record.values[at].key != name) continue;
-        this->*slot = &record.values[at];
-        break;
-      }
+// The members `names` of the object at record.values[object], found in one
+// pass over its members (a record of plain shape repeats none); nullptr for
+// one that is absent.
+template <size_t N>
+std::array<const FlatValue*, N> members_named(const ScannedRecord& record, size_t object,
+                                              const std::array<std::string_view, N>& names) {
+  std::array<const FlatValue*, N> found{};
+  const FlatValue& container = record.values[object];
+  for (size_t at = object + 1; at < container.end; at = record.values[at].end) {
+    for (size_t i = 0; i < N; ++i) {
+      if (record.values[at].key != names[i]) continue;
+      found[i] = &record.values[at];
+      break;
     }
   }
+  return found;
+}
+
+// The members of a signal of plain shape the fast path reads.
+struct SignalMembers {
+  const FlatValue* event_ref;
+  const FlatValue* deviation;
+  const FlatValue* metric_name;
+  const FlatValue* engine_id;
+  const FlatValue* metric;
+  const FlatValue* observed;
 };
+
+SignalMembers signal_members(const ScannedRecord& record) {
+  static constexpr std::array<std::string_view, 6> kNames = {"event_ref", "deviation", "metric_name",
+                                                             "engine_id", "metric",    "observed"};
+  const auto [ref, deviation, metric_name, engine, metric, observed] = members_named(record, 0, kNames);
+  return {ref, deviation, metric_name, engine, metric, observed};
+}
 
 // What the significance filter reads of a plain signal.
 struct Judged {
@@ -186,7 +196,7 @@ void read_signal_file(const fs::path& path, double threshold, FileSignals& read)
     ++read.count;
     bool usual = false;
     if (record.plain_shape && record.values[0].kind == Kind::kObject) {
-      const SignalMembers members(record);
+      const SignalMembers members = signal_members(record);
       const Judged judged = judge(record, members, threshold);
       if (judged.usual && !judged.significant && add_scanned_trace(read.traces, record, members, judged.measure))
         return;
@@ -244,12 +254,11 @@ std::unordered_set<std::string> wanted_explanation_keys(const Esperlin& engine, 
 // record); false when the JSON path must find them.
 bool scanned_keys(const ScannedRecord& record, ExplanationKeys& keys) {
   if (!record.plain_shape || record.values[0].kind != Kind::kObject) return false;
-  const FlatValue* details = flat_member(record, 0, "details");
+  static constexpr std::array<std::string_view, 3> kNames = {"details", "signal_ref", "engine_id"};
+  const auto [details, ref, engine] = members_named(record, 0, kNames);
   if (details && !is_object(details)) return false;
   const FlatValue* metric =
       details ? flat_member(record, static_cast<size_t>(details - record.values.data()), "metric") : nullptr;
-  const FlatValue* ref = flat_member(record, 0, "signal_ref");
-  const FlatValue* engine = flat_member(record, 0, "engine_id");
   for (const FlatValue* value : {ref, engine, metric})
     if (value && !is_text(record, value)) return false;
   auto text = [](const FlatValue* value) { return value ? value->text : std::string_view(); };
@@ -415,24 +424,38 @@ void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryI
   inputs.events = kept.take();
 }
 
+// The text of the event file `file`: read into `reader`'s buffer, or mapped
+// into `large` when it is large. `folder` is kept open from file to file of
+// the same folder.
+std::string_view event_text(const fs::path& file, std::optional<OpenFolder>& folder, SmallFileReader& reader,
+                            std::optional<MappedFile>& large) {
+  if (!folder || folder->path() != file.parent_path()) folder.emplace(file.parent_path());
+  const std::string name = file.filename().string();
+  if (std::optional<std::string_view> small = reader.read(*folder, name)) return *small;
+  return large.emplace(*folder, name).text();
+}
+
 // The host's digest of the events, and the files of the wanted ones read
 // again (the last file of an id, as that is the event the id stands for).
 void read_prepared_events(const std::vector<PreparedEvent>& events, const WantedIds& wanted,
                           AdvisoryInputs& inputs) {
-  std::unordered_map<std::string, const fs::path*> files;
+  std::unordered_map<std::string_view, const fs::path*> files;
   for (const PreparedEvent& event : events) {
     if (event.error) std::rethrow_exception(event.error);
     inputs.digest.add(event.id, event.facts);
     if (wanted.count(event.id)) files[event.id] = &event.file;
   }
   MapBuilder kept;
-  PlainEventReader reader;
+  PlainEventReader plain_reader;
+  std::optional<OpenFolder> folder;
+  SmallFileReader reader(kSmallEventBelow);
   for (const PreparedEvent& event : events) {
     auto found = files.find(event.id);
     if (found == files.end() || found->second != &event.file) continue;
-    const MappedFile file(event.file);
+    std::optional<MappedFile> large;
+    const std::string_view text = event_text(event.file, folder, reader, large);
     PlainEvent plain;
-    Json read = reader.read(file.text(), plain) ? reader.members() : parse_event(file.text(), event.file);
+    Json read = plain_reader.read(text, plain) ? plain_reader.members() : parse_event(text, event.file);
     check_event(read, event.file.string());
     kept.set(event.id, std::move(read));
   }
