@@ -8,6 +8,7 @@
 #include "shared/clock.h"
 #include "shared/errors.h"
 #include "shared/numbers.h"
+#include "shared/two_threads.h"
 #include "velquor/dornath/commit_ids.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/log.h"
@@ -301,19 +302,39 @@ void align_signals(const SignalTable& signals, const Settings& settings, const R
 
 // Every admitted pair of `active` series of different families, in pair
 // order, except those `skip` names; returns the ids of the pairs found.
+// The admission tests, each on its own pair, are shared out over two
+// threads; the candidates are made in pair order, and an error is the one
+// the first failing pair raised.
 template <typename Skip>
 std::vector<std::string> pair_pass(const std::vector<const Series*>& active, const Settings& settings,
                                    bool temporal, Skip skip, Json& candidates) {
-  std::vector<std::string> found;
+  std::vector<std::pair<const Series*, const Series*>> pairs;
   for (size_t i = 0; i < active.size(); ++i)
-    for (size_t j = i + 1; j < active.size(); ++j) {
-      const Series &a = *active[i], &b = *active[j];
-      if (a.key.family == b.key.family || skip(a, b)) continue;
-      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
-      if (!pair) continue;
-      candidates.push_back(candidate_record(a, b, *pair, temporal, settings));
-      found.push_back(pair_id(a.key, b.key));
+    for (size_t j = i + 1; j < active.size(); ++j)
+      if (active[i]->key.family != active[j]->key.family && !skip(*active[i], *active[j]))
+        pairs.emplace_back(active[i], active[j]);
+  struct Admission {
+    std::optional<PairStatistics> statistics;
+    std::exception_ptr error;
+  };
+  std::vector<Admission> admitted(pairs.size());
+  const size_t failed = work_on_two_threads(pairs.size(), [&](size_t k) {
+    try {
+      admitted[k].statistics = admit_pair(*pairs[k].first, *pairs[k].second, settings);
+      return true;
+    } catch (...) {
+      admitted[k].error = std::current_exception();
+      return false;
     }
+  });
+  std::vector<std::string> found;
+  for (size_t k = 0; k < failed; ++k) {
+    if (!admitted[k].statistics) continue;
+    const Series &a = *pairs[k].first, &b = *pairs[k].second;
+    candidates.push_back(candidate_record(a, b, *admitted[k].statistics, temporal, settings));
+    found.push_back(pair_id(a.key, b.key));
+  }
+  if (failed < pairs.size()) std::rethrow_exception(admitted[failed].error);
   return found;
 }
 
