@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <unordered_set>
 
 #include "shared/clock.h"
@@ -260,8 +261,21 @@ class BucketOfRef {
     if (cached.known) return cached.bucket;
     if (!time_of_[ref]) return std::nullopt;
     if (hours_ == 0) hours_ = window_hours(window_);
+    // Known only once worked out: a reference whose bucket raised raises
+    // again when looked up.
+    cached.bucket = Dornath::_time_bucket(*time_of_[ref], hours_);
     cached.known = true;
-    return cached.bucket = Dornath::_time_bucket(*time_of_[ref], hours_);
+    return cached.bucket;
+  }
+
+  // Works out the buckets of every reference ahead of their lookups, up to
+  // the first that raises; that one and those after it are left to their
+  // lookups.
+  void work_out_ahead() {
+    try {
+      for (uint32_t ref = 0; ref < cache_.size(); ++ref) (*this)(ref);
+    } catch (...) {
+    }
   }
 
  private:
@@ -347,10 +361,23 @@ Json Dornath::_discover_cooccurrences(const Json& signals) {
 
 Json Dornath::discover_cooccurrences(const SignalTable& signals, SharedRefCommits shared_commits) {
   const Settings settings = read_settings(params);
+  // The commits are worked out on a second thread (unless presence
+  // discovery is at it already) while the time buckets are here; an error
+  // of the buckets counts only after the commits have none.
+  std::future<void> commits_known = std::async(std::launch::async, [shared_commits] { shared_commits.wait(); });
+  std::optional<BucketOfRef> bucket_of;
+  std::exception_ptr bucket_error;
+  try {
+    bucket_of.emplace(signals, events_scan(), settings.window);
+    bucket_of->work_out_ahead();
+  } catch (...) {
+    bucket_error = std::current_exception();
+  }
+  commits_known.get();
   const RefCommits& commits = *shared_commits.get();
-  BucketOfRef bucket_of(signals, events_scan(), settings.window);
+  if (bucket_error) std::rethrow_exception(bucket_error);
   Alignments aligned;
-  align_signals(signals, settings, commits, bucket_of, aligned);
+  align_signals(signals, settings, commits, *bucket_of, aligned);
 
   Json candidates = Json::array();
   // A later signal replaces an earlier one on a commit, while a bucket keeps
