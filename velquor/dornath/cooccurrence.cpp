@@ -42,8 +42,10 @@ struct Series {
 // `replaces(held, next)`.
 template <typename Replaces>
 void settle(std::vector<Slotted>& observed, Replaces replaces) {
-  std::stable_sort(observed.begin(), observed.end(),
-                   [](const Slotted& a, const Slotted& b) { return a.slot < b.slot; });
+  auto by_slot = [](const Slotted& a, const Slotted& b) { return a.slot < b.slot; };
+  // Time buckets mostly come in order already.
+  if (!std::is_sorted(observed.begin(), observed.end(), by_slot))
+    std::stable_sort(observed.begin(), observed.end(), by_slot);
   size_t kept = 0;
   for (const Slotted& next : observed) {
     if (kept > 0 && observed[kept - 1].slot == next.slot) {
