@@ -127,6 +127,15 @@ bool members_read(std::string_view text, std::string_view expanded) {
 
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
+// Objects each holding the next under "k", `depth` deep.
+std::string nested_objects(size_t depth) {
+  std::string text;
+  for (size_t i = 0; i < depth; ++i) text += "{\"k\": ";
+  text += "0";
+  for (size_t i = 0; i < depth; ++i) text += "}";
+  return text;
+}
+
 // Strings whose first odd byte (or closing quote) falls at each offset of
 // a 16-byte block and of the word after it, and an object indented by runs
 // of white space of every length around a word.
@@ -177,6 +186,15 @@ const std::vector<std::string> kElements = {
     "[1 2]", R"({"a": {"b": [1, {"c": "d"}]}})", R"({"a": 1, "a": 2})", "{\"a\":1}",
     R"({"a": {"m": 1.50, "s": "y\u00e9", "n": [2e3, {"a": 1, "a": 2}]}, "t": "\u2014 café"})", "{ \"a\" : 1 }",
     "{\t\"a\":\r\n1}", nested(511), nested(512), nested(513),
+    // Containers that leave the one-loop skim part-way: an odd word, byte or
+    // escape deep inside, or nesting past its 64 levels.
+    R"({"a": [{"b": {"c": [1, -Infinity]}}]})", R"({"a": [{"b": {"c": [1, -Inf]}}]})",
+    "{\"a\": [{\"b\": \"x\xC3\xA9\"}, {\"\xC3\xA9\": 1}]}", "{\"a\": [{\"b\": \"x\xC3\"}]}",
+    "{\"a\": [{\"b\": \"del\x7F \\u00e9 \\/\"}], \"c\": {\"d\\n\": null}}", R"({"a": [{"b": "\u00G9"}]})",
+    R"({"a": [true, false, null, tru]})", R"({"a": {"b": 1,}})", R"({"a": [1 , 2 ,3], "b": {"c" : {}}})",
+    std::string(32, '[') + nested_objects(40) + std::string(32, ']'),
+    std::string(32, '[') + nested_objects(40) + "," + std::string(32, ']'),
+    "{\"k\": " + nested(64) + "}", "{\"k\": " + nested(64) + "]", "{\"k\": " + nested(63) + "]",
 };
 
 TEST(RecordScanner, ReadsAndSkimsWhatTheStrictParserReads) {

@@ -219,6 +219,31 @@ TEST_F(Discovery, OnACommitTheLaterSignalStandsAndCommitsGoInTextOrder) {
             "\"r001b\", \"r002b\", \"r003b\", \"r004b\", \"r005b\"]");
 }
 
+// The pairs are tested on two threads: the candidates still come in pair
+// order (series in order of first appearance), and a pair's error still
+// aborts the call.
+TEST_F(Discovery, ManyPairsComeInPairOrderAndTheirErrorsAbort) {
+  const std::vector<const char*> metrics = {"zeta", "alpha", "mid", "beta", "omega", "delta"};
+  History h;
+  std::vector<double> xs = {2.0, 3.0, -2.0, 4.0, 2.5, -3.0};
+  paired(h, xs, xs);
+  h.git.clear();
+  for (size_t k = 0; k < xs.size(); ++k)
+    for (const char* metric : metrics) h.git_signal(static_cast<int>(k) + 1, xs[k], metric);
+  const Json found = Dornath(h.dir.path(), Json{{"confidence_full_at", 6}})._discover_cooccurrences(h.signals());
+  std::vector<std::string> paired_metrics;
+  for (const Json& candidate : found) {
+    EXPECT_EQ(candidate["alignment"], "commit_sha");
+    paired_metrics.push_back(candidate["description_statistical"].get<std::string>().substr(0, 40));
+  }
+  std::vector<std::string> expected;
+  for (const char* metric : metrics)
+    expected.push_back(("Signals git." + std::string(metric) + " and ci.run_duration co-occur").substr(0, 40));
+  EXPECT_EQ(paired_metrics, expected);
+  EXPECT_THROW(Dornath(h.dir.path(), Json{{"confidence_full_at", 0}})._discover_cooccurrences(h.signals()),
+               ValueError);
+}
+
 TEST_F(Discovery, CountsSkippedDegenerateSignals) {
   History h;
   paired(h, {2, 3}, {2, 3});

@@ -174,6 +174,118 @@ FlatValue::Kind skimmed_kind(std::string_view span) {
   }
 }
 
+// The end of the number at `pos` as read_number() reads it, or npos when
+// the text there is none.
+size_t number_end(std::string_view text, size_t pos) {
+  auto at = [&](size_t i) { return i < text.size() ? text[i] : '\0'; };
+  if (at(pos) == '-') ++pos;
+  if (at(pos) == '0') ++pos;
+  else if (at(pos) >= '1' && at(pos) <= '9') pos = digits_end(text, pos);
+  else return std::string_view::npos;
+  if (at(pos) == '.') {
+    if (!is_digit(at(++pos))) return std::string_view::npos;
+    pos = digits_end(text, pos);
+  }
+  if (at(pos) == 'e' || at(pos) == 'E') {
+    if (at(++pos) == '+' || at(pos) == '-') ++pos;
+    if (!is_digit(at(pos))) return std::string_view::npos;
+    pos = digits_end(text, pos);
+  }
+  return pos;
+}
+
+// The length of the escape whose backslash is at `pos`, or 0 when it is not
+// one. A \u escape needs only four hex digits: a lone or mismatched
+// surrogate is kept as it is.
+size_t escape_length(std::string_view text, size_t pos) {
+  const char c = pos + 1 < text.size() ? text[pos + 1] : '\0';
+  if (c == 'u') {
+    if (text.size() - pos < 6) return 0;
+    for (size_t i = 2; i < 6; ++i)
+      if (!is_hex(text[pos + i])) return 0;
+    return 6;
+  }
+  return c != '\0' && std::strchr("\"\\/bfnrt", c) ? 2 : 0;
+}
+
+// The end of the string whose opening quote is at `pos`, or npos when it
+// holds anything but printable ASCII, DEL and valid escapes.
+size_t usual_string_end(std::string_view text, size_t pos) {
+  for (++pos;;) {
+    pos = next_special(text, pos);
+    if (pos >= text.size()) return std::string_view::npos;
+    const char c = text[pos];
+    if (c == '"') return pos + 1;
+    const size_t length = c == 0x7F ? 1 : c == '\\' ? escape_length(text, pos) : 0;
+    if (length == 0) return std::string_view::npos;
+    pos += length;
+  }
+}
+
+// Containers nested at most this deep take the one loop below.
+constexpr unsigned kUsualLevels = 64;
+
+// The end of the container (object or array) at `pos` when its text has the
+// usual shape and the strict parser accepts it, found in one loop; npos
+// otherwise, and the caller then takes the exact path, which decides. The
+// usual shape nests at most kUsualLevels deep and holds no NaN, infinity or byte
+// beyond ASCII. `objects` keeps one bit per open container, set for an
+// object.
+size_t usual_container_end(std::string_view text, size_t pos) {
+  constexpr size_t kFail = std::string_view::npos;
+  auto at = [&](size_t i) { return i < text.size() ? text[i] : '\0'; };
+  uint64_t objects = 0;
+  unsigned levels = 0;
+  for (;;) {
+    // At a value.
+    char c = at(pos);
+    if (c == '{' || c == '[') {
+      if (levels == kUsualLevels) return kFail;
+      objects = objects << 1 | (c == '{');
+      ++levels;
+      pos = space_end(text, pos + 1);
+      if (at(pos) == (c == '{' ? '}' : ']')) {
+        ++pos;
+        --levels;
+        objects >>= 1;
+      } else if (c == '[') {
+        continue;
+      } else {
+        goto member_name;
+      }
+    } else if (c == '"') {
+      pos = usual_string_end(text, pos);
+    } else if (c == 't') {
+      pos = text.compare(pos, 4, "true") == 0 ? pos + 4 : kFail;
+    } else if (c == 'f') {
+      pos = text.compare(pos, 5, "false") == 0 ? pos + 5 : kFail;
+    } else if (c == 'n') {
+      pos = text.compare(pos, 4, "null") == 0 ? pos + 4 : kFail;
+    } else {
+      pos = number_end(text, pos);
+    }
+    if (pos == kFail) return kFail;
+    // After a value: a comma and the next, or the end of containers.
+    for (;;) {
+      if (levels == 0) return pos;
+      pos = space_end(text, pos);
+      c = at(pos);
+      if (c == ',') break;
+      if (c != ((objects & 1) ? '}' : ']')) return kFail;
+      ++pos;
+      --levels;
+      objects >>= 1;
+    }
+    pos = space_end(text, pos + 1);
+    if (!(objects & 1)) continue;
+  member_name:
+    if (at(pos) != '"' || (pos = usual_string_end(text, pos)) == kFail) return kFail;
+    pos = space_end(text, pos);
+    if (at(pos) != ':') return kFail;
+    pos = space_end(text, pos + 1);
+  }
+}
+
 }  // namespace
 
 // Keeps the shortest forms of reals whose text differs from them, in blocks
@@ -633,8 +745,16 @@ bool RecordScanner::scan_number(ScannedRecord& record, size_t index) {
 bool RecordScanner::skim_value(int depth) {
   if (depth > kMaxDepth) return false;
   switch (peek()) {
-    case '{': return skim_container('}', depth);
-    case '[': return skim_container(']', depth);
+    case '{':
+    case '[': {
+      // Most containers take the one-loop path; the rest are read exactly.
+      const size_t end = depth + kUsualLevels <= kMaxDepth ? usual_container_end(text_, pos_) : std::string_view::npos;
+      if (end != std::string_view::npos) {
+        pos_ = end;
+        return true;
+      }
+      return skim_container(peek() == '{' ? '}' : ']', depth);
+    }
     case '"': {
       bool plain_text;
       return skim_string(plain_text);
@@ -707,20 +827,11 @@ bool RecordScanner::skim_string(bool& plain) {
   return !beyond_ascii || string_parses(text_.substr(start, pos_ - start));
 }
 
-// One escape, from its backslash. A \u escape needs only four hex digits: a
-// lone or mismatched surrogate is kept as it is.
+// One escape, from its backslash.
 bool RecordScanner::skim_escape() {
-  const char c = ++pos_ < text_.size() ? text_[pos_] : '\0';
-  if (c == 'u') {
-    if (text_.size() - pos_ < 5) return false;
-    for (size_t i = 1; i <= 4; ++i)
-      if (!is_hex(text_[pos_ + i])) return false;
-    pos_ += 5;
-    return true;
-  }
-  if (c == '\0' || std::strchr("\"\\/bfnrt", c) == nullptr) return false;
-  ++pos_;
-  return true;
+  const size_t length = escape_length(text_, pos_);
+  pos_ += length;
+  return length != 0;
 }
 
 bool raw_strings_parse(const ScannedRecord& record) {

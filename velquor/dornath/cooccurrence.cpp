@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <unordered_set>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
 #include "shared/numbers.h"
+#include "shared/two_threads.h"
 #include "velquor/dornath/commit_ids.h"
 #include "velquor/dornath/dornath.h"
 #include "velquor/dornath/log.h"
@@ -40,8 +42,10 @@ struct Series {
 // `replaces(held, next)`.
 template <typename Replaces>
 void settle(std::vector<Slotted>& observed, Replaces replaces) {
-  std::stable_sort(observed.begin(), observed.end(),
-                   [](const Slotted& a, const Slotted& b) { return a.slot < b.slot; });
+  auto by_slot = [](const Slotted& a, const Slotted& b) { return a.slot < b.slot; };
+  // Time buckets mostly come in order already.
+  if (!std::is_sorted(observed.begin(), observed.end(), by_slot))
+    std::stable_sort(observed.begin(), observed.end(), by_slot);
   size_t kept = 0;
   for (const Slotted& next : observed) {
     if (kept > 0 && observed[kept - 1].slot == next.slot) {
@@ -259,8 +263,21 @@ class BucketOfRef {
     if (cached.known) return cached.bucket;
     if (!time_of_[ref]) return std::nullopt;
     if (hours_ == 0) hours_ = window_hours(window_);
+    // Known only once worked out: a reference whose bucket raised raises
+    // again when looked up.
+    cached.bucket = Dornath::_time_bucket(*time_of_[ref], hours_);
     cached.known = true;
-    return cached.bucket = Dornath::_time_bucket(*time_of_[ref], hours_);
+    return cached.bucket;
+  }
+
+  // Works out the buckets of every reference ahead of their lookups, up to
+  // the first that raises; that one and those after it are left to their
+  // lookups.
+  void work_out_ahead() {
+    try {
+      for (uint32_t ref = 0; ref < cache_.size(); ++ref) (*this)(ref);
+    } catch (...) {
+    }
   }
 
  private:
@@ -301,19 +318,39 @@ void align_signals(const SignalTable& signals, const Settings& settings, const R
 
 // Every admitted pair of `active` series of different families, in pair
 // order, except those `skip` names; returns the ids of the pairs found.
+// The admission tests, each on its own pair, are shared out over two
+// threads; the candidates are made in pair order, and an error is the one
+// the first failing pair raised.
 template <typename Skip>
 std::vector<std::string> pair_pass(const std::vector<const Series*>& active, const Settings& settings,
                                    bool temporal, Skip skip, Json& candidates) {
-  std::vector<std::string> found;
+  std::vector<std::pair<const Series*, const Series*>> pairs;
   for (size_t i = 0; i < active.size(); ++i)
-    for (size_t j = i + 1; j < active.size(); ++j) {
-      const Series &a = *active[i], &b = *active[j];
-      if (a.key.family == b.key.family || skip(a, b)) continue;
-      std::optional<PairStatistics> pair = admit_pair(a, b, settings);
-      if (!pair) continue;
-      candidates.push_back(candidate_record(a, b, *pair, temporal, settings));
-      found.push_back(pair_id(a.key, b.key));
+    for (size_t j = i + 1; j < active.size(); ++j)
+      if (active[i]->key.family != active[j]->key.family && !skip(*active[i], *active[j]))
+        pairs.emplace_back(active[i], active[j]);
+  struct Admission {
+    std::optional<PairStatistics> statistics;
+    std::exception_ptr error;
+  };
+  std::vector<Admission> admitted(pairs.size());
+  const size_t failed = work_on_two_threads(pairs.size(), [&](size_t k) {
+    try {
+      admitted[k].statistics = admit_pair(*pairs[k].first, *pairs[k].second, settings);
+      return true;
+    } catch (...) {
+      admitted[k].error = std::current_exception();
+      return false;
     }
+  });
+  std::vector<std::string> found;
+  for (size_t k = 0; k < failed; ++k) {
+    if (!admitted[k].statistics) continue;
+    const Series &a = *pairs[k].first, &b = *pairs[k].second;
+    candidates.push_back(candidate_record(a, b, *admitted[k].statistics, temporal, settings));
+    found.push_back(pair_id(a.key, b.key));
+  }
+  if (failed < pairs.size()) std::rethrow_exception(admitted[failed].error);
   return found;
 }
 
@@ -326,10 +363,23 @@ Json Dornath::_discover_cooccurrences(const Json& signals) {
 
 Json Dornath::discover_cooccurrences(const SignalTable& signals, SharedRefCommits shared_commits) {
   const Settings settings = read_settings(params);
+  // The commits are worked out on a second thread (unless presence
+  // discovery is at it already) while the time buckets are here; an error
+  // of the buckets counts only after the commits have none.
+  std::future<void> commits_known = std::async(std::launch::async, [shared_commits] { shared_commits.wait(); });
+  std::optional<BucketOfRef> bucket_of;
+  std::exception_ptr bucket_error;
+  try {
+    bucket_of.emplace(signals, events_scan(), settings.window);
+    bucket_of->work_out_ahead();
+  } catch (...) {
+    bucket_error = std::current_exception();
+  }
+  commits_known.get();
   const RefCommits& commits = *shared_commits.get();
-  BucketOfRef bucket_of(signals, events_scan(), settings.window);
+  if (bucket_error) std::rethrow_exception(bucket_error);
   Alignments aligned;
-  align_signals(signals, settings, commits, bucket_of, aligned);
+  align_signals(signals, settings, commits, *bucket_of, aligned);
 
   Json candidates = Json::array();
   // A later signal replaces an earlier one on a commit, while a bucket keeps
