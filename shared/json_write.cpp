@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "shared/json.h"
@@ -174,7 +175,43 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+namespace {
+
+// Values of at most six decimals with a magnitude in [1e-4, 1e9) (medians,
+// rounded measures, most means) are written from those decimals, without
+// the general shortest-digits search. Below 1e9 neighbouring doubles lie
+// closer than 1e-6, so no other text of six decimals or fewer reads back as
+// the value, and any shorter text would have fewer decimals: the decimals
+// are the shortest round-trip digits. Reading them back is one correctly
+// rounded division, which confirms the value holds them.
+bool append_six_decimals(std::string& out, double value) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-4 && magnitude < 1e9)) return false;
+  const double scaled = std::nearbyint(magnitude * 1e6);
+  if (scaled / 1e6 != magnitude) return false;
+  const auto micros = static_cast<uint64_t>(scaled);
+  char text[32];
+  char* p = text;
+  if (value < 0) *p++ = '-';
+  p = std::to_chars(p, text + sizeof text, micros / 1000000).ptr;
+  *p++ = '.';
+  uint64_t fraction = micros % 1000000;
+  if (fraction == 0) {
+    *p++ = '0';
+  } else {
+    int digits = 6;
+    for (; fraction % 10 == 0; fraction /= 10) --digits;
+    for (int i = digits - 1; i >= 0; --i, fraction /= 10) p[i] = static_cast<char>('0' + fraction % 10);
+    p += digits;
+  }
+  out.append(text, p);
+  return true;
+}
+
+}  // namespace
+
 void append_float_repr(std::string& out, double value) {
+  if (append_six_decimals(out, value)) return;
   if (std::isnan(value)) { out += "nan"; return; }
   if (std::isinf(value)) { out += value > 0 ? "inf" : "-inf"; return; }
   // Shortest round-trip digits in scientific form: "[-]d[.ddd]e[+-]xx".

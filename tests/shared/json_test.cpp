@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "shared/errors.h"
 #include "shared/json.h"
@@ -15,6 +19,34 @@ TEST(FloatRepr, ShortestRoundTripInTheSystemLayout) {
       {0.1 + 0.2, "0.30000000000000004"}, {1.5e300, "1.5e+300"}, {123.456, "123.456"},
       {5e-324, "5e-324"}, {-2.5e-7, "-2.5e-07"}, {1e22, "1e+22"}, {0.0, "0.0"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(float_repr(value), text);
+}
+
+// Between 1e-4 and 1e16 the text is the shortest round-trip digits in fixed
+// notation, ".0" added to a whole number; std::to_chars gives those digits
+// on its own, by a different route than the writer's.
+std::string fixed_shortest(double value) {
+  char text[400];
+  std::string out(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr);
+  return out.find('.') == std::string::npos ? out + ".0" : out;
+}
+
+TEST(FloatRepr, FixedRangeMatchesShortestDigits) {
+  std::vector<double> values = {1e-4, 0.00010000000000000002, 0.000099999999999999991, 999999999.999999,
+                                1e9, 999999999.9999999, 0.5, 2.25, 100000000.0, 123456.000001,
+                                0.1 + 0.2, 1.0 / 3.0, 8.000001, 7.999999, 1e15 + 0.5, 4503599627370497.0};
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 200000; ++i) {
+    const int64_t micros = static_cast<int64_t>(random() % 1000000000000000ULL);
+    const double scale = std::pow(10.0, static_cast<int>(random() % 7));
+    values.push_back(static_cast<double>(micros) / 1e6 / scale);       // up to six decimals, then more
+    values.push_back(std::nextafter(values.back(), 2e9));              // a neighbour: no short decimals
+    values.push_back(std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 60)));
+  }
+  for (double value : values) {
+    if (value < 1e-4 || value >= 1e16) continue;
+    ASSERT_EQ(float_repr(value), fixed_shortest(value)) << value;
+    ASSERT_EQ(float_repr(-value), "-" + fixed_shortest(value)) << value;
+  }
 }
 
 TEST(JsonWriter, PrettyLayoutIsByteExact) {
