@@ -473,6 +473,85 @@ Moments exact_moments(std::span<const SampleValue> values) {
   return m;
 }
 
+namespace {
+
+constexpr long kSmallBits = 57;  // the bound of small_scaled_sums
+constexpr size_t kSmallCount = 64;
+
+bool outside_sums(const SampleValue& v) {
+  if (v.is_integer()) return magnitude(v.integer_value()) >= (u128(1) << kSmallBits);
+  return !std::isfinite(v.real_value());
+}
+
+}  // namespace
+
+void RunningMoments::add(const SampleValue& value) {
+  ++count_;
+  if (!value.is_integer()) ++reals_;
+  if (outside_sums(value)) ++outside_;
+  else if (summed_) summed_ = count_ <= kSmallCount && accumulate(value, 1);
+}
+
+void RunningMoments::remove(const SampleValue& value) {
+  --count_;
+  if (!value.is_integer()) --reals_;
+  if (outside_sums(value)) --outside_;
+  else if (summed_) accumulate(value, -1);
+}
+
+bool RunningMoments::accumulate(const SampleValue& value, int sign) {
+  const Dyadic d = dyadic(value);
+  if (d.mantissa == 0) return true;
+  const long exponent = std::min(exponent_, d.exponent);
+  const long top = std::max(top_, d.exponent + bit_length(d.mantissa));
+  if (top - exponent > kSmallBits) return false;
+  if (exponent < exponent_) {  // every scaled value stays below 2^57: no overflow
+    sum_ <<= exponent_ - exponent;
+    sum_sq_ <<= 2 * (exponent_ - exponent);
+    exponent_ = exponent;
+  }
+  top_ = top;
+  const auto scaled = static_cast<__int128>(d.mantissa << (d.exponent - exponent_));
+  sum_ += d.negative == (sign < 0) ? scaled : -scaled;
+  sum_sq_ += sign * scaled * scaled;
+  return true;
+}
+
+void RunningMoments::rebuild(std::span<const SampleValue> sample) {
+  sum_ = sum_sq_ = 0;
+  exponent_ = top_ = 0;
+  summed_ = true;
+  // The finest exponent first, so that the sums never shift.
+  for (const SampleValue& v : sample) {
+    const Dyadic d = dyadic(v);
+    if (d.mantissa == 0) continue;
+    exponent_ = std::min(exponent_, d.exponent);
+    top_ = std::max(top_, d.exponent + bit_length(d.mantissa));
+  }
+  if (top_ - exponent_ > kSmallBits) {
+    summed_ = false;
+    return;
+  }
+  for (const SampleValue& v : sample) accumulate(v, 1);
+}
+
+std::optional<Moments> RunningMoments::moments(std::span<const SampleValue> sample) {
+  if (count_ == 0 || count_ > kSmallCount || outside_ > 0) return std::nullopt;
+  if (!summed_) rebuild(sample);
+  if (!summed_) return std::nullopt;
+  const uint64_t n = count_;
+  Moments m;
+  // Integers only: a nonzero one keeps exponent_ above -57, and the scaled
+  // sum shifts back to the whole sum exactly.
+  const __int128 whole_sum = reals_ > 0 || sum_ == 0 ? 0 : sum_ >> -exponent_;
+  if (reals_ == 0 && whole_sum % static_cast<__int128>(n) == 0)
+    m.mean = SampleValue::integer(whole_sum / static_cast<__int128>(n));
+  else
+    m.mean = SampleValue::real(signed_quotient(sum_, n, exponent_));
+  if (n >= 2) m.pstdev = root_over_n(static_cast<u128>(static_cast<__int128>(n) * sum_sq_ - sum_ * sum_), n, exponent_);
+  return m;
+}
+
 SampleValue exact_mean(std::span<const SampleValue> values) { return exact_moments(values).mean; }
 
 double exact_pstdev(std::span<const SampleValue> values) {
