@@ -588,29 +588,50 @@ bool deviations_interchangeable(std::span<const SampleValue> sorted, const Sampl
 }
 
 // The deviations below the center shrink along the sorted sample and those
-// from it on grow (subtraction rounds monotonically), so the middle
-// deviations are found by merging the two runs outward from the center.
+// from it on grow (subtraction rounds monotonically): two sorted runs, read
+// outward from the center, whose middle values are found by a binary search
+// over how many of them the lower run gives.
+class DeviationRuns {
+ public:
+  DeviationRuns(std::span<const SampleValue> sorted, const SampleValue& center)
+      : sorted_(sorted), center_(center) {
+    split_ = std::partition_point(sorted.begin(), sorted.end(),
+                                  [&](const SampleValue& v) { return compare(v, center) < 0; }) -
+             sorted.begin();
+  }
+
+  // The deviation of rank `rank` (0: the smallest) among all of them.
+  SampleValue ranked(size_t rank) const {
+    const size_t lows = split_, highs = sorted_.size() - split_, wanted = rank + 1;
+    // Of the `wanted` smallest, `from_low` come from the lower run.
+    size_t first = wanted > highs ? wanted - highs : 0, last = std::min(wanted, lows);
+    while (first < last) {
+      const size_t from_low = (first + last) / 2;  // below last: low(from_low) exists
+      const size_t from_high = wanted - from_low;  // at least 1
+      if (less_by_value(low(from_low), high(from_high - 1))) first = from_low + 1;
+      else last = from_low;
+    }
+    const size_t from_low = first, from_high = wanted - first;
+    if (from_low == 0) return high(from_high - 1);
+    if (from_high == 0) return low(from_low - 1);
+    const SampleValue a = low(from_low - 1), b = high(from_high - 1);
+    return less_by_value(a, b) ? b : a;
+  }
+
+ private:
+  SampleValue low(size_t i) const { return absolute_deviation(sorted_[split_ - 1 - i], center_); }
+  SampleValue high(size_t i) const { return absolute_deviation(sorted_[split_ + i], center_); }
+
+  std::span<const SampleValue> sorted_;
+  const SampleValue& center_;
+  size_t split_;
+};
+
 SampleValue merged_median_deviation(std::span<const SampleValue> sorted, const SampleValue& center) {
   const size_t n = sorted.size();
-  size_t below = std::partition_point(sorted.begin(), sorted.end(),
-                                      [&](const SampleValue& v) { return compare(v, center) < 0; }) -
-                 sorted.begin();
-  size_t above = below;
-  // The next deviation of each run, while the run lasts.
-  SampleValue low = below > 0 ? absolute_deviation(sorted[below - 1], center) : SampleValue();
-  SampleValue high = above < n ? absolute_deviation(sorted[above], center) : SampleValue();
-  SampleValue previous, current;
-  for (size_t taken = 0; taken <= n / 2; ++taken) {
-    previous = current;
-    if (below == 0 || (above < n && less_by_value(high, low))) {
-      current = high;
-      if (++above < n) high = absolute_deviation(sorted[above], center);
-    } else {
-      current = low;
-      if (--below > 0) low = absolute_deviation(sorted[below - 1], center);
-    }
-  }
-  return n % 2 == 1 ? current : middle_pair_median(previous, current);
+  const DeviationRuns runs(sorted, center);
+  if (n % 2 == 1) return runs.ranked(n / 2);
+  return middle_pair_median(runs.ranked(n / 2 - 1), runs.ranked(n / 2));
 }
 
 }  // namespace

@@ -277,6 +277,24 @@ TEST(ExactStats, PstdevMatchesRationalReference) {
   }
 }
 
+// The MAD read from the sorted sample against every deviation sorted, on
+// samples of up to 60 values of every shape.
+TEST(ExactStats, MadOfSortedMatchesAllDeviations) {
+  RandomSamples samples(23);
+  int answered = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const Sample s = samples.next();
+    Sample sorted = s;
+    sort_by_value(sorted);
+    const SampleValue center = median_of_sorted(sorted);
+    if (std::optional<SampleValue> mad = median_absolute_deviation_of_sorted(sorted, center)) {
+      expect_same(*mad, median_absolute_deviation(s, center), s);
+      ++answered;
+    }
+  }
+  EXPECT_GT(answered, 3000);
+}
+
 // A window sliding over a stream whose kinds and magnitudes change (the
 // samples above one after another, with non-finite values, huge integers and
 // zeros of both kinds thrown in): the running sums give exactly what the
