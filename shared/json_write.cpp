@@ -187,9 +187,9 @@ namespace {
 bool append_six_decimals(std::string& out, double value) {
   const double magnitude = std::fabs(value);
   if (!(magnitude >= 1e-4 && magnitude < 1e9)) return false;
-  const double scaled = std::nearbyint(magnitude * 1e6);
-  if (scaled / 1e6 != magnitude) return false;
-  const auto micros = static_cast<uint64_t>(scaled);
+  // The product lies within 0.25 of the decimals, if the value holds any.
+  const auto micros = static_cast<uint64_t>(magnitude * 1e6 + 0.5);
+  if (static_cast<double>(micros) / 1e6 != magnitude) return false;
   char text[32];
   char* p = text;
   if (value < 0) *p++ = '-';
@@ -208,17 +208,35 @@ bool append_six_decimals(std::string& out, double value) {
   return true;
 }
 
+// From 1e-4 to 1e16 the text is the shortest round-trip digits in fixed
+// notation, with ".0" after a whole number.
+bool append_fixed(std::string& out, double value) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-4 && magnitude < 1e16)) return false;
+  char text[40];
+  char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
+  if (std::find(text, end, '.') == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  out.append(text, end);
+  return true;
+}
+
 }  // namespace
 
 void append_float_repr(std::string& out, double value) {
   if (append_six_decimals(out, value)) return;
   if (std::isnan(value)) { out += "nan"; return; }
   if (std::isinf(value)) { out += value > 0 ? "inf" : "-inf"; return; }
+  if (append_fixed(out, value)) return;
   // Shortest round-trip digits in scientific form: "[-]d[.ddd]e[+-]xx".
   char sci[40];
   const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* p = sci;
-  if (*p == '-') { out += '-'; ++p; }
+  char text[48];  // the longest: sign, 17 digits, 15 zeros, ".0"
+  char* t = text;
+  if (*p == '-') *t++ = *p++;
   const char* e = std::find(p, end, 'e');
   char digits[24];
   size_t count = 0;
@@ -227,29 +245,35 @@ void append_float_repr(std::string& out, double value) {
   int exponent = 0;
   std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
   if (exponent < -4 || exponent >= 16) {
-    out += digits[0];
-    if (count > 1) { out += '.'; out.append(digits + 1, count - 1); }
-    out += exponent < 0 ? "e-" : "e+";
+    *t++ = digits[0];
+    if (count > 1) {
+      *t++ = '.';
+      t = std::copy(digits + 1, digits + count, t);
+    }
+    *t++ = 'e';
+    *t++ = exponent < 0 ? '-' : '+';
     int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude < 10) out += '0';
-    char exp_buf[8];
-    out.append(exp_buf, std::to_chars(exp_buf, exp_buf + sizeof exp_buf, magnitude).ptr);
+    if (magnitude < 10) *t++ = '0';
+    t = std::to_chars(t, text + sizeof text, magnitude).ptr;
   } else if (exponent < 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-exponent - 1), '0');
-    out.append(digits, count);
+    *t++ = '0';
+    *t++ = '.';
+    t = std::fill_n(t, -exponent - 1, '0');
+    t = std::copy(digits, digits + count, t);
   } else {
     size_t int_len = static_cast<size_t>(exponent) + 1;
     if (count <= int_len) {
-      out.append(digits, count);
-      out.append(int_len - count, '0');
-      out += ".0";
+      t = std::copy(digits, digits + count, t);
+      t = std::fill_n(t, int_len - count, '0');
+      *t++ = '.';
+      *t++ = '0';
     } else {
-      out.append(digits, int_len);
-      out += '.';
-      out.append(digits + int_len, count - int_len);
+      t = std::copy(digits, digits + int_len, t);
+      *t++ = '.';
+      t = std::copy(digits + int_len, digits + count, t);
     }
   }
+  out.append(text, t);
 }
 
 std::string float_repr(double value) {
