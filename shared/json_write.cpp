@@ -1,6 +1,7 @@
 // The three JSON layouts of the system and the shortest float text.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -138,18 +139,37 @@ std::string dump_with(const Json& value, const Layout& layout) {
 
 }  // namespace
 
+namespace {
+
+// The bytes written as they are: printable ASCII but the quote and backslash.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x7F; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+size_t plain_run(std::string_view text, size_t from) {
+  while (from < text.size() && kPlainBytes[static_cast<unsigned char>(text[from])]) ++from;
+  return from;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view text) {
+  size_t i = plain_run(text, 0);
+  if (i == text.size()) {  // the common case: one piece
+    out += '"';
+    out.append(text);
+    out += '"';
+    return;
+  }
   out += '"';
-  size_t i = 0;
+  out.append(text.data(), i);
   while (i < text.size()) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      size_t start = i;
-      while (i < text.size()) {
-        unsigned char d = static_cast<unsigned char>(text[i]);
-        if (d < 0x20 || d >= 0x7F || d == '"' || d == '\\') break;
-        ++i;
-      }
+    if (kPlainBytes[c]) {
+      const size_t start = i;
+      i = plain_run(text, i);
       out.append(text.data() + start, i - start);
       continue;
     }

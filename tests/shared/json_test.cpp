@@ -64,6 +64,18 @@ TEST(JsonWriter, PrettyLayoutIsByteExact) {
             R"({"a":{"x":null,"y":[]},"b":[1,2.0,{}],"s":"\u00e9\ud83d\ude00\n\u007f"})");
 }
 
+TEST(JsonWriter, StringsEscapeOnlyWhatTheyMust) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", R"("")"}, {"plain text ~", R"("plain text ~")"}, {"a\"b\\c", R"("a\"b\\c")"},
+      {"\x01x", R"("\u0001x")"}, {"x\x7f", R"("x\u007f")"}, {"tab\there\n", R"("tab\there\n")"},
+      {"caf\xc3\xa9!", R"("caf\u00e9!")"}, {"\xff", R"("\u00ff")"}, {"\"", R"("\"")"}};
+  for (const auto& [text, want] : cases) {
+    std::string out = "[";
+    append_json_string(out, text);
+    EXPECT_EQ(out, "[" + want) << text;
+  }
+}
+
 TEST(JsonWriter, NonFiniteNumbersUseTheirTokens) {
   Json value = Json::array({NAN, INFINITY, -INFINITY});
   EXPECT_EQ(dump_compact(value), "[NaN, Infinity, -Infinity]");
