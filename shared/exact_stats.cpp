@@ -409,6 +409,19 @@ SampleValue median_in_place(std::vector<SampleValue>& values) {
 
 namespace {
 
+// The mean of n integers of 128 bits whose exact sum is `sum` (which it
+// divides in place when n divides it): that integer, or the nearest double.
+SampleValue mean_of_whole_sum(mpz_t sum, uint64_t n) {
+  Registers& r = registers();
+  if (!mpz_divisible_ui_p(sum, n)) return SampleValue::real(round_quotient(sum, 0, n));
+  // The mean of values that fit 128 bits fits 128 bits.
+  mpz_divexact_ui(sum, sum, n);
+  mpz_abs(r.big, sum);
+  u128 whole = (u128(mpz_getlimbn(r.big, 1)) << 64) | mpz_getlimbn(r.big, 0);
+  __int128 mean = static_cast<__int128>(whole);
+  return SampleValue::integer(mpz_sgn(sum) < 0 ? -mean : mean);
+}
+
 // The mean of integers too large for 128-bit sums.
 SampleValue integer_mean(std::span<const SampleValue> values) {
   Registers& r = registers();
@@ -419,13 +432,7 @@ SampleValue integer_mean(std::span<const SampleValue> values) {
     if (v.integer_value() < 0) mpz_sub(r.sum, r.sum, r.term);
     else mpz_add(r.sum, r.sum, r.term);
   }
-  if (!mpz_divisible_ui_p(r.sum, n)) return SampleValue::real(round_quotient(r.sum, 0, n));
-  // The mean of values that fit 128 bits fits 128 bits.
-  mpz_divexact_ui(r.sum, r.sum, n);
-  mpz_abs(r.big, r.sum);
-  u128 whole = (u128(mpz_getlimbn(r.big, 1)) << 64) | mpz_getlimbn(r.big, 0);
-  __int128 mean = static_cast<__int128>(whole);
-  return SampleValue::integer(mpz_sgn(r.sum) < 0 ? -mean : mean);
+  return mean_of_whole_sum(r.sum, n);
 }
 
 }  // namespace
@@ -485,18 +492,38 @@ bool outside_sums(const SampleValue& v) {
 
 }  // namespace
 
+struct RunningMoments::WideSums {
+  mpz_t sum, sum_sq, term;
+  WideSums() { mpz_inits(sum, sum_sq, term, nullptr); }
+  ~WideSums() { mpz_clears(sum, sum_sq, term, nullptr); }
+};
+
+RunningMoments::RunningMoments() = default;
+RunningMoments::~RunningMoments() = default;
+RunningMoments::RunningMoments(RunningMoments&&) noexcept = default;
+RunningMoments& RunningMoments::operator=(RunningMoments&&) noexcept = default;
+
 void RunningMoments::add(const SampleValue& value) {
   ++count_;
   if (!value.is_integer()) ++reals_;
   if (outside_sums(value)) ++outside_;
-  else if (summed_) summed_ = count_ <= kSmallCount && accumulate(value, 1);
+  else if (sums_ == Sums::kWide) accumulate_wide(value, 1);
+  else if (sums_ == Sums::kNarrow && !(count_ <= kSmallCount && accumulate(value, 1))) sums_ = Sums::kStale;
 }
 
 void RunningMoments::remove(const SampleValue& value) {
   --count_;
   if (!value.is_integer()) --reals_;
-  if (outside_sums(value)) --outside_;
-  else if (summed_) accumulate(value, -1);
+  if (outside_sums(value)) {
+    --outside_;
+  } else if (sums_ == Sums::kWide) {
+    accumulate_wide(value, -1);
+    // Once the sample has turned over, the 128-bit sums may hold it again,
+    // and a fresh exponent keeps the big ones short.
+    if (++wide_removals_ >= count_) sums_ = Sums::kStale;
+  } else if (sums_ == Sums::kNarrow) {
+    accumulate(value, -1);
+  }
 }
 
 bool RunningMoments::accumulate(const SampleValue& value, int sign) {
@@ -517,10 +544,26 @@ bool RunningMoments::accumulate(const SampleValue& value, int sign) {
   return true;
 }
 
+void RunningMoments::accumulate_wide(const SampleValue& value, int sign) {
+  const Dyadic d = dyadic(value);
+  if (d.mantissa == 0) return;
+  WideSums& w = *wide_;
+  if (d.exponent < exponent_) {
+    mpz_mul_2exp(w.sum, w.sum, exponent_ - d.exponent);
+    mpz_mul_2exp(w.sum_sq, w.sum_sq, 2 * (exponent_ - d.exponent));
+    exponent_ = d.exponent;
+  }
+  set_u128(w.term, d.mantissa);
+  mpz_mul_2exp(w.term, w.term, d.exponent - exponent_);
+  if (d.negative == (sign < 0)) mpz_add(w.sum, w.sum, w.term);
+  else mpz_sub(w.sum, w.sum, w.term);
+  if (sign > 0) mpz_addmul(w.sum_sq, w.term, w.term);
+  else mpz_submul(w.sum_sq, w.term, w.term);
+}
+
 void RunningMoments::rebuild(std::span<const SampleValue> sample) {
   sum_ = sum_sq_ = 0;
   exponent_ = top_ = 0;
-  summed_ = true;
   // The finest exponent first, so that the sums never shift.
   for (const SampleValue& v : sample) {
     const Dyadic d = dyadic(v);
@@ -528,17 +571,42 @@ void RunningMoments::rebuild(std::span<const SampleValue> sample) {
     exponent_ = std::min(exponent_, d.exponent);
     top_ = std::max(top_, d.exponent + bit_length(d.mantissa));
   }
-  if (top_ - exponent_ > kSmallBits) {
-    summed_ = false;
+  if (top_ - exponent_ <= kSmallBits && sample.size() <= kSmallCount) {
+    sums_ = Sums::kNarrow;
+    for (const SampleValue& v : sample) accumulate(v, 1);
     return;
   }
-  for (const SampleValue& v : sample) accumulate(v, 1);
+  if (!wide_) wide_ = std::make_unique<WideSums>();
+  mpz_set_ui(wide_->sum, 0);
+  mpz_set_ui(wide_->sum_sq, 0);
+  sums_ = Sums::kWide;
+  wide_removals_ = 0;
+  for (const SampleValue& v : sample) accumulate_wide(v, 1);
+}
+
+// As exact_moments forms them from its big sums.
+Moments RunningMoments::wide_moments() const {
+  WideSums& w = *wide_;
+  const uint64_t n = count_;
+  Moments m;
+  if (reals_ > 0) {
+    m.mean = SampleValue::real(round_quotient(w.sum, exponent_, n));
+  } else {
+    mpz_tdiv_q_2exp(w.term, w.sum, -exponent_);  // exact: the sum of integers
+    m.mean = mean_of_whole_sum(w.term, n);
+  }
+  if (n >= 2) {
+    mpz_mul_ui(w.term, w.sum_sq, n);
+    mpz_submul(w.term, w.sum, w.sum);
+    m.pstdev = round_root(w.term, exponent_, n);
+  }
+  return m;
 }
 
 std::optional<Moments> RunningMoments::moments(std::span<const SampleValue> sample) {
-  if (count_ == 0 || count_ > kSmallCount || outside_ > 0) return std::nullopt;
-  if (!summed_) rebuild(sample);
-  if (!summed_) return std::nullopt;
+  if (count_ == 0 || outside_ > 0) return std::nullopt;
+  if (sums_ == Sums::kStale) rebuild(sample);
+  if (sums_ == Sums::kWide) return wide_moments();
   const uint64_t n = count_;
   Moments m;
   // Integers only: a nonzero one keeps exponent_ above -57, and the scaled

@@ -310,9 +310,11 @@ TEST(ExactStats, RunningMomentsMatchTheWholeWindow) {
   for (size_t window : {1, 2, 5, 50, 64, 65, 90}) {
     RunningMoments running;
     std::deque<SampleValue> values;
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < 70; ++round) {
       Sample stream = samples.next();
       if (rng() % 4 == 0) stream.push_back(specials[rng() % specials.size()]);
+      if (round % 10 == 0)  // a window of small counts alone: whole means
+        stream = Sample(window + 20, SampleValue::integer(static_cast<long long>(rng() % 3)));
       for (const SampleValue& v : stream) {
         values.push_back(v);
         running.add(v);
@@ -331,7 +333,7 @@ TEST(ExactStats, RunningMomentsMatchTheWholeWindow) {
       }
     }
   }
-  EXPECT_GT(answered, asked / 3);  // far from rare, though two shapes and two windows never fit
+  EXPECT_GT(answered, asked / 2);  // all but the windows holding a non-finite value or a huge integer
 }
 
 TEST(ExactStats, PstdevNearRoundingMidpoints) {
