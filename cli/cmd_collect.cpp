@@ -45,7 +45,7 @@ int collect_git(const Args& args) {
   std::error_code ec;
   fs::create_directories(events_dir, ec);
   if (ec) throw IoError(events_dir.string() + ": cannot be created: " + ec.message());
-  DirectoryWriter writer(args, events_dir.parent_path());
+  DirectoryWriter writer(args, events_dir.parent_path(), guard::SweptFolders::kOutputsAndEvents);
   const std::set<std::string> known = collected_hashes(events_dir);
 
   // Ordinals count commits of the same second in history order, over the

@@ -26,7 +26,7 @@ OptionSpec wait_option() {
           "wait up to SECONDS for another command writing DIR (default 0: refuse)"};
 }
 
-DirectoryWriter::DirectoryWriter(const Args& args, const fs::path& dir)
+DirectoryWriter::DirectoryWriter(const Args& args, const fs::path& dir, guard::SweptFolders swept)
     : lock_(dir, command_line_name(args), wait_seconds(args),
             [&] {
               std::cerr << "velquor: waiting for another velquor command writing "
@@ -35,7 +35,7 @@ DirectoryWriter::DirectoryWriter(const Args& args, const fs::path& dir)
       journal_(dir, command_line_name(args)) {
   if (journal_.left())
     std::cerr << "velquor: " << guard::interruption_warning(dir, *journal_.left()) << "\n";
-  const auto removed = guard::remove_stale_temporaries(dir);
+  const auto removed = guard::remove_stale_temporaries(dir, swept);
   if (!removed.empty())
     std::cerr << "velquor: removed " << removed.size() << " temporary "
               << (removed.size() == 1 ? "file" : "files") << " of stopped commands ("

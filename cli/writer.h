@@ -15,8 +15,10 @@ OptionSpec wait_option();
 class DirectoryWriter {
  public:
   // Takes the lock of `dir` as --wait allows, then warns about an
-  // interrupted earlier command and removes its temporary files.
-  DirectoryWriter(const Args& args, const fs::path& dir);
+  // interrupted earlier command and removes its temporary files from the
+  // folders `swept` names.
+  DirectoryWriter(const Args& args, const fs::path& dir,
+                  guard::SweptFolders swept = guard::SweptFolders::kOutputs);
 
   // Records that `stage` is being written.
   void stage(int stage) { journal_.stage(stage); }

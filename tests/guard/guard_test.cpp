@@ -112,7 +112,6 @@ TEST_F(Guard, OnlyTemporariesOfEndedProcessesAreRemoved) {
   const std::vector<std::pair<std::string, bool>> cases = {
       {"phase2/ci_signals.json.tmp." + dead + ".0", true},
       {"phase4/advisory.json.tmp." + dead + ".17", true},
-      {"events/x.json.tmp." + dead + ".3", true},
       {"phase2/git_signals.json.tmp." + alive + ".0", false},
       {"phase2/git_signals.json.tmp." + self + ".0", false},
       {"phase2/notes.tmp." + dead, false},
@@ -121,17 +120,23 @@ TEST_F(Guard, OnlyTemporariesOfEndedProcessesAreRemoved) {
       {"phase2/ci_signals.json", false},
       {"other/ci_signals.json.tmp." + dead + ".0", false},
   };
+  // The events folder is listed only when the sweep says so.
+  const fs::path in_events = dir_ / ("events/x.json.tmp." + dead + ".3");
   for (const auto& [name, _] : cases) {
     fs::create_directories((dir_ / name).parent_path());
     write_file_atomic(dir_ / name, "x");
   }
-  const auto removed = remove_stale_temporaries(dir_);
+  fs::create_directories(in_events.parent_path());
+  write_file_atomic(in_events, "x");
+  const auto removed = remove_stale_temporaries(dir_, SweptFolders::kOutputs);
   size_t expected = 0;
   for (const auto& [name, stale] : cases) {
     EXPECT_EQ(fs::exists(dir_ / name), !stale) << name;
     expected += stale;
   }
   EXPECT_EQ(removed.size(), expected);
+  EXPECT_TRUE(fs::exists(in_events));
+  EXPECT_EQ(remove_stale_temporaries(dir_, SweptFolders::kOutputsAndEvents), std::vector<fs::path>{in_events});
 }
 
 TEST(FaultPoint, KillsTheProcessOnlyAtTheNamedPoint) {

@@ -128,10 +128,15 @@ class RunJournal {
 
 // ---- Leftover temporary files ----------------------------------------------------
 
+// Which folders of a data directory a sweep lists. Only a command that
+// writes events can leave a temporary file in the events folder, which may
+// hold hundreds of thousands of files to list.
+enum class SweptFolders { kOutputs, kOutputsAndEvents };
+
 // Removes the temporary files "<name>.tmp.<pid>.<n>" whose process no longer
-// exists from `dir` and its output folders (phase2 to phase5, events,
-// .velquor). Returns the paths removed.
-std::vector<fs::path> remove_stale_temporaries(const fs::path& dir);
+// exists from `dir` and its output folders (phase2 to phase5, .velquor), and
+// its events folder when `folders` says so. Returns the paths removed.
+std::vector<fs::path> remove_stale_temporaries(const fs::path& dir, SweptFolders folders);
 
 // ---- Fault points ----------------------------------------------------------------
 

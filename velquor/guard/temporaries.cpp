@@ -41,9 +41,10 @@ bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 // The events folder holds one file per event; its names are looked at
 // through readdir, without building a path for every entry.
-std::vector<fs::path> remove_stale_temporaries(const fs::path& dir) {
+std::vector<fs::path> remove_stale_temporaries(const fs::path& dir, SweptFolders folders) {
   std::vector<fs::path> removed;
   for (const char* folder : {"", "events", "phase2", "phase3", "phase4", "phase5", ".velquor"}) {
+    if (folders == SweptFolders::kOutputs && std::string_view(folder) == "events") continue;
     const fs::path folder_path = dir / folder;
     // Closed however the loop ends, an allocation failing included.
     const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_path.c_str()), ::closedir);
