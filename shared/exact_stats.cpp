@@ -409,6 +409,19 @@ SampleValue median_in_place(std::vector<SampleValue>& values) {
 
 namespace {
 
+// The mean of n integers of 128 bits whose exact sum is `sum` (which it
+// divides in place when n divides it): that integer, or the nearest double.
+SampleValue mean_of_whole_sum(mpz_t sum, uint64_t n) {
+  Registers& r = registers();
+  if (!mpz_divisible_ui_p(sum, n)) return SampleValue::real(round_quotient(sum, 0, n));
+  // The mean of values that fit 128 bits fits 128 bits.
+  mpz_divexact_ui(sum, sum, n);
+  mpz_abs(r.big, sum);
+  u128 whole = (u128(mpz_getlimbn(r.big, 1)) << 64) | mpz_getlimbn(r.big, 0);
+  __int128 mean = static_cast<__int128>(whole);
+  return SampleValue::integer(mpz_sgn(sum) < 0 ? -mean : mean);
+}
+
 // The mean of integers too large for 128-bit sums.
 SampleValue integer_mean(std::span<const SampleValue> values) {
   Registers& r = registers();
@@ -419,13 +432,7 @@ SampleValue integer_mean(std::span<const SampleValue> values) {
     if (v.integer_value() < 0) mpz_sub(r.sum, r.sum, r.term);
     else mpz_add(r.sum, r.sum, r.term);
   }
-  if (!mpz_divisible_ui_p(r.sum, n)) return SampleValue::real(round_quotient(r.sum, 0, n));
-  // The mean of values that fit 128 bits fits 128 bits.
-  mpz_divexact_ui(r.sum, r.sum, n);
-  mpz_abs(r.big, r.sum);
-  u128 whole = (u128(mpz_getlimbn(r.big, 1)) << 64) | mpz_getlimbn(r.big, 0);
-  __int128 mean = static_cast<__int128>(whole);
-  return SampleValue::integer(mpz_sgn(r.sum) < 0 ? -mean : mean);
+  return mean_of_whole_sum(r.sum, n);
 }
 
 }  // namespace
@@ -473,6 +480,146 @@ Moments exact_moments(std::span<const SampleValue> values) {
   return m;
 }
 
+namespace {
+
+constexpr long kSmallBits = 57;  // the bound of small_scaled_sums
+constexpr size_t kSmallCount = 64;
+
+bool outside_sums(const SampleValue& v) {
+  if (v.is_integer()) return magnitude(v.integer_value()) >= (u128(1) << kSmallBits);
+  return !std::isfinite(v.real_value());
+}
+
+}  // namespace
+
+struct RunningMoments::WideSums {
+  mpz_t sum, sum_sq, term;
+  WideSums() { mpz_inits(sum, sum_sq, term, nullptr); }
+  ~WideSums() { mpz_clears(sum, sum_sq, term, nullptr); }
+};
+
+RunningMoments::RunningMoments() = default;
+RunningMoments::~RunningMoments() = default;
+RunningMoments::RunningMoments(RunningMoments&&) noexcept = default;
+RunningMoments& RunningMoments::operator=(RunningMoments&&) noexcept = default;
+
+void RunningMoments::add(const SampleValue& value) {
+  ++count_;
+  if (!value.is_integer()) ++reals_;
+  if (outside_sums(value)) ++outside_;
+  else if (sums_ == Sums::kWide) accumulate_wide(value, 1);
+  else if (sums_ == Sums::kNarrow && !(count_ <= kSmallCount && accumulate(value, 1))) sums_ = Sums::kStale;
+}
+
+void RunningMoments::remove(const SampleValue& value) {
+  --count_;
+  if (!value.is_integer()) --reals_;
+  if (outside_sums(value)) {
+    --outside_;
+  } else if (sums_ == Sums::kWide) {
+    accumulate_wide(value, -1);
+    // Once the sample has turned over, the 128-bit sums may hold it again,
+    // and a fresh exponent keeps the big ones short.
+    if (++wide_removals_ >= count_) sums_ = Sums::kStale;
+  } else if (sums_ == Sums::kNarrow) {
+    accumulate(value, -1);
+  }
+}
+
+bool RunningMoments::accumulate(const SampleValue& value, int sign) {
+  const Dyadic d = dyadic(value);
+  if (d.mantissa == 0) return true;
+  const long exponent = std::min(exponent_, d.exponent);
+  const long top = std::max(top_, d.exponent + bit_length(d.mantissa));
+  if (top - exponent > kSmallBits) return false;
+  if (exponent < exponent_) {  // every scaled value stays below 2^57: no overflow
+    sum_ <<= exponent_ - exponent;
+    sum_sq_ <<= 2 * (exponent_ - exponent);
+    exponent_ = exponent;
+  }
+  top_ = top;
+  const auto scaled = static_cast<__int128>(d.mantissa << (d.exponent - exponent_));
+  sum_ += d.negative == (sign < 0) ? scaled : -scaled;
+  sum_sq_ += sign * scaled * scaled;
+  return true;
+}
+
+void RunningMoments::accumulate_wide(const SampleValue& value, int sign) {
+  const Dyadic d = dyadic(value);
+  if (d.mantissa == 0) return;
+  WideSums& w = *wide_;
+  if (d.exponent < exponent_) {
+    mpz_mul_2exp(w.sum, w.sum, exponent_ - d.exponent);
+    mpz_mul_2exp(w.sum_sq, w.sum_sq, 2 * (exponent_ - d.exponent));
+    exponent_ = d.exponent;
+  }
+  set_u128(w.term, d.mantissa);
+  mpz_mul_2exp(w.term, w.term, d.exponent - exponent_);
+  if (d.negative == (sign < 0)) mpz_add(w.sum, w.sum, w.term);
+  else mpz_sub(w.sum, w.sum, w.term);
+  if (sign > 0) mpz_addmul(w.sum_sq, w.term, w.term);
+  else mpz_submul(w.sum_sq, w.term, w.term);
+}
+
+void RunningMoments::rebuild(std::span<const SampleValue> sample) {
+  sum_ = sum_sq_ = 0;
+  exponent_ = top_ = 0;
+  // The finest exponent first, so that the sums never shift.
+  for (const SampleValue& v : sample) {
+    const Dyadic d = dyadic(v);
+    if (d.mantissa == 0) continue;
+    exponent_ = std::min(exponent_, d.exponent);
+    top_ = std::max(top_, d.exponent + bit_length(d.mantissa));
+  }
+  if (top_ - exponent_ <= kSmallBits && sample.size() <= kSmallCount) {
+    sums_ = Sums::kNarrow;
+    for (const SampleValue& v : sample) accumulate(v, 1);
+    return;
+  }
+  if (!wide_) wide_ = std::make_unique<WideSums>();
+  mpz_set_ui(wide_->sum, 0);
+  mpz_set_ui(wide_->sum_sq, 0);
+  sums_ = Sums::kWide;
+  wide_removals_ = 0;
+  for (const SampleValue& v : sample) accumulate_wide(v, 1);
+}
+
+// As exact_moments forms them from its big sums.
+Moments RunningMoments::wide_moments() const {
+  WideSums& w = *wide_;
+  const uint64_t n = count_;
+  Moments m;
+  if (reals_ > 0) {
+    m.mean = SampleValue::real(round_quotient(w.sum, exponent_, n));
+  } else {
+    mpz_tdiv_q_2exp(w.term, w.sum, -exponent_);  // exact: the sum of integers
+    m.mean = mean_of_whole_sum(w.term, n);
+  }
+  if (n >= 2) {
+    mpz_mul_ui(w.term, w.sum_sq, n);
+    mpz_submul(w.term, w.sum, w.sum);
+    m.pstdev = round_root(w.term, exponent_, n);
+  }
+  return m;
+}
+
+std::optional<Moments> RunningMoments::moments(std::span<const SampleValue> sample) {
+  if (count_ == 0 || outside_ > 0) return std::nullopt;
+  if (sums_ == Sums::kStale) rebuild(sample);
+  if (sums_ == Sums::kWide) return wide_moments();
+  const uint64_t n = count_;
+  Moments m;
+  // Integers only: a nonzero one keeps exponent_ above -57, and the scaled
+  // sum shifts back to the whole sum exactly.
+  const __int128 whole_sum = reals_ > 0 || sum_ == 0 ? 0 : sum_ >> -exponent_;
+  if (reals_ == 0 && whole_sum % static_cast<__int128>(n) == 0)
+    m.mean = SampleValue::integer(whole_sum / static_cast<__int128>(n));
+  else
+    m.mean = SampleValue::real(signed_quotient(sum_, n, exponent_));
+  if (n >= 2) m.pstdev = root_over_n(static_cast<u128>(static_cast<__int128>(n) * sum_sq_ - sum_ * sum_), n, exponent_);
+  return m;
+}
+
 SampleValue exact_mean(std::span<const SampleValue> values) { return exact_moments(values).mean; }
 
 double exact_pstdev(std::span<const SampleValue> values) {
@@ -509,29 +656,50 @@ bool deviations_interchangeable(std::span<const SampleValue> sorted, const Sampl
 }
 
 // The deviations below the center shrink along the sorted sample and those
-// from it on grow (subtraction rounds monotonically), so the middle
-// deviations are found by merging the two runs outward from the center.
+// from it on grow (subtraction rounds monotonically): two sorted runs, read
+// outward from the center, whose middle values are found by a binary search
+// over how many of them the lower run gives.
+class DeviationRuns {
+ public:
+  DeviationRuns(std::span<const SampleValue> sorted, const SampleValue& center)
+      : sorted_(sorted), center_(center) {
+    split_ = std::partition_point(sorted.begin(), sorted.end(),
+                                  [&](const SampleValue& v) { return compare(v, center) < 0; }) -
+             sorted.begin();
+  }
+
+  // The deviation of rank `rank` (0: the smallest) among all of them.
+  SampleValue ranked(size_t rank) const {
+    const size_t lows = split_, highs = sorted_.size() - split_, wanted = rank + 1;
+    // Of the `wanted` smallest, `from_low` come from the lower run.
+    size_t first = wanted > highs ? wanted - highs : 0, last = std::min(wanted, lows);
+    while (first < last) {
+      const size_t from_low = (first + last) / 2;  // below last: low(from_low) exists
+      const size_t from_high = wanted - from_low;  // at least 1
+      if (less_by_value(low(from_low), high(from_high - 1))) first = from_low + 1;
+      else last = from_low;
+    }
+    const size_t from_low = first, from_high = wanted - first;
+    if (from_low == 0) return high(from_high - 1);
+    if (from_high == 0) return low(from_low - 1);
+    const SampleValue a = low(from_low - 1), b = high(from_high - 1);
+    return less_by_value(a, b) ? b : a;
+  }
+
+ private:
+  SampleValue low(size_t i) const { return absolute_deviation(sorted_[split_ - 1 - i], center_); }
+  SampleValue high(size_t i) const { return absolute_deviation(sorted_[split_ + i], center_); }
+
+  std::span<const SampleValue> sorted_;
+  const SampleValue& center_;
+  size_t split_;
+};
+
 SampleValue merged_median_deviation(std::span<const SampleValue> sorted, const SampleValue& center) {
   const size_t n = sorted.size();
-  size_t below = std::partition_point(sorted.begin(), sorted.end(),
-                                      [&](const SampleValue& v) { return compare(v, center) < 0; }) -
-                 sorted.begin();
-  size_t above = below;
-  // The next deviation of each run, while the run lasts.
-  SampleValue low = below > 0 ? absolute_deviation(sorted[below - 1], center) : SampleValue();
-  SampleValue high = above < n ? absolute_deviation(sorted[above], center) : SampleValue();
-  SampleValue previous, current;
-  for (size_t taken = 0; taken <= n / 2; ++taken) {
-    previous = current;
-    if (below == 0 || (above < n && less_by_value(high, low))) {
-      current = high;
-      if (++above < n) high = absolute_deviation(sorted[above], center);
-    } else {
-      current = low;
-      if (--below > 0) low = absolute_deviation(sorted[below - 1], center);
-    }
-  }
-  return n % 2 == 1 ? current : middle_pair_median(previous, current);
+  const DeviationRuns runs(sorted, center);
+  if (n % 2 == 1) return runs.ranked(n / 2);
+  return middle_pair_median(runs.ranked(n / 2 - 1), runs.ranked(n / 2));
 }
 
 }  // namespace

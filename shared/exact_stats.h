@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,6 +79,52 @@ struct Moments {
   double pstdev = 0.0;
 };
 Moments exact_moments(std::span<const SampleValue> values);
+
+// exact_moments of a sample that changes one value at a time (a sliding
+// window), from exact sums kept as values come and go instead of a pass over
+// the sample. The sums are integers scaled to the finest exponent seen: in
+// 128 bits while every finite value so scaled stays below 2^57 and the
+// sample has at most 64 values, in big integers otherwise. Past the 128-bit
+// bounds, and once the sample has turned over in big integers, the sums are
+// formed again from the sample. moments() is nullopt for an empty sample and
+// one holding a non-finite value or an integer of 2^57 or more, where
+// exact_moments must be used.
+class RunningMoments {
+ public:
+  RunningMoments();
+  ~RunningMoments();
+  RunningMoments(RunningMoments&&) noexcept;
+  RunningMoments& operator=(RunningMoments&&) noexcept;
+
+  void add(const SampleValue& value);
+  void remove(const SampleValue& value);
+  // The moments of `sample`, which must hold exactly the values added and
+  // not removed (it is read only when the sums are formed again).
+  std::optional<Moments> moments(std::span<const SampleValue> sample);
+
+ private:
+  struct WideSums;
+  enum class Sums { kNarrow, kWide, kStale };
+
+  // Adds `sign` times a value to the 128-bit sums; false when they cannot
+  // hold it.
+  bool accumulate(const SampleValue& value, int sign);
+  void accumulate_wide(const SampleValue& value, int sign);
+  void rebuild(std::span<const SampleValue> sample);
+  Moments wide_moments() const;
+
+  size_t count_ = 0;
+  size_t reals_ = 0;
+  size_t outside_ = 0;  // non-finite values and integers of 2^57 or more
+  Sums sums_ = Sums::kNarrow;
+  __int128 sum_ = 0;     // scaled by 2^-exponent_
+  __int128 sum_sq_ = 0;  // scaled by 2^-2exponent_
+  long exponent_ = 0;    // never above 0, so that an integer sum is whole
+  long top_ = 0;         // above the highest bit of every value summed
+  std::unique_ptr<WideSums> wide_;  // the same sums, when kWide
+  size_t wide_removals_ = 0;        // since the big sums were formed
+};
+
 SampleValue median(std::span<const SampleValue> values);
 // The median of `values`, which it reorders (no copy, no full sort when
 // the order of equal values cannot matter).

@@ -1,8 +1,10 @@
 // The three JSON layouts of the system and the shortest float text.
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "shared/json.h"
@@ -137,18 +139,37 @@ std::string dump_with(const Json& value, const Layout& layout) {
 
 }  // namespace
 
+namespace {
+
+// The bytes written as they are: printable ASCII but the quote and backslash.
+constexpr std::array<bool, 256> kPlainBytes = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x7F; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+size_t plain_run(std::string_view text, size_t from) {
+  while (from < text.size() && kPlainBytes[static_cast<unsigned char>(text[from])]) ++from;
+  return from;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view text) {
+  size_t i = plain_run(text, 0);
+  if (i == text.size()) {  // the common case: one piece
+    out += '"';
+    out.append(text);
+    out += '"';
+    return;
+  }
   out += '"';
-  size_t i = 0;
+  out.append(text.data(), i);
   while (i < text.size()) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      size_t start = i;
-      while (i < text.size()) {
-        unsigned char d = static_cast<unsigned char>(text[i]);
-        if (d < 0x20 || d >= 0x7F || d == '"' || d == '\\') break;
-        ++i;
-      }
+    if (kPlainBytes[c]) {
+      const size_t start = i;
+      i = plain_run(text, i);
       out.append(text.data() + start, i - start);
       continue;
     }
@@ -174,14 +195,68 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+namespace {
+
+// Values of at most six decimals with a magnitude in [1e-4, 1e9) (medians,
+// rounded measures, most means) are written from those decimals, without
+// the general shortest-digits search. Below 1e9 neighbouring doubles lie
+// closer than 1e-6, so no other text of six decimals or fewer reads back as
+// the value, and any shorter text would have fewer decimals: the decimals
+// are the shortest round-trip digits. Reading them back is one correctly
+// rounded division, which confirms the value holds them.
+bool append_six_decimals(std::string& out, double value) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-4 && magnitude < 1e9)) return false;
+  // The product lies within 0.25 of the decimals, if the value holds any.
+  const auto micros = static_cast<uint64_t>(magnitude * 1e6 + 0.5);
+  if (static_cast<double>(micros) / 1e6 != magnitude) return false;
+  char text[32];
+  char* p = text;
+  if (value < 0) *p++ = '-';
+  p = std::to_chars(p, text + sizeof text, micros / 1000000).ptr;
+  *p++ = '.';
+  uint64_t fraction = micros % 1000000;
+  if (fraction == 0) {
+    *p++ = '0';
+  } else {
+    int digits = 6;
+    for (; fraction % 10 == 0; fraction /= 10) --digits;
+    for (int i = digits - 1; i >= 0; --i, fraction /= 10) p[i] = static_cast<char>('0' + fraction % 10);
+    p += digits;
+  }
+  out.append(text, p);
+  return true;
+}
+
+// From 1e-4 to 1e16 the text is the shortest round-trip digits in fixed
+// notation, with ".0" after a whole number.
+bool append_fixed(std::string& out, double value) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-4 && magnitude < 1e16)) return false;
+  char text[40];
+  char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
+  if (std::find(text, end, '.') == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  out.append(text, end);
+  return true;
+}
+
+}  // namespace
+
 void append_float_repr(std::string& out, double value) {
+  if (append_six_decimals(out, value)) return;
   if (std::isnan(value)) { out += "nan"; return; }
   if (std::isinf(value)) { out += value > 0 ? "inf" : "-inf"; return; }
+  if (append_fixed(out, value)) return;
   // Shortest round-trip digits in scientific form: "[-]d[.ddd]e[+-]xx".
   char sci[40];
   const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* p = sci;
-  if (*p == '-') { out += '-'; ++p; }
+  char text[48];  // the longest: sign, 17 digits, 15 zeros, ".0"
+  char* t = text;
+  if (*p == '-') *t++ = *p++;
   const char* e = std::find(p, end, 'e');
   char digits[24];
   size_t count = 0;
@@ -190,29 +265,35 @@ void append_float_repr(std::string& out, double value) {
   int exponent = 0;
   std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
   if (exponent < -4 || exponent >= 16) {
-    out += digits[0];
-    if (count > 1) { out += '.'; out.append(digits + 1, count - 1); }
-    out += exponent < 0 ? "e-" : "e+";
+    *t++ = digits[0];
+    if (count > 1) {
+      *t++ = '.';
+      t = std::copy(digits + 1, digits + count, t);
+    }
+    *t++ = 'e';
+    *t++ = exponent < 0 ? '-' : '+';
     int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude < 10) out += '0';
-    char exp_buf[8];
-    out.append(exp_buf, std::to_chars(exp_buf, exp_buf + sizeof exp_buf, magnitude).ptr);
+    if (magnitude < 10) *t++ = '0';
+    t = std::to_chars(t, text + sizeof text, magnitude).ptr;
   } else if (exponent < 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-exponent - 1), '0');
-    out.append(digits, count);
+    *t++ = '0';
+    *t++ = '.';
+    t = std::fill_n(t, -exponent - 1, '0');
+    t = std::copy(digits, digits + count, t);
   } else {
     size_t int_len = static_cast<size_t>(exponent) + 1;
     if (count <= int_len) {
-      out.append(digits, count);
-      out.append(int_len - count, '0');
-      out += ".0";
+      t = std::copy(digits, digits + count, t);
+      t = std::fill_n(t, int_len - count, '0');
+      *t++ = '.';
+      *t++ = '0';
     } else {
-      out.append(digits, int_len);
-      out += '.';
-      out.append(digits + int_len, count - int_len);
+      t = std::copy(digits, digits + int_len, t);
+      *t++ = '.';
+      t = std::copy(digits + int_len, digits + count, t);
     }
   }
+  out.append(text, t);
 }
 
 std::string float_repr(double value) {

@@ -1,9 +1,11 @@
 #include "shared/numbers.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "shared/errors.h"
 
@@ -46,8 +48,42 @@ std::string display_form(const Json& value) {
 
 }  // namespace
 
+namespace {
+
+// value * 10^decimals rounded half to even on the exact binary value, over
+// 10^decimals as the nearest double: the value is m * 2^e with m below 2^53,
+// so m * 10^decimals fits 128 bits and the rounding is integer arithmetic.
+// nullopt when the rounded number would not be exact in a double.
+std::optional<double> round_half_even_in_integers(double value, int decimals) {
+  static constexpr double kScales[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  using u128 = unsigned __int128;
+  if (decimals < 0 || decimals > 15) return std::nullopt;
+  const double scale = kScales[decimals];
+  if (!(std::fabs(value) < 0x1p53 / scale)) return std::nullopt;
+  const auto bits = std::bit_cast<uint64_t>(value);
+  const long biased = static_cast<long>((bits >> 52) & 0x7FF);
+  const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+  const uint64_t mantissa = biased == 0 ? fraction : fraction | (uint64_t(1) << 52);
+  const long shift = biased == 0 ? 1074 : 1075 - biased;  // |value| = mantissa / 2^shift
+  const u128 product = u128(mantissa) * static_cast<uint64_t>(scale);  // below 2^103
+  u128 rounded = 0;
+  if (shift <= 0) {
+    rounded = product << -shift;
+  } else if (shift < 110) {
+    rounded = product >> shift;
+    const u128 rest = product - (rounded << shift), half = u128(1) << (shift - 1);
+    if (rest > half || (rest == half && (rounded & 1))) ++rounded;
+  }
+  const double magnitude = static_cast<double>(static_cast<uint64_t>(rounded)) / scale;
+  return std::signbit(value) ? -magnitude : magnitude;
+}
+
+}  // namespace
+
 double round_half_even(double value, int decimals) {
   if (!std::isfinite(value)) return value;
+  if (std::optional<double> rounded = round_half_even_in_integers(value, decimals)) return *rounded;
   // glibc prints the exact binary value correctly rounded, ties to even.
   std::string text = format_fixed(value, decimals);
   return std::strtod(text.c_str(), nullptr);

@@ -3,7 +3,9 @@
 // as on the whole event, and the drivers' files do not change.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
+#include <random>
 
 #include "bench/generate.h"
 #include "shared/errors.h"
@@ -248,6 +250,32 @@ TEST(Reading, AnObserverSeesEveryParsedEventOnceAndChangesNoFile) {
   EXPECT_THROW(engine.run_all_parallel(4), ValueError);
   EXPECT_THROW(engine.run_all(), ValueError);
   EXPECT_TRUE(signal_files(dir).empty()) << "no family runs after the observer failed";
+}
+
+// Processing order is a stable sort by the observed_at text, byte by byte:
+// ties, prefixes, texts alike in their first 16 bytes, empty and non-ASCII.
+TEST(EventOrder, StableByObservedAtBytes) {
+  const std::vector<std::string> texts = {"2026-01-01T10:00:05Z", "2026-01-01T10:00:04Z", "2026-01-01T10:00",
+                                          "2026-01-01T10:00:05Z", "", "2026-01-01T10:00\x01",
+                                          "2026-01-01T10:00:05.5Z", "\xc3\xa9t\xc3\xa9", "2025", "2026-01-01T10:00\xff",
+                                          "2026-01-01T10:00:04Z", "a", "",
+                                          "2026-01-02", "2026-01-01T09:59:59Z", "2026-01-1"};
+  std::mt19937_64 rng(4);
+  for (int round = 0; round < 200; ++round) {
+    FamilyInput input;
+    for (size_t i = 0, n = rng() % 40 + 2; i < n; ++i) {
+      FamilyEvent event;
+      event.observed_at = texts[rng() % texts.size()];
+      event.file = std::to_string(i);
+      input.events.push_back(std::move(event));
+    }
+    std::vector<FamilyEvent> want = input.events;
+    std::stable_sort(want.begin(), want.end(),
+                     [](const FamilyEvent& a, const FamilyEvent& b) { return a.observed_at < b.observed_at; });
+    order_events(input);
+    ASSERT_EQ(input.events.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(input.events[i].file, want[i].file) << round;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The signal file writer against the shared pretty printer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -47,6 +48,29 @@ TEST(SignalFile, WriterMatchesThePrettyLayout) {
     for (size_t i = 0, n = rng() % 5 + 1; i < n; ++i) signals.push_back(sample_signal(rng));
     ASSERT_EQ(signal_file_text(signals), dump_pretty(to_json(signals)));
   }
+}
+
+// A long file whose figures repeat and collide in the writer's memory of
+// recent texts: every figure still has its own text.
+TEST(SignalFile, RepeatedFiguresKeepTheirText) {
+  std::mt19937_64 rng(21);
+  std::vector<double> pool(1500);
+  for (double& value : pool) value = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 150);
+  pool.push_back(-0.0);
+  pool.push_back(std::nan(""));
+  auto figure = [&] { return pool[rng() % pool.size()]; };
+  SignalList signals;
+  for (int i = 0; i < 4000; ++i) {
+    Signal s = sample_signal(rng);
+    s.mean = SampleValue::real(figure());
+    s.stddev = figure();
+    s.median = SampleValue::real(figure());
+    s.measure = figure();
+    signals.push_back(std::move(s));
+  }
+  const std::string got = signal_file_text(signals), want = dump_pretty(to_json(signals));
+  const size_t at = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+  EXPECT_EQ(got.substr(at, 120), want.substr(at, 120)) << "at byte " << at;  // the first difference
 }
 
 // Integer figures beyond 64 bits (a MAD of counts spread over the whole 64-bit

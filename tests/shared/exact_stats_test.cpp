@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cmath>
+#include <deque>
 #include <random>
 
 #include "shared/errors.h"
@@ -274,6 +275,65 @@ TEST(ExactStats, PstdevMatchesRationalReference) {
     double got = exact_pstdev(s), want = reference_pstdev(s);
     ASSERT_EQ(got, want) << "sample of " << s.size();
   }
+}
+
+// The MAD read from the sorted sample against every deviation sorted, on
+// samples of up to 60 values of every shape.
+TEST(ExactStats, MadOfSortedMatchesAllDeviations) {
+  RandomSamples samples(23);
+  int answered = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const Sample s = samples.next();
+    Sample sorted = s;
+    sort_by_value(sorted);
+    const SampleValue center = median_of_sorted(sorted);
+    if (std::optional<SampleValue> mad = median_absolute_deviation_of_sorted(sorted, center)) {
+      expect_same(*mad, median_absolute_deviation(s, center), s);
+      ++answered;
+    }
+  }
+  EXPECT_GT(answered, 3000);
+}
+
+// A window sliding over a stream whose kinds and magnitudes change (the
+// samples above one after another, with non-finite values, huge integers and
+// zeros of both kinds thrown in): the running sums give exactly what the
+// whole-window statistics give, whenever they give anything.
+TEST(ExactStats, RunningMomentsMatchTheWholeWindow) {
+  const Sample specials = {SampleValue::real(NAN), SampleValue::real(INFINITY), SampleValue::real(-INFINITY),
+                           SampleValue::integer(1LL << 57), SampleValue::integer(-(1LL << 60)),
+                           SampleValue::integer((1LL << 57) - 1), SampleValue::real(-0.0),
+                           SampleValue::integer(0), SampleValue::real(0x1p-1074), SampleValue::real(1e300)};
+  RandomSamples samples(17);
+  std::mt19937_64 rng(19);
+  size_t answered = 0, asked = 0;
+  for (size_t window : {1, 2, 5, 50, 64, 65, 90}) {
+    RunningMoments running;
+    std::deque<SampleValue> values;
+    for (int round = 0; round < 70; ++round) {
+      Sample stream = samples.next();
+      if (rng() % 4 == 0) stream.push_back(specials[rng() % specials.size()]);
+      if (round % 10 == 0)  // a window of small counts alone: whole means
+        stream = Sample(window + 20, SampleValue::integer(static_cast<long long>(rng() % 3)));
+      for (const SampleValue& v : stream) {
+        values.push_back(v);
+        running.add(v);
+        if (values.size() > window) {
+          running.remove(values.front());
+          values.pop_front();
+        }
+        const Sample sample(values.begin(), values.end());
+        ++asked;
+        std::optional<Moments> got = running.moments(sample);
+        if (!got) continue;
+        ++answered;
+        const Moments want = exact_moments(sample);
+        expect_same(got->mean, want.mean, sample);
+        ASSERT_EQ(std::bit_cast<uint64_t>(got->pstdev), std::bit_cast<uint64_t>(want.pstdev));
+      }
+    }
+  }
+  EXPECT_GT(answered, asked / 2);  // all but the windows holding a non-finite value or a huge integer
 }
 
 TEST(ExactStats, PstdevNearRoundingMidpoints) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdlib>
+#include <random>
 #include <filesystem>
 
 #include "shared/clock.h"
@@ -32,6 +34,24 @@ TEST(Numbers, HalfEvenOnTheExactBinaryValue) {
   EXPECT_EQ(format_fixed(2.5, 0), "2");
   EXPECT_EQ(format_fixed(0.1 * 3, 2), "0.30");
   EXPECT_EQ(format_fixed(1.0 / 0.0, 1), "inf");
+}
+
+// The integer rounding against the text of the exact binary value read back,
+// on values with few bits (exact ties), many bits, tiny and huge magnitudes.
+TEST(Numbers, HalfEvenMatchesTheExactText) {
+  std::mt19937_64 random(5);
+  for (int i = 0; i < 100000; ++i) {
+    const int decimals = static_cast<int>(random() % 18);
+    const int bits = 1 + static_cast<int>(random() % 53);
+    const double mantissa = static_cast<double>(random() >> (64 - bits));
+    double value = std::ldexp(mantissa, static_cast<int>(random() % 80) - 60 - bits / 2);
+    if (i % 1000 == 0) value = std::ldexp(mantissa, -1074);  // subnormal
+    if (i % 1000 == 1) value = std::ldexp(mantissa, 53 - bits);  // whole, near 2^53
+    if (random() % 2) value = -value;
+    const double want = std::strtod(format_fixed(value, decimals).c_str(), nullptr);
+    ASSERT_EQ(std::bit_cast<uint64_t>(round_half_even(value, decimals)), std::bit_cast<uint64_t>(want))
+        << value << " to " << decimals;
+  }
 }
 
 TEST(Numbers, GeneralFormatWithFourDigits) {

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "shared/errors.h"
 #include "shared/json.h"
@@ -17,6 +22,37 @@ TEST(FloatRepr, ShortestRoundTripInTheSystemLayout) {
   for (const auto& [value, text] : cases) EXPECT_EQ(float_repr(value), text);
 }
 
+// Between 1e-4 and 1e16 the text is the shortest round-trip digits in fixed
+// notation, ".0" added to a whole number: found here the slow way, as the
+// fewest decimals whose correctly rounded text reads back as the value.
+std::string fixed_shortest(double value) {
+  char text[400];
+  for (int decimals = 0;; ++decimals) {
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    if (std::strtod(text, nullptr) == value) return decimals == 0 ? std::string(text) + ".0" : text;
+  }
+}
+
+TEST(FloatRepr, FixedRangeMatchesShortestDigits) {
+  std::vector<double> values = {1e-4, 0.00010000000000000002, 0.000099999999999999991, 999999999.999999,
+                                1e9, 999999999.9999999, 0.5, 2.25, 100000000.0, 123456.000001,
+                                0.1 + 0.2, 1.0 / 3.0, 8.000001, 7.999999, 1e15 + 0.5, 4503599627370497.0};
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 20000; ++i) {
+    const int64_t micros = static_cast<int64_t>(random() % 1000000000000000ULL);
+    const double scale = std::pow(10.0, static_cast<int>(random() % 7));
+    values.push_back(static_cast<double>(micros) / 1e6 / scale);       // up to six decimals, then more
+    values.push_back(std::nextafter(values.back(), 2e9));              // a neighbour: no short decimals
+    values.push_back(std::ldexp(static_cast<double>(random() >> 11), -static_cast<int>(random() % 60)));
+    values.push_back(std::ldexp(static_cast<double>((random() >> 11) | (1ULL << 52)), 1));  // even, to 1.8e16
+  }
+  for (double value : values) {
+    if (value < 1e-4 || value >= 1e16) continue;
+    ASSERT_EQ(float_repr(value), fixed_shortest(value)) << value;
+    ASSERT_EQ(float_repr(-value), "-" + fixed_shortest(value)) << value;
+  }
+}
+
 TEST(JsonWriter, PrettyLayoutIsByteExact) {
   Json value = parse_json(R"({"b": [1, 2.0, {}], "a": {"x": null, "y": []}, "s": "\u00e9\ud83d\ude00\n\u007f"})", "t");
   EXPECT_EQ(dump_pretty(value),
@@ -26,6 +62,18 @@ TEST(JsonWriter, PrettyLayoutIsByteExact) {
             R"({"b": [1, 2.0, {}], "a": {"x": null, "y": []}, "s": "\u00e9\ud83d\ude00\n\u007f"})");
   EXPECT_EQ(dump_canonical(value),
             R"({"a":{"x":null,"y":[]},"b":[1,2.0,{}],"s":"\u00e9\ud83d\ude00\n\u007f"})");
+}
+
+TEST(JsonWriter, StringsEscapeOnlyWhatTheyMust) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", R"("")"}, {"plain text ~", R"("plain text ~")"}, {"a\"b\\c", R"("a\"b\\c")"},
+      {"\x01x", R"("\u0001x")"}, {"x\x7f", R"("x\u007f")"}, {"tab\there\n", R"("tab\there\n")"},
+      {"caf\xc3\xa9!", R"("caf\u00e9!")"}, {"\xff", R"("\u00ff")"}, {"\"", R"("\"")"}};
+  for (const auto& [text, want] : cases) {
+    std::string out = "[";
+    append_json_string(out, text);
+    EXPECT_EQ(out, "[" + want) << text;
+  }
 }
 
 TEST(JsonWriter, NonFiniteNumbersUseTheirTokens) {

@@ -26,7 +26,12 @@ size_t family_index(std::string_view name) {
 SignalList family_signals(const Brevalt& engine, size_t family, const std::vector<FamilyEvent>& events) {
   const Family& table_entry = families()[family];
   SignalEmitter emitter(engine.window_size, engine.min_baseline, table_entry.name, table_entry.label);
+  // At most one signal per metric value: reserved, the list never moves its
+  // records (pages never written are never taken from the system).
+  size_t most = 0;
+  for (const FamilyEvent& event : events) most += event.metrics.size();
   SignalList signals;
+  signals.reserve(most);
   for (const FamilyEvent& event : events) {
     if (event.error) std::rethrow_exception(event.error);
     emitter.emit(event.metrics, [&] { return stored_event_ref(event); }, event.file, signals);

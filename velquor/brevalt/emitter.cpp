@@ -40,7 +40,7 @@ void SignalEmitter::emit(const MetricMap& metrics, const std::function<std::stri
     const Metric& metric = metrics[position];
     if (metric.value.is_null()) continue;
     uint32_t id = metric_id(metric.name, position);
-    if (static_cast<int64_t>(sorted_[id].size()) < min_baseline_) continue;
+    if (static_cast<int64_t>(sorted_[id].values.size()) < min_baseline_) continue;
     if (!ref) ref = event_ref();
     build(id, metric.value, *ref, where, out.emplace_back());
   }
@@ -50,15 +50,17 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
                           const std::string& event_ref, const std::string& where, Signal& out) {
   const std::string& metric = metric_names_[id];
   double observed_value = metric_value(observed, where, metric).to_double();
-  sorted_sample_.clear();
-  for (const Slot& slot : sorted_[id]) sorted_sample_.push_back(slot.value);
-  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sorted_sample_,
+  SortedWindow& window = sorted_[id];
+  const std::span<const SampleValue> sorted = window.values;
+  RobustDeviation robust = robust_deviation_of_sorted(observed_value, sorted,
                                                       [&] { return sample_in_arrival_order(id); });
   out.engine_id = engine_id_;
   out.source_type = label_;
   out.metric = metric;
   out.window_size = window_size_;
-  Moments moments = exact_moments(sorted_sample_);  // exact: the order of the sum does not matter
+  // Exact either way: the order of the sum does not matter.
+  std::optional<Moments> running = window.moments.moments(sorted);
+  const Moments moments = running ? *running : exact_moments(sorted);
   out.mean = moments.mean;
   out.stddev = moments.pstdev;
   out.median = robust.median;
@@ -67,7 +69,7 @@ void SignalEmitter::build(uint32_t id, const Json& observed,
   out.measure = robust.measure.value_or(0.0);
   out.unit = robust.unit;
   out.degenerate = robust.degenerate;
-  out.sample_count = static_cast<int64_t>(sorted_sample_.size());
+  out.sample_count = static_cast<int64_t>(sorted.size());
   out.sufficient = out.sample_count >= window_size_;
   out.event_ref = event_ref;
 }
@@ -98,20 +100,31 @@ void SignalEmitter::push(const MetricMap& metrics, const std::string& where) {
   }
 }
 
-bool SignalEmitter::slot_less(const Slot& a, const Slot& b) {
-  int order = compare(a.value, b.value);
-  return order != 0 ? order < 0 : a.seq < b.seq;
+size_t SignalEmitter::SortedWindow::position(const SampleValue& value, uint64_t seq) const {
+  size_t low = 0, high = values.size();
+  while (low < high) {
+    const size_t middle = (low + high) / 2;
+    const int order = compare(values[middle], value);
+    if (order < 0 || (order == 0 && seqs[middle] < seq)) low = middle + 1;
+    else high = middle;
+  }
+  return low;
 }
 
 void SignalEmitter::insert_sorted(uint32_t id, const SampleValue& value, uint64_t seq) {
-  std::vector<Slot>& slots = sorted_[id];
-  Slot slot{value, seq};
-  slots.insert(std::upper_bound(slots.begin(), slots.end(), slot, slot_less), slot);
+  SortedWindow& window = sorted_[id];
+  const size_t at = window.position(value, seq);
+  window.values.insert(window.values.begin() + static_cast<ptrdiff_t>(at), value);
+  window.seqs.insert(window.seqs.begin() + static_cast<ptrdiff_t>(at), seq);
+  window.moments.add(value);
 }
 
 void SignalEmitter::erase_sorted(uint32_t id, const SampleValue& value, uint64_t seq) {
-  std::vector<Slot>& slots = sorted_[id];
-  slots.erase(std::lower_bound(slots.begin(), slots.end(), Slot{value, seq}, slot_less));
+  SortedWindow& window = sorted_[id];
+  const size_t at = window.position(value, seq);
+  window.values.erase(window.values.begin() + static_cast<ptrdiff_t>(at));
+  window.seqs.erase(window.seqs.begin() + static_cast<ptrdiff_t>(at));
+  window.moments.remove(value);
 }
 
 }  // namespace velquor::brevalt

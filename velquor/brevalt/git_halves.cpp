@@ -24,6 +24,7 @@ void GitHalves::run_half(int half) {
   if (half == 1) cochange.emplace(static_cast<size_t>(engine_.window_size));
   Half& out = halves_[half];
   out.ends.reserve(input_.events.size());
+  out.signals.reserve(2 * input_.events.size());  // two metrics per event and half
   MetricMap windowed;
   for (size_t i = 0; i < input_.events.size(); ++i) {
     FamilyEvent& event = input_.events[i];  // half 1 alone touches the paths

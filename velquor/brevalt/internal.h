@@ -172,11 +172,15 @@ class SignalEmitter {
     uint64_t seq = 0;  // arrival number: orders equal values like a stable sort
     std::vector<std::pair<uint32_t, SampleValue>> values;  // metric id, value
   };
-  struct Slot {
-    SampleValue value;
-    uint64_t seq;
+  // One metric's window values sorted by (value, arrival), as entries come
+  // and go, so that no signal sorts its sample; and their running sums.
+  struct SortedWindow {
+    std::vector<SampleValue> values;
+    std::vector<uint64_t> seqs;  // parallel to values
+    RunningMoments moments;
+    // Where (value, seq) belongs among the sorted values.
+    size_t position(const SampleValue& value, uint64_t seq) const;
   };
-  static bool slot_less(const Slot& a, const Slot& b);
   uint32_t metric_id(const std::string& name, size_t hint);
   void insert_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
   void erase_sorted(uint32_t id, const SampleValue& value, uint64_t seq);
@@ -191,12 +195,9 @@ class SignalEmitter {
   std::string label_;
   std::vector<std::string> metric_names_;  // by id
   std::deque<Entry> window_;
-  // Each metric's window values kept sorted by (value, arrival) as entries
-  // come and go, so no signal sorts its sample.
-  std::vector<std::vector<Slot>> sorted_;
+  std::vector<SortedWindow> sorted_;  // by metric id
   uint64_t next_seq_ = 0;
-  std::vector<SampleValue> sample_;         // scratch: oldest first, built on demand
-  std::vector<SampleValue> sorted_sample_;  // scratch: by value
+  std::vector<SampleValue> sample_;  // scratch: oldest first, built on demand
 };
 
 // What a family's run wrote: its signal count, and its signals unless the

@@ -119,6 +119,35 @@ std::vector<FileDigest> digest_all(const JsonFileListing& files, FamilySet wante
 
 // Events mostly arrive in time order already (names that follow the time);
 // otherwise the order is sorted by index so the records move once.
+namespace {
+
+// An event's place in processing order: its observed_at, then its position.
+// The text's first 16 bytes, packed big-endian into two words, decide most
+// comparisons without reaching the text itself.
+struct OrderKey {
+  uint64_t head = 0, tail = 0;
+  std::string_view text;
+  size_t position = 0;
+
+  static OrderKey of(std::string_view text, size_t position) {
+    return {packed(text, 0), packed(text, 8), text, position};
+  }
+  static uint64_t packed(std::string_view text, size_t from) {
+    uint64_t word = 0;
+    for (size_t i = from; i < from + 8; ++i)
+      word = word << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0);
+    return word;
+  }
+  bool operator<(const OrderKey& other) const {
+    if (head != other.head) return head < other.head;
+    if (tail != other.tail) return tail < other.tail;
+    if (int order = text.compare(other.text)) return order < 0;
+    return position < other.position;
+  }
+};
+
+}  // namespace
+
 void order_events(FamilyInput& input) {
   std::vector<FamilyEvent>& events = input.events;
   for (const FamilyEvent& event : events) {
@@ -129,13 +158,13 @@ void order_events(FamilyInput& input) {
   }
   auto earlier = [](const FamilyEvent& a, const FamilyEvent& b) { return a.observed_at < b.observed_at; };
   if (std::is_sorted(events.begin(), events.end(), earlier)) return;
-  std::vector<size_t> order(events.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return earlier(events[a], events[b]); });
+  std::vector<OrderKey> keys;
+  keys.reserve(events.size());
+  for (size_t i = 0; i < events.size(); ++i) keys.push_back(OrderKey::of(events[i].observed_at, i));
+  std::sort(keys.begin(), keys.end());  // the position breaks ties: stable
   std::vector<FamilyEvent> sorted;
   sorted.reserve(events.size());
-  for (size_t i : order) sorted.push_back(std::move(events[i]));
+  for (const OrderKey& key : keys) sorted.push_back(std::move(events[key.position]));
   events = std::move(sorted);
 }
 
