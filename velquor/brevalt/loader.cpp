@@ -14,6 +14,7 @@
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/ordered_bytes.h"
 #include "velquor/brevalt/internal.h"
 
 namespace velquor::brevalt {
@@ -130,13 +131,7 @@ struct OrderKey {
   size_t position = 0;
 
   static OrderKey of(std::string_view text, size_t position) {
-    return {packed(text, 0), packed(text, 8), text, position};
-  }
-  static uint64_t packed(std::string_view text, size_t from) {
-    uint64_t word = 0;
-    for (size_t i = from; i < from + 8; ++i)
-      word = word << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0);
-    return word;
+    return {ordered_word(text, 0), ordered_word(text, 8), text, position};
   }
   bool operator<(const OrderKey& other) const {
     if (head != other.head) return head < other.head;

@@ -1,30 +1,21 @@
 #include "velquor/dornath/commit_ids.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "shared/ordered_bytes.h"
+
 namespace velquor::dornath {
 namespace {
-
-// The first eight bytes of `text` (zeros past its end) as a number that
-// orders as the bytes do.
-uint64_t leading_bytes(std::string_view text) {
-  unsigned char bytes[8] = {};
-  std::memcpy(bytes, text.data(), std::min(text.size(), sizeof bytes));
-  uint64_t key = 0;
-  for (unsigned char byte : bytes) key = key << 8 | byte;
-  return key;
-}
 
 // rank[i]: the position of texts[i] among `texts` (all distinct) in
 // ascending byte order. Hashes mostly differ in their first bytes, so those
 // are compared as one number before the texts are.
 std::vector<int64_t> ranks_by_text(const std::vector<std::string_view>& texts) {
   std::vector<std::pair<uint64_t, int64_t>> by_text(texts.size());
-  for (size_t i = 0; i < by_text.size(); ++i) by_text[i] = {leading_bytes(texts[i]), static_cast<int64_t>(i)};
+  for (size_t i = 0; i < by_text.size(); ++i) by_text[i] = {ordered_word(texts[i]), static_cast<int64_t>(i)};
   std::sort(by_text.begin(), by_text.end(), [&](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : texts[a.second] < texts[b.second];
   });
