@@ -2,6 +2,7 @@
 // signal and explanation loading, and the two event indexes.
 
 #include <fstream>
+#include <unordered_map>
 
 #include "fixture.h"
 #include "shared/errors.h"
@@ -323,6 +324,26 @@ TEST(TextIds, TextsKeepTheIdsOfTheirFirstAppearance) {
   EXPECT_EQ(ids.text(5), "rum");
   EXPECT_EQ(ids.find("ab"), std::optional<uint32_t>(4));
   EXPECT_FALSE(ids.find("abc").has_value());
+}
+
+// Thousands of texts make the table regrow many times; every text keeps its
+// first id through that, and texts never interned are not found.
+TEST(TextIds, IdsSurviveTheTableGrowing) {
+  TextIds ids;
+  std::unordered_map<std::string, uint32_t> expected;
+  for (uint32_t round = 0; round < 3; ++round)
+    for (uint32_t i = 0; i < 5000; i += 1 + round) {
+      const std::string text = (i % 3 ? "ref-" : "") + std::to_string(i * 7919 % 10007);
+      auto [known, added] = expected.try_emplace(text, static_cast<uint32_t>(expected.size()));
+      ASSERT_EQ(ids.intern(text), known->second) << text << (added ? " (new)" : "");
+    }
+  EXPECT_EQ(ids.size(), expected.size());
+  for (const auto& [text, id] : expected) {
+    EXPECT_EQ(ids.find(text), std::optional<uint32_t>(id)) << text;
+    EXPECT_EQ(ids.text(id), text);
+  }
+  for (const char* absent : {"ref-10007", "10008", "", "ref-"})
+    EXPECT_FALSE(ids.find(absent).has_value()) << absent;
 }
 
 }  // namespace

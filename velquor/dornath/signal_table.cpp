@@ -8,30 +8,43 @@
 
 namespace velquor::dornath {
 
+namespace {
+
+constexpr uint64_t kIdBits = 0xFFFFFFFF;
+
+// The hash half a slot keeps; it holds every bit of the hash a slot index
+// takes while the table has at most 2^32 slots, as 32-bit ids imply.
+uint64_t hash_tag(uint64_t hash) { return hash << 32; }
+
+}  // namespace
+
 size_t TextIds::slot_of(std::string_view text, uint64_t hash) const {
   const size_t mask = slots_.size() - 1;
+  const uint64_t tag = hash_tag(hash);
   for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const uint32_t held = slots_[slot];
-    if (held == 0 || (hashes_[held - 1] == hash && texts_[held - 1] == text)) return slot;
+    const uint64_t held = slots_[slot];
+    if (held == 0 || ((held & ~kIdBits) == tag && texts_[(held & kIdBits) - 1] == text)) return slot;
   }
 }
 
 // Keeps the table at most half full, so that probes stay short.
 void TextIds::grow() {
-  slots_.assign(std::max<size_t>(64, slots_.size() * 2), 0);
+  std::vector<uint64_t> held = std::move(slots_);
+  slots_.assign(std::max<size_t>(64, held.size() * 2), 0);
   const size_t mask = slots_.size() - 1;
-  for (uint32_t id = 0; id < hashes_.size(); ++id) {
-    size_t slot = hashes_[id] & mask;
+  for (uint64_t entry : held) {
+    if (entry == 0) continue;
+    size_t slot = (entry >> 32) & mask;
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = id + 1;
+    slots_[slot] = entry;
   }
 }
 
 std::optional<uint32_t> TextIds::find(std::string_view text) const {
   if (slots_.empty()) return std::nullopt;
-  const uint32_t held = slots_[slot_of(text, std::hash<std::string_view>{}(text))];
+  const uint64_t held = slots_[slot_of(text, std::hash<std::string_view>{}(text))];
   if (held == 0) return std::nullopt;
-  return held - 1;
+  return static_cast<uint32_t>((held & kIdBits) - 1);
 }
 
 uint32_t TextIds::intern(std::string_view text) {
@@ -42,10 +55,9 @@ uint32_t TextIds::intern(std::string_view text) {
   const size_t slot = slot_of(text, hash);
   if (slots_[slot] == 0) {
     texts_.emplace_back(text);
-    hashes_.push_back(hash);
-    slots_[slot] = static_cast<uint32_t>(texts_.size());
+    slots_[slot] = hash_tag(hash) | texts_.size();
   }
-  recent = slots_[slot];
+  recent = static_cast<uint32_t>(slots_[slot] & kIdBits);
   return recent - 1;
 }
 
