@@ -177,6 +177,26 @@ TEST_F(Discovery, FindsOnTimeBucketsWhatCommitsCannotAlign) {
   EXPECT_EQ(lines, std::vector<std::string>{"Temporal alignment discovered 1 additional candidate patterns"});
 }
 
+// A pair found on commits is not reported again on time buckets; pairs that
+// only share a family or a metric name with it are.
+TEST_F(Discovery, OnlyTheSamePairIsLeftOutOnTimeBuckets) {
+  History h;
+  std::vector<double> xs = {2.0, 3.0, -2.0, 4.0, 2.5, -3.0};
+  paired(h, xs, xs);
+  for (size_t k = 0; k < xs.size(); ++k) {
+    const int i = static_cast<int>(k) + 1;
+    h.ci_run(i, /*aligned=*/false, "u", 12);
+    h.ci.push_back(make_signal("deploy", "run_duration", -xs[k], numbered('r', i) + "u"));
+  }
+  const Json found =
+      Dornath(h.dir.path(), Json{{"confidence_full_at", 6}})._discover_cooccurrences(h.signals());
+  std::vector<std::string> pairs;
+  for (const Json& c : found)
+    pairs.push_back(c["alignment"].get<std::string>() + " " + dump_compact(c["sources"]));
+  EXPECT_EQ(pairs, (std::vector<std::string>{"commit_sha [\"ci\", \"git\"]", "temporal [\"deploy\", \"git\"]",
+                                             "temporal [\"ci\", \"deploy\"]"}));
+}
+
 TEST_F(Discovery, BucketKeepsTheLargestDeviationAndTheFirstOnTies) {
   History h;
   for (int i = 1; i <= 5; ++i) {

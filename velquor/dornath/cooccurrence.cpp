@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
-#include <unordered_set>
+#include <set>
 
 #include "shared/clock.h"
 #include "shared/errors.h"
@@ -22,6 +22,7 @@ namespace {
 struct MetricKey {
   std::string family;
   std::string metric;
+  uint64_t id;  // family name id above metric name id: equal ids, equal keys
 };
 
 // One observation of a metric: its slot (commit rank or bucket number).
@@ -35,6 +36,11 @@ struct Slotted {
 struct Series {
   MetricKey key;
   std::vector<Slotted> observed;
+  // Once settled, the slots of `observed` and whether each deviates, kept
+  // apart: most pairs are rejected on counts that need nothing else, and
+  // these dense columns make that merge cheap.
+  std::vector<int64_t> slots;
+  std::vector<uint8_t> deviating;
 };
 
 // Sorts `observed` by slot and leaves one observation per slot: of those on
@@ -57,13 +63,16 @@ void settle(std::vector<Slotted>& observed, Replaces replaces) {
   observed.resize(kept);
 }
 
+bool deviates(const AlignedEntry* e) { return e->direction != kUnchanged; }
+
 // Metric key -> Series, keys in order of first appearance.
 class Alignment {
  public:
   Series& series_for(const SignalTable& signals, uint32_t family, uint32_t metric) {
     const uint64_t id = uint64_t{family} << 32 | metric;
     auto [it, added] = index_.try_emplace(id, series_.size());
-    if (added) series_.push_back(Series{{signals.names.text(family), signals.names.text(metric)}, {}});
+    if (added)
+      series_.push_back(Series{{signals.names.text(family), signals.names.text(metric), id}, {}, {}, {}});
     return series_[it->second];
   }
 
@@ -74,7 +83,12 @@ class Alignment {
     std::vector<const Series*> result;
     for (Series& s : series_) {
       settle(s.observed, replaces);
-      if (static_cast<double>(s.observed.size()) >= min_support) result.push_back(&s);
+      if (static_cast<double>(s.observed.size()) < min_support) continue;
+      for (const Slotted& o : s.observed) {
+        s.slots.push_back(o.slot);
+        s.deviating.push_back(deviates(&o.entry));
+      }
+      result.push_back(&s);
     }
     return result;
   }
@@ -135,16 +149,20 @@ void for_each_shared(const Series& a, const Series& b, Take take) {
   }
 }
 
-bool deviates(const AlignedEntry* e) { return e->direction != kUnchanged; }
-
 // The admission test; nullopt when the pair is not admitted.
 std::optional<PairStatistics> admit_pair(const Series& a, const Series& b, const Settings& s) {
   // Most pairs fail on their counts: those are counted without collecting.
   size_t shared = 0, co_deviations = 0;
-  for_each_shared(a, b, [&](const AlignedEntry& e1, const AlignedEntry& e2) {
-    ++shared;
-    co_deviations += deviates(&e1) && deviates(&e2);
-  });
+  for (size_t i = 0, j = 0; i < a.slots.size() && j < b.slots.size();) {
+    if (a.slots[i] < b.slots[j]) {
+      ++i;
+    } else if (b.slots[j] < a.slots[i]) {
+      ++j;
+    } else {
+      ++shared;
+      co_deviations += a.deviating[i++] & b.deviating[j++];
+    }
+  }
   double n = static_cast<double>(shared);
   if (n < s.min_support || static_cast<double>(co_deviations) < s.min_support) return std::nullopt;
   PairStatistics p;
@@ -238,11 +256,10 @@ Json candidate_record(const Series& a, const Series& b, const PairStatistics& p,
   return record;
 }
 
-// One text per unordered pair of metric keys.
-std::string pair_id(const MetricKey& k1, const MetricKey& k2) {
-  auto id = [](const MetricKey& k) { return k.family + '\0' + k.metric; };
-  std::string x = id(k1), y = id(k2);
-  return x < y ? x + '\x01' + y : y + '\x01' + x;
+// One value per unordered pair of metric keys.
+using PairId = std::pair<uint64_t, uint64_t>;
+PairId pair_id(const MetricKey& k1, const MetricKey& k2) {
+  return k1.id < k2.id ? PairId{k1.id, k2.id} : PairId{k2.id, k1.id};
 }
 
 // Both alignment maps of one call.
@@ -322,8 +339,8 @@ void align_signals(const SignalTable& signals, const Settings& settings, const R
 // threads; the candidates are made in pair order, and an error is the one
 // the first failing pair raised.
 template <typename Skip>
-std::vector<std::string> pair_pass(const std::vector<const Series*>& active, const Settings& settings,
-                                   bool temporal, Skip skip, Json& candidates) {
+std::vector<PairId> pair_pass(const std::vector<const Series*>& active, const Settings& settings,
+                              bool temporal, Skip skip, Json& candidates) {
   std::vector<std::pair<const Series*, const Series*>> pairs;
   for (size_t i = 0; i < active.size(); ++i)
     for (size_t j = i + 1; j < active.size(); ++j)
@@ -343,7 +360,7 @@ std::vector<std::string> pair_pass(const std::vector<const Series*>& active, con
       return false;
     }
   });
-  std::vector<std::string> found;
+  std::vector<PairId> found;
   for (size_t k = 0; k < failed; ++k) {
     if (!admitted[k].statistics) continue;
     const Series &a = *pairs[k].first, &b = *pairs[k].second;
@@ -389,11 +406,11 @@ Json Dornath::discover_cooccurrences(const SignalTable& signals, SharedRefCommit
     return std::fabs(next.deviation) > std::fabs(held.deviation);
   };
   auto on_commits = aligned.by_commit.active(settings.min_support, later);
-  std::vector<std::string> found = pair_pass(
+  std::vector<PairId> found = pair_pass(
       on_commits, settings, false, [](const Series&, const Series&) { return false; }, candidates);
 
   // Pairs already found on commits are not reported again on time buckets.
-  std::unordered_set<std::string> discovered(found.begin(), found.end());
+  const std::set<PairId> discovered(found.begin(), found.end());
   auto on_buckets = aligned.by_bucket.active(settings.min_support, larger);
   size_t temporal_found =
       pair_pass(on_buckets, settings, true,
