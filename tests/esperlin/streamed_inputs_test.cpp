@@ -236,6 +236,19 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
          write("events/g2.json", text.substr(0, text.size() / 2));
        }},
       {"invalid UTF-8 in an event", [&] { edit("events/g3.json", "\"dev\"", "\"d\xc3\""); }},
+      {"two damaged events, the first named wins", [&] {
+         write("events/g2.json", "{\"event_id\": ");
+         edit("events/c5.json", "\"payload\": {", "\"payload\": [], \"x\": {");
+       }},
+      {"damaged events among more files than a batch", [&] {
+         // Enough events that the reading threads take several batches each.
+         for (int i = 0; i < 1300; ++i)
+           write_json("events/" + testing::numbered("f", i) + ".json",
+                      family_event(testing::numbered("f", i), "ci", "2025-02-01T10:00:00Z", Json::object()));
+         write("events/f1200.json", "[");  // named before f700 and g3
+         edit("events/g3.json", "\"dev\"", "\"d\xc3\"");
+         edit("events/f700.json", "\"observed_at\"", "\"observed_at\": 5, \"was\"");
+       }},
       {"test cases, dependencies and findings", [&] {
          Json cases = Json::array({{{"name", "t1"}, {"status", "failed"}, {"ms", 3}},
                                    {{"status", "errored"}},
@@ -270,6 +283,12 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
     if (std::string(c.name) == "plain") {
       EXPECT_NE(outcome.find("\"latest_deviation\""), std::string::npos) << outcome;
       EXPECT_NE(outcome.find("\\u2014 note"), std::string::npos) << outcome;
+    }
+    if (std::string(c.name) == "damaged events among more files than a batch") {
+      EXPECT_NE(outcome.find("f1200.json"), std::string::npos) << outcome;
+    }
+    if (std::string(c.name) == "two damaged events, the first named wins") {
+      EXPECT_NE(outcome.find("c5.json"), std::string::npos) << outcome;
     }
     if (std::string(c.name) == "long test report") {
       EXPECT_NE(outcome.find("suite::case_5\""), std::string::npos) << "escaped status";

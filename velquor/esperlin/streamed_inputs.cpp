@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <future>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -390,6 +391,23 @@ WantedIds wanted_events(const Json& significant) {
   return wanted;
 }
 
+// The digest of the events read, which takes over the texts they point into.
+void digest_of(const std::vector<ReadEvent>& read, std::vector<TextArena>& texts, EventDigest& digest) {
+  digest.reserve(read.size());
+  for (TextArena& batch : texts) digest.take_texts(std::move(batch));
+  for (const ReadEvent& event : read) digest.add_kept(event.id, event.time, event.observed_at, event.commit);
+}
+
+// The events kept of those read, by id (their trees are moved out of `read`).
+Json kept_events(std::vector<ReadEvent>& read) {
+  MapBuilder kept;
+  kept.reserve(static_cast<size_t>(
+      std::count_if(read.begin(), read.end(), [](const ReadEvent& event) { return event.kept.has_value(); })));
+  for (ReadEvent& event : read)
+    if (event.kept) kept.set(std::string(event.id), std::move(*event.kept));
+  return kept.take();
+}
+
 // The event files are read on two threads, a batch of files at a time whose
 // texts share a few blocks; the first file that fails in name order is the
 // one reported, as when they are read one by one.
@@ -410,18 +428,13 @@ void read_event_files(const Esperlin& engine, const WantedIds& wanted, AdvisoryI
     }
     return true;
   });
-  MapBuilder kept;
-  kept.reserve(static_cast<size_t>(std::count_if(read.begin(), read.end(), [](const ReadEvent& event) {
-    return event.kept.has_value();
-  })));
-  inputs.digest.reserve(read.size());
-  for (TextArena& batch : texts) inputs.digest.take_texts(std::move(batch));
-  for (ReadEvent& event : read) {
-    if (event.error) std::rethrow_exception(event.error);
-    inputs.digest.add_kept(event.id, event.time, event.observed_at, event.commit);
-    if (event.kept) kept.set(std::string(event.id), std::move(*event.kept));
-  }
-  inputs.events = kept.take();
+  const auto failed = std::find_if(read.begin(), read.end(), [](const ReadEvent& event) { return event.error; });
+  if (failed != read.end()) std::rethrow_exception(failed->error);
+  // The digest and the map of kept events take a while each for a long
+  // history: they are built side by side.
+  std::future<void> digest = std::async(std::launch::async, [&] { digest_of(read, texts, inputs.digest); });
+  inputs.events = kept_events(read);
+  digest.get();
 }
 
 // The text of the event file `file`: read into `reader`'s buffer, or mapped
