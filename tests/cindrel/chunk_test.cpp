@@ -15,6 +15,7 @@
 
 #include "shared/errors.h"
 #include "shared/file_io.h"
+#include "velquor/cindrel/chunk_explainer.h"
 #include "velquor/cindrel/chunk_pipeline.h"
 #include "velquor/cindrel/cindrel.h"
 #include "tests/cindrel/signal_dir.h"
@@ -79,6 +80,24 @@ TEST_F(CindrelChunks, ThreadCountDoesNotChangeTheFile) {
   EXPECT_GT(one_thread.size(), size_t{3} << 20);  // several chunks
   for (size_t threads : {2, 3, 8}) EXPECT_EQ(explained(threads), one_thread) << threads;
   EXPECT_EQ(read_json_file(explanations()).size(), kRecords + 50);
+}
+
+// Chunk texts are reused from chunk to chunk and file to file: every
+// element must hold its own record alone, as the JSON path builds it, even
+// when a file's records are shorter than those of the file before.
+TEST_F(CindrelChunks, ReusedChunkTextsHoldTheirOwnRecordsOnly) {
+  write_signals("git_signals.json", signal_file("[\"" + std::string(300, 'h') + "\"]"));
+  write_signals("ci_signals.json", signal_file("[]", 3000));
+  write_signals("testing_signals.json", signal_file("[1]", 7));
+  for (size_t threads : {1, 2}) {
+    Cindrel engine(vel_dir, threads);
+    engine.run();
+    const Json written = read_json_file(explanations());
+    Json signals = engine._load_signals();
+    ASSERT_EQ(written.size(), signals.size()) << threads;
+    for (size_t i = 0; i < signals.size(); ++i)
+      ASSERT_EQ(written[i], explanation_record(engine, signals[i], "signal")) << threads << " " << i;
+  }
 }
 
 // Guessed chunk starts inside records must be thrown away: "},\n  {" in

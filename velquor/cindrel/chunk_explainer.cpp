@@ -58,9 +58,27 @@ Json explanation_record(const Cindrel& engine, Json& signal, const std::string& 
   return record;
 }
 
+std::string TextBuffers::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (free_.empty()) return {};
+  std::string text = std::move(free_.back());
+  free_.pop_back();
+  return text;
+}
+
+void TextBuffers::give_back(std::string text) {
+  text.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  free_.push_back(std::move(text));
+}
+
 ChunkExplainer::ChunkExplainer(const Cindrel& engine, const fs::path& path,
-                               std::string_view content)
-    : engine_(engine), path_(path), content_(content), index_prefix_(path.string() + "[") {}
+                               std::string_view content, TextBuffers& buffers)
+    : engine_(engine),
+      buffers_(&buffers),
+      path_(path),
+      content_(content),
+      index_prefix_(path.string() + "[") {}
 
 void raise_parse_error(const fs::path& path, std::string_view content) {
   parse_signals(path, content);
@@ -71,6 +89,7 @@ void raise_parse_error(const fs::path& path, std::string_view content) {
 ChunkResult ChunkExplainer::explain(size_t start, size_t limit, size_t first_index,
                                     bool report_errors) {
   ChunkResult result;
+  result.text = buffers_->take();
   // Explanations run about one and a half times the size of their signals;
   // room made at once spares copying the text as it grows.
   size_t end = std::min({limit, content_.size(), start + kMaxText / 2});

@@ -55,19 +55,21 @@ class ExplanationsOutput {
   explicit ExplanationsOutput(fs::path path) : path_(std::move(path)) {}
 
   // Text is gathered up to kFlushBytes, so that a small run makes one
-  // write; larger pieces go straight to the file.
-  void append(const ChunkResult& chunk) {
+  // write; larger pieces go straight to the file. The chunk's text is then
+  // handed back to buffers() for a later chunk.
+  void append(ChunkResult chunk) {
     std::string_view elements = chunk.text;
     if (count_ == 0 && !elements.empty()) elements.remove_prefix(1);  // its leading ","
     count_ += chunk.records;
     if (text_.size() + elements.size() < kFlushBytes) {
       text_ += elements;
-      return;
+    } else {
+      if (!file_) file_.emplace(path_);
+      file_->append(text_);
+      file_->append(elements);
+      text_.clear();
     }
-    if (!file_) file_.emplace(path_);
-    file_->append(text_);
-    file_->append(elements);
-    text_.clear();
+    buffers_.give_back(std::move(chunk.text));
   }
 
   size_t commit() {
@@ -79,10 +81,12 @@ class ExplanationsOutput {
   }
 
   size_t count() const { return count_; }
+  TextBuffers& buffers() { return buffers_; }
 
  private:
   static constexpr size_t kFlushBytes = size_t{1} << 20;
   fs::path path_;
+  TextBuffers buffers_;
   std::optional<AtomicFile> file_;
   std::string text_ = "[";
   size_t count_ = 0;
@@ -124,7 +128,7 @@ void Cindrel::explain_file(const fs::path& path, std::string_view content,
   auto limit = [&](size_t chunk) {
     return chunk + 1 < starts.size() ? starts[chunk + 1] : std::string_view::npos;
   };
-  ChunkExplainer local(*this, path, content);
+  ChunkExplainer local(*this, path, content, output.buffers());
   size_t workers = std::min(threads, starts.size());
   std::vector<ChunkExplainer> explainers;
   std::optional<ChunkPipeline> pipeline;
@@ -136,16 +140,17 @@ void Cindrel::explain_file(const fs::path& path, std::string_view content,
   }
   size_t expected = starts[0], index = 0;
   // Takes a chunk's records; true once the file's array has ended.
-  auto take = [&](const ChunkResult& result) {
-    output.append(result);
+  auto take = [&](ChunkResult result) {
     index += result.records;
     expected = result.end;
-    return result.array_ended;
+    const bool array_ended = result.array_ended;
+    output.append(std::move(result));
+    return array_ended;
   };
   for (size_t chunk = 0; chunk < starts.size(); ++chunk) {
     if (pipeline) {
       ChunkResult result = pipeline->take(chunk);
-      if (!result.failed && expected == starts[chunk] && take(result)) return;
+      if (!result.failed && expected == starts[chunk] && take(std::move(result))) return;
     }
     while (expected < limit(chunk))
       if (take(local.explain(expected, limit(chunk), index, true))) return;
