@@ -276,5 +276,25 @@ TEST(RecordScanner, RepeatedMembersAreNotPlain) {
   }
 }
 
+// Objects of up to the most members a plain record holds, with and without
+// one name repeated: the quick check for new names must never miss a repeat,
+// wherever it stands and whichever names came before.
+TEST(RecordScanner, EveryRepeatedNameIsFound) {
+  for (size_t count = 1; count < RecordScanner::kMaxPlainMembers; ++count) {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < count; ++i) names.push_back((i % 2 ? "member_name_" : "m") + std::to_string(i * 37));
+    for (size_t repeated = 0; repeated <= count; ++repeated) {
+      std::string text = "[{";
+      for (size_t i = 0; i < count; ++i) text += "\"" + names[i] + "\": " + std::to_string(i) + ", ";
+      text += "\"" + (repeated < count ? names[repeated] : std::string("last")) + "\": 0}]";
+      RecordScanner scanner(text);
+      ASSERT_TRUE(scanner.open_array());
+      ScannedRecord record;
+      ASSERT_TRUE(scanner.next(record)) << text;
+      EXPECT_EQ(record.plain_shape, repeated == count) << text;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velquor::cindrel

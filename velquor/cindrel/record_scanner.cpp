@@ -496,19 +496,30 @@ bool RecordScanner::scan_value(ScannedRecord& record, int depth) {
   return ok;
 }
 
+// The signatures of an object's member names so far. Nearly every name is
+// new, and a filter of one bit per signature kept says so without a search.
+struct RecordScanner::MemberNames {
+  uint64_t signatures[kMaxPlainMembers];
+  uint64_t filter = 0;
+
+  static uint64_t filter_bit(uint64_t signature) {
+    return uint64_t{1} << ((signature * 0x9E3779B97F4A7C15) >> 58);
+  }
+};
+
 // Reads the members of the object at the position into values[index], each
 // value by `scan_value(key)`.
 template <typename ScanValue>
 bool RecordScanner::scan_members_of(ScannedRecord& record, size_t index, ScanValue scan_value) {
   ++pos_;  // '{'
   uint32_t members = 0;
-  uint64_t signatures[kMaxPlainMembers];
+  MemberNames names;
   skip_space();
   if (peek() != '}') {
     for (;;) {
       std::string_view key;
       size_t child = record.values.size();
-      if (!scan_member_name(record, index, members, signatures, key) || !scan_value(key)) return false;
+      if (!scan_member_name(record, index, members, names, key) || !scan_value(key)) return false;
       record.values[child].key = key;
       ++members;
       skip_space();
@@ -533,7 +544,7 @@ bool RecordScanner::scan_object(ScannedRecord& record, size_t index, int depth) 
 // of the object at values[object], whose members so far are the values
 // recorded.
 bool RecordScanner::scan_member_name(ScannedRecord& record, size_t object, uint32_t members,
-                                     uint64_t (&signatures)[kMaxPlainMembers], std::string_view& key) {
+                                     MemberNames& names, std::string_view& key) {
   skip_space();
   if (peek() != '"') return false;
   bool plain_key = true;
@@ -547,12 +558,16 @@ bool RecordScanner::scan_member_name(ScannedRecord& record, size_t object, uint3
   if (record.plain_shape) {
     // A repeated member: the strict parser keeps the last value.
     const uint64_t signature = name_signature(key, text_);
+    const uint64_t bit = MemberNames::filter_bit(signature);
     if (members >= kMaxPlainMembers ||
-        (std::find(signatures, signatures + members, signature) != signatures + members &&
-         find_flat_member(record.values, object, key)))
+        ((names.filter & bit) && std::find(names.signatures, names.signatures + members, signature) !=
+                                     names.signatures + members &&
+         find_flat_member(record.values, object, key))) {
       mark_odd_shape(record);
-    else
-      signatures[members] = signature;
+    } else {
+      names.signatures[members] = signature;
+      names.filter |= bit;
+    }
   }
   return true;
 }
@@ -658,7 +673,7 @@ bool RecordScanner::scan_array(ScannedRecord& record, size_t index, int depth) {
 
 // A string whose content is printable ASCII without escapes is plain; any
 // other string is only skipped up to its closing quote.
-bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
+[[gnu::always_inline]] inline bool RecordScanner::scan_string(std::string_view& content, bool& plain) {
   size_t start = ++pos_;
   for (;;) {
     pos_ = next_special(text_, pos_);

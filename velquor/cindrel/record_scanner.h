@@ -141,6 +141,7 @@ class RecordScanner {
  private:
   class TextStore;
   struct NumberText;
+  struct MemberNames;
 
   bool end_element();
   template <typename Scan>
@@ -151,7 +152,7 @@ class RecordScanner {
   bool scan_members_of(ScannedRecord& record, size_t index, ScanValue scan_value);
   bool scan_array(ScannedRecord& record, size_t index, int depth);
   bool scan_member_name(ScannedRecord& record, size_t object, uint32_t members,
-                        uint64_t (&signatures)[kMaxPlainMembers], std::string_view& key);
+                        MemberNames& names, std::string_view& key);
   bool scan_members(ScannedRecord& record, int depth, std::string_view expanded);
   bool skim_into(ScannedRecord& record, int depth);
   TextStore& text_store();
