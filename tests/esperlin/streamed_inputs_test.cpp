@@ -249,6 +249,19 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
          edit("events/g3.json", "\"dev\"", "\"d\xc3\"");
          edit("events/f700.json", "\"observed_at\"", "\"observed_at\": 5, \"was\"");
        }},
+      {"damaged wanted events among more than a batch", [&] {
+         // Enough significant signals that the events they refer to are
+         // read again on both threads, a few batches each.
+         Json signals = parse_json(read_file(dir / git), git);
+         for (int i = 0; i < 900; ++i) {
+           const std::string id = testing::numbered("w", i);
+           write_event(git_event(id, testing::numbered("wsha", i), "2025-02-02T10:00:00Z", Json::array({"w.c"})));
+           signals.push_back(signal("git", "lines_added", id, 40, 6.5));
+         }
+         write_signals("git", signals);
+         edit("events/w700.json", "\"files\": [", "\"files\": 3, \"x\": [");
+         edit("events/w300.json", "\"files\": [", "\"files\": 3, \"x\": [");
+       }},
       {"test cases, dependencies and findings", [&] {
          Json cases = Json::array({{{"name", "t1"}, {"status", "failed"}, {"ms", 3}},
                                    {{"status", "errored"}},
@@ -286,6 +299,9 @@ TEST_F(StreamedInputs, BothReadingsGiveTheSameFilesAndErrors) {
     }
     if (std::string(c.name) == "damaged events among more files than a batch") {
       EXPECT_NE(outcome.find("f1200.json"), std::string::npos) << outcome;
+    }
+    if (std::string(c.name) == "damaged wanted events among more than a batch") {
+      EXPECT_NE(outcome.find("w300.json"), std::string::npos) << outcome.substr(0, 300);
     }
     if (std::string(c.name) == "two damaged events, the first named wins") {
       EXPECT_NE(outcome.find("c5.json"), std::string::npos) << outcome;

@@ -448,30 +448,54 @@ std::string_view event_text(const fs::path& file, std::optional<OpenFolder>& fol
   return large.emplace(*folder, name).text();
 }
 
+// The event `file` read again as the run keeps it, checked. `folder` is kept
+// open from file to file of the same folder.
+Json reread_event(const fs::path& file, std::optional<OpenFolder>& folder) {
+  thread_local SmallFileReader reader(kSmallEventBelow);
+  thread_local PlainEventReader plain_reader;
+  std::optional<MappedFile> large;
+  const std::string_view text = event_text(file, folder, reader, large);
+  PlainEvent plain;
+  Json read = plain_reader.read(text, plain) ? plain_reader.members() : parse_event(text, file);
+  check_event(read, file.string());
+  return read;
+}
+
 // The host's digest of the events, and the files of the wanted ones read
 // again (the last file of an id, as that is the event the id stands for).
+// A long history refers to tens of thousands of them: they are read on two
+// threads, a batch at a time, and the first that fails in the host's order
+// is reported.
 void read_prepared_events(const std::vector<PreparedEvent>& events, const WantedIds& wanted,
                           AdvisoryInputs& inputs) {
-  std::unordered_map<std::string_view, const fs::path*> files;
+  constexpr size_t kBatch = 256;
+  std::unordered_map<std::string_view, const PreparedEvent*> last;
   for (const PreparedEvent& event : events) {
     if (event.error) std::rethrow_exception(event.error);
     inputs.digest.add(event.id, event.facts);
-    if (wanted.count(event.id)) files[event.id] = &event.file;
+    if (wanted.count(event.id)) last[event.id] = &event;
   }
+  std::vector<const PreparedEvent*> reread;
+  reread.reserve(last.size());
+  for (const PreparedEvent& event : events)
+    if (auto found = last.find(event.id); found != last.end() && found->second == &event) reread.push_back(&event);
+  std::vector<Json> read(reread.size());
+  std::vector<std::exception_ptr> errors((reread.size() + kBatch - 1) / kBatch);
+  const size_t failed = work_on_two_threads(errors.size(), [&](size_t batch) {
+    std::optional<OpenFolder> folder;
+    try {
+      for (size_t i = batch * kBatch; i < std::min(reread.size(), (batch + 1) * kBatch); ++i)
+        read[i] = reread_event(reread[i]->file, folder);
+    } catch (...) {
+      errors[batch] = std::current_exception();
+      return false;
+    }
+    return true;
+  });
+  if (failed < errors.size()) std::rethrow_exception(errors[failed]);
   MapBuilder kept;
-  PlainEventReader plain_reader;
-  std::optional<OpenFolder> folder;
-  SmallFileReader reader(kSmallEventBelow);
-  for (const PreparedEvent& event : events) {
-    auto found = files.find(event.id);
-    if (found == files.end() || found->second != &event.file) continue;
-    std::optional<MappedFile> large;
-    const std::string_view text = event_text(event.file, folder, reader, large);
-    PlainEvent plain;
-    Json read = plain_reader.read(text, plain) ? plain_reader.members() : parse_event(text, event.file);
-    check_event(read, event.file.string());
-    kept.set(event.id, std::move(read));
-  }
+  kept.reserve(reread.size());
+  for (size_t i = 0; i < reread.size(); ++i) kept.set(reread[i]->id, std::move(read[i]));
   inputs.events = kept.take();
 }
 
