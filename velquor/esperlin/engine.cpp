@@ -7,6 +7,7 @@
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/left_for_exit.h"
 #include "shared/numbers.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/esperlin.h"
@@ -73,6 +74,11 @@ Esperlin::Esperlin(const fs::path& vel_dir_arg, double threshold)
 }
 
 void Esperlin::use_prepared_events(std::vector<PreparedEvent> events) { prepared_events_ = std::move(events); }
+
+void Esperlin::drop_prepared_events() {
+  if (process_ends_after_run && prepared_events_) leave_for_exit(std::move(*prepared_events_));
+  prepared_events_.reset();
+}
 
 Json Esperlin::_load_signals() const {
   Json signals = Json::array();

@@ -112,7 +112,7 @@ class Esperlin {
   const std::optional<std::vector<PreparedEvent>>& prepared_events() const { return prepared_events_; }
   // Lets go of the prepared events (a host that has had them read frees them
   // while it works on); later runs read events/.
-  void drop_prepared_events() { prepared_events_.reset(); }
+  void drop_prepared_events();
 
   // --- Inputs (read afresh on every call; missing inputs are empty) ---
 
@@ -195,6 +195,10 @@ class Esperlin {
   // Opens the store stage 4 learned into, when that is not
   // phase4/knowledge.db (a store shared with other repositories, say).
   std::function<std::unique_ptr<lorvessa::LorvessaBase>()> open_store;
+  // Set by a command that ends after one run: what the run read, and the
+  // prepared events it drops, are left for the process's exit to reclaim
+  // (see shared/left_for_exit.h) instead of being freed.
+  bool process_ends_after_run = false;
 
  private:
   std::optional<std::vector<PreparedEvent>> prepared_events_;

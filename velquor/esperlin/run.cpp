@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <set>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "shared/file_io.h"
 #include "shared/hash.h"
 #include "shared/json_access.h"
+#include "shared/left_for_exit.h"
 #include "shared/two_threads.h"
 #include "velquor/esperlin/advisory_inputs.h"
 #include "velquor/esperlin/change_record.h"
@@ -161,23 +163,39 @@ Findings find_all(const Esperlin& engine, const Json& significant, const Advisor
 // Frees what the run is done with on threads of their own while the run goes
 // on (a long history's inputs hold a tree for each significant signal and
 // for each event they refer to, which takes a while to free: each on a
-// thread, so that both cores free once the run is done). Declared before
-// what the run frees itself, so that all are freed at once.
+// thread, so that both cores free once the run is done). It holds the run's
+// inputs and frees the rest of them as the run ends, beside those threads.
+// For a process that ends after the run, nothing is freed: all is left for
+// the exit.
 class Disposal {
  public:
-  Disposal() = default;
+  explicit Disposal(bool at_exit) : at_exit_(at_exit) {}
   Disposal(const Disposal&) = delete;
   Disposal& operator=(const Disposal&) = delete;
   ~Disposal() {
+    if (at_exit_ && inputs_) leave_for_exit(std::move(inputs_));
+    inputs_.reset();  // while the threads free the rest
     for (std::thread& thread : threads_)
       if (thread.joinable()) thread.join();
   }
+  // The inputs of the run, kept until it ends.
+  AdvisoryInputs& hold(AdvisoryInputs inputs) {
+    inputs_ = std::make_unique<AdvisoryInputs>(std::move(inputs));
+    return *inputs_;
+  }
   void free(Json first, Json second) {
+    if (at_exit_) {
+      leave_for_exit(std::move(first));
+      leave_for_exit(std::move(second));
+      return;
+    }
     threads_[0] = std::thread([doomed = std::move(first)]() mutable { const Json gone = std::move(doomed); });
     threads_[1] = std::thread([doomed = std::move(second)]() mutable { const Json gone = std::move(doomed); });
   }
 
  private:
+  bool at_exit_;
+  std::unique_ptr<AdvisoryInputs> inputs_;
   std::thread threads_[2];
 };
 
@@ -282,10 +300,10 @@ Json main_result(const Esperlin& engine, Json advisory, const fs::path& output_p
 
 Json run_advisory(Esperlin& engine, const std::string& scope,
                   const std::function<AdvisoryInputs(const Esperlin&)>& read) {
-  Disposal disposal;
+  Disposal disposal(engine.process_ends_after_run);
   const std::string now = now_timestamp();
   engine._accepted_devs.cleanup_expired("");
-  AdvisoryInputs inputs = read(engine);
+  AdvisoryInputs& inputs = disposal.hold(read(engine));
   const Json knowledge = engine._load_phase4_knowledge();
   Json patterns = engine._load_phase4_patterns("community");
   append_all(patterns, engine._load_phase4_patterns("local"));
