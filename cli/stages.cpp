@@ -196,7 +196,7 @@ std::unique_ptr<esperlin::Esperlin> advise_engine(
     const std::vector<std::pair<fs::path, std::string>>& skipped_events,
     const std::optional<std::string>& store, EventHandoff* handoff) {
   auto engine = std::make_unique<esperlin::Esperlin>(dir);
-  engine->process_ends_after_run = true;  // the commands that advise end after one run
+  engine->process_ends_after_run = true;
   if (handoff && skipped_events.empty())
     if (auto events = handoff->take_advise_events()) engine->use_prepared_events(std::move(*events));
   engine->window = std::move(window);

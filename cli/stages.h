@@ -86,7 +86,9 @@ inline constexpr const char* kDefaultScope = "velquor-engine";
 
 // Runs stage 5, on `window` when given, without the event files stage 2
 // skipped; the run result. `store` and `handoff` as for run_learn (a
-// handoff is not used when stage 2 skipped files).
+// handoff is not used when stage 2 skipped files). The commands that call
+// this (and AdviceAhead) end after it, so what the run read is left for the
+// process's exit to reclaim (see shared/left_for_exit.h).
 Json run_advise(const fs::path& dir, const std::string& scope,
                 std::optional<window::Window> window = std::nullopt,
                 const std::vector<std::pair<fs::path, std::string>>& skipped_events = {},
