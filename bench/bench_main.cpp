@@ -3,7 +3,9 @@
 // 200 MB, 1.5 million cases): the read floor (every event file opened, read
 // and closed once, in this process), then each stage and `velquor run` as
 // the user runs them, each in its own process so that its peak memory is its
-// own.
+// own. Beside each wall time stands the CPU time it took on all threads: on a
+// machine of few cores it shows how far parallel work can still shorten a
+// step.
 //
 //   velquor_bench [10000] [100000] [huge]     (no argument: all three)
 //
@@ -75,20 +77,33 @@ fs::path prepared_huge(const fs::path& root) {
   return dir;
 }
 
-// Seconds to read every event file once.
-double read_floor(const fs::path& dir) {
-  const auto start = Clock::now();
-  size_t bytes = 0;
-  for (const fs::path& file : velquor::list_json_files(dir / "events")) bytes += velquor::read_file(file).size();
-  if (bytes == 0) std::abort();  // keeps the work from being optimised away
-  return seconds_since(start);
-}
-
 struct Measure {
   double seconds = 0;
+  double cpu_seconds = 0;  // user and system, all threads
   long peak_mb = 0;
   bool ok = false;
 };
+
+double cpu_seconds(const rusage& usage) {
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double own_cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return cpu_seconds(usage);
+}
+
+// Reading every event file once, in this process.
+Measure read_floor(const fs::path& dir) {
+  const auto start = Clock::now();
+  const double cpu_start = own_cpu_seconds();
+  size_t bytes = 0;
+  for (const fs::path& file : velquor::list_json_files(dir / "events")) bytes += velquor::read_file(file).size();
+  if (bytes == 0) std::abort();  // keeps the work from being optimised away
+  return {seconds_since(start), own_cpu_seconds() - cpu_start, 0, true};
+}
 
 // Runs `velquor <command> <dir>` with its output discarded.
 Measure run_command(const char* velquor, const char* command, const fs::path& dir) {
@@ -106,6 +121,7 @@ Measure run_command(const char* velquor, const char* command, const fs::path& di
   Measure measure;
   if (child < 0 || ::wait4(child, &status, 0, &usage) != child) return measure;
   measure.seconds = seconds_since(start);
+  measure.cpu_seconds = cpu_seconds(usage);
   measure.peak_mb = usage.ru_maxrss / 1024;
   measure.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return measure;
@@ -121,7 +137,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> cases(argv + 1, argv + argc);
   if (cases.empty()) cases = {"10000", "100000", "huge"};
   const std::vector<const char*> commands = {"baseline", "explain", "learn", "advise", "run"};
-  std::printf("%8s %-10s %9s %8s %9s\n", "events", "step", "seconds", "peak MB", "x floor");
+  std::printf("%8s %-10s %9s %8s %8s %9s\n", "events", "step", "seconds", "cpu s", "peak MB", "x floor");
   for (const std::string& name : cases) {
     if (name != "10000" && name != "100000" && name != "huge") {
       std::fprintf(stderr, "velquor_bench: unknown case '%s' (10000, 100000 or huge)\n", name.c_str());
@@ -132,12 +148,12 @@ int main(int argc, char** argv) {
     // The steps find the files in the page cache; so must the floor, or a
     // history evicted since the last run makes every ratio look small.
     read_floor(dir);
-    const double floor = read_floor(dir);
-    std::printf("%8s %-10s %8.2fs %8s %9s\n", label, "read", floor, "-", "1.00");
+    const Measure floor = read_floor(dir);
+    std::printf("%8s %-10s %8.2fs %7.2fs %8s %9s\n", label, "read", floor.seconds, floor.cpu_seconds, "-", "1.00");
     for (const char* command : commands) {
       const Measure measure = run_command(velquor, command, dir);
-      std::printf("%8s %-10s %8.2fs %8ld %9.2f%s\n", label, command, measure.seconds, measure.peak_mb,
-                  measure.seconds / floor, measure.ok ? "" : "  (failed)");
+      std::printf("%8s %-10s %8.2fs %7.2fs %8ld %9.2f%s\n", label, command, measure.seconds, measure.cpu_seconds,
+                  measure.peak_mb, measure.seconds / floor.seconds, measure.ok ? "" : "  (failed)");
       std::fflush(stdout);
     }
   }
