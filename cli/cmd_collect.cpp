@@ -4,6 +4,7 @@
 
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "cli/commands.h"
@@ -138,6 +139,12 @@ collect::Request request_of(const Args& args, const collect::Kind& kind) {
 int collect_artefacts(const Args& args, const collect::Kind& kind) {
   const collect::Request request = request_of(args, kind);
   const fs::path data_dir = args.positional(args.positional_count() - 1);
+  // Another command may be reading or writing a folder that exists: the
+  // events (and the latest schema, which an OpenAPI diff is taken against)
+  // are read and written under its lock. A new folder is made only once the
+  // artefacts have been read, so that a refused one leaves nothing behind.
+  std::optional<DirectoryWriter> writer;
+  if (fs::is_directory(data_dir)) writer.emplace(args, data_dir, guard::SweptFolders::kOutputsAndEvents);
   const collect::Result result = collect::collect(request, data_dir);
   std::cout << request.kind << ": " << result.written << " new event" << (result.written == 1 ? "" : "s")
             << ", " << result.already_there << " already there (" << result.events_dir.string() << ")\n";
@@ -171,7 +178,8 @@ const Command kCollectCommand = {
      {"--started", 0, "TIME", "ci without a file: when the run started"},
      {"--completed", 0, "TIME", "ci without a file: when it ended"},
      {"--system", 0, "NAME", "ci without a file: the CI system (source_type)"},
-     {"--workflow", 0, "NAME", "ci without a file: the workflow or job name"}},
+     {"--workflow", 0, "NAME", "ci without a file: the workflow or job name"},
+     wait_option()},
     "turn a repository's history or a CI job's artefacts into events in DIR/events",
     "velquor collect git REPO DIR reads the history of the git repository REPO\n"
     "(the commits reachable from HEAD) and writes one event per commit into\n"
@@ -200,7 +208,9 @@ const Command kCollectCommand = {
     "repository has the tag. Events are dated by the artefact's own time, else\n"
     "--at, else now. An event's id comes from its kind, commit and content, so\n"
     "collecting the same artefact again adds nothing. A file that is not what the\n"
-    "kind reads is refused with a message naming it, and nothing is written.",
+    "kind reads is refused with a message naming it, and nothing is written.\n"
+    "While another command writes DIR, collect is refused unless --wait lets it\n"
+    "wait for that command.",
     run_collect,
 };
 

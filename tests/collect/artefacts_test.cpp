@@ -3,13 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <map>
+#include <optional>
+#include <thread>
 
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "tests/collect/collect_test_support.h"
 #include "velquor/collect/internal.h"
+#include "velquor/guard/guard.h"
 
 namespace velquor::collect::testing {
 namespace {
@@ -196,6 +201,26 @@ TEST_F(Collecting, TheSameArtefactTwiceAddsNothingWhateverTheTime) {
   // A second commit is a second run of the same tests.
   Outcome other_commit = collect({"junit", golden("junit-pytest/report.xml"), "--commit", "HEAD~1"});
   EXPECT_NE(other_commit.out.find("1 new event, 0 already there"), std::string::npos) << other_commit.out;
+}
+
+// Like every command that writes a data folder, collect takes turns with the
+// others once the folder exists: it is refused, or waits with --wait.
+TEST_F(Collecting, AFolderAnotherCommandWritesIsRefusedOrWaitedFor) {
+  const std::string report = golden("junit-pytest/report.xml");
+  std::optional<guard::DirectoryLock> held;
+  held.emplace(data_.path(), "test", 0, [] {});
+  Outcome refused = collect({"junit", report});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(line_count(refused.err), 1u) << refused.err;
+  EXPECT_NE(refused.err.find("another velquor command is writing"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(data_.path() / "events"));
+
+  auto waiting = std::async(std::launch::async, [&] { return collect({"junit", report, "--wait", "60"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  held.reset();
+  Outcome waited = waiting.get();
+  EXPECT_EQ(waited.status, 0) << waited.err;
+  EXPECT_NE(waited.out.find("1 new event"), std::string::npos) << waited.out;
 }
 
 TEST_F(Collecting, ALongerReleaseListAddsOnlyTheNewReleases) {
