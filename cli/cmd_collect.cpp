@@ -139,9 +139,9 @@ collect::Request request_of(const Args& args, const collect::Kind& kind) {
 int collect_artefacts(const Args& args, const collect::Kind& kind) {
   const collect::Request request = request_of(args, kind);
   const fs::path data_dir = args.positional(args.positional_count() - 1);
-  // Another command may be reading or writing a folder that exists: the
-  // events (and the latest schema, which an OpenAPI diff is taken against)
-  // are read and written under its lock. A new folder is made only once the
+  // Another command may be writing a folder that exists: the events (and
+  // the latest schema, which an OpenAPI diff is taken against) are read and
+  // written under its lock. A new folder is made only once the
   // artefacts have been read, so that a refused one leaves nothing behind.
   std::optional<DirectoryWriter> writer;
   if (fs::is_directory(data_dir)) writer.emplace(args, data_dir, guard::SweptFolders::kOutputsAndEvents);
