@@ -117,6 +117,9 @@ TEST_F(DataDir, FindsShiftsWithTheirCommitsNewestFirst) {
                                  "payload": {"trigger": {"commit_sha": "abc40"}}})");
   write("events/git-20240101-0025-c25.json", R"({"event_id": "git-c25", "observed_at": "2024-01-01T10:00:00Z",
                                                 "payload": {"commit_hash": "c25"}})");
+  // A name that holds the id's tail but another event is passed over.
+  write("events/git-20231231-0000-c25.json", R"({"event_id": "git-c250", "observed_at": "2023-12-31T10:00:00Z",
+                                                "payload": {"commit_hash": "c250"}})");
   const auto shifts = find_shifts(dir);
   ASSERT_EQ(shifts.size(), 2u);
   EXPECT_EQ(shifts[0].metric, "run_duration");

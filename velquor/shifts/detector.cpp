@@ -65,6 +65,18 @@ class SplitScorer {
     return {best_at, best_score};
   }
 
+  // Whether some split scores at least `threshold`: best().second >=
+  // threshold, but a permutation that gets there stops early.
+  bool reaches(std::span<const double> centred, double threshold) const {
+    double running = 0;
+    const size_t last = centred.size() - min_run_;
+    for (size_t t = 0; t < last; ++t) {
+      running += centred[t];
+      if (t + 1 >= min_run_ && running * running * weights_[t + 1] >= threshold) return true;
+    }
+    return false;
+  }
+
  private:
   size_t min_run_;
   std::vector<double> weights_;
@@ -110,7 +122,7 @@ class Segmenter {
     const double threshold = observed * (1 - 1e-12);
     for (size_t round = 0; round < settings_.permutations; ++round) {
       for (size_t i = centred_.size() - 1; i > 0; --i) std::swap(centred_[i], centred_[random_.below(i + 1)]);
-      if (scorer.best(centred_).second >= threshold) return std::nullopt;
+      if (scorer.reaches(centred_, threshold)) return std::nullopt;
     }
     splits_.push_back({lo + at, 1.0 / static_cast<double>(settings_.permutations + 1)});
     return lo + at;

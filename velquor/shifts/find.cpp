@@ -3,13 +3,15 @@
 // new level begins.
 
 #include <algorithm>
-#include <functional>
 #include <future>
+#include <numeric>
+#include <set>
 #include <unordered_map>
 
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/brevalt/brevalt.h"
 #include "velquor/shifts/shifts.h"
 
@@ -40,24 +42,57 @@ const std::string* text_member(const Json& object, std::initializer_list<const c
 // Finds the event files of the shifts' start events. An event is usually
 // stored under its own id; the git collector adds a time stamp and ordinal
 // in front of the commit hash, so names holding the id's part after its
-// family prefix are tried next, and only then every file.
+// family prefix are tried next (in file-name order), and only then every
+// file.
 class EventFinder {
  public:
   explicit EventFinder(const fs::path& vel_dir) : dir_(vel_dir / "events") {}
 
-  void fill(Shift& shift) {
-    const std::string& id = shift.start_event;
-    if (id.empty()) return;
-    if (try_file(dir_ / (id + ".json"), shift)) return;
-    const size_t dash = id.find('-');
-    const std::string tail = dash == std::string::npos ? id : id.substr(dash + 1);
-    for (const fs::path& file : files())
-      if (file.filename().string().find(tail) != std::string::npos && try_file(file, shift)) return;
-    const auto& ids = index();
-    if (auto found = ids.find(id); found != ids.end()) try_file(found->second, shift);
+  void fill(std::vector<Shift>& shifts) {
+    std::vector<Shift*> unfound;
+    for (Shift& shift : shifts)
+      if (!shift.start_event.empty() && !try_file(dir_ / (shift.start_event + ".json"), shift))
+        unfound.push_back(&shift);
+    if (unfound.empty()) return;
+    const auto named = files_named_with(unfound);
+    for (Shift* shift : unfound) {
+      bool found = false;
+      for (size_t file : named.at(tail_of(shift->start_event)))
+        if ((found = try_file(files()[file], *shift))) break;
+      if (found) continue;
+      const auto& ids = index();
+      if (auto at = ids.find(shift->start_event); at != ids.end()) try_file(at->second, *shift);
+    }
   }
 
  private:
+  static std::string_view tail_of(std::string_view id) {
+    const size_t dash = id.find('-');
+    return dash == std::string_view::npos ? id : id.substr(dash + 1);
+  }
+
+  // Tail -> the files whose names hold it, in file-name order. One pass over
+  // the names, looking up each stretch as long as some tail: a history of a
+  // hundred thousand commits and a few hundred shifts costs milliseconds,
+  // where searching every name for every tail cost seconds.
+  std::unordered_map<std::string_view, std::vector<size_t>> files_named_with(const std::vector<Shift*>& shifts) {
+    std::unordered_map<std::string_view, std::vector<size_t>> named;
+    std::set<size_t> lengths;
+    for (const Shift* shift : shifts) {
+      const std::string_view tail = tail_of(shift->start_event);
+      named.try_emplace(tail);
+      lengths.insert(tail.size());
+    }
+    for (size_t file = 0; file < files().size(); ++file) {
+      const std::string name = files()[file].filename().string();
+      for (size_t length : lengths)
+        for (size_t at = 0; at + length <= name.size(); ++at)
+          if (auto tail = named.find(std::string_view(name).substr(at, length)); tail != named.end())
+            if (tail->second.empty() || tail->second.back() != file) tail->second.push_back(file);
+    }
+    return named;
+  }
+
   const std::vector<fs::path>& files() {
     if (!listed_) files_ = list_json_files(dir_), listed_ = true;
     return files_;
@@ -121,29 +156,49 @@ bool newer(const Shift& a, const Shift& b) {
   return a.change.index > b.change.index;
 }
 
-std::vector<Shift> family_shifts(const fs::path& vel_dir, const brevalt::Family& family,
-                                 const ShiftSettings& settings) {
-  std::vector<Shift> shifts;
-  for (const MetricSeries& series : read_signal_series(vel_dir / "phase2" / family.signal_file, family.name))
-    for (const ChangePoint& point : detect_change_points(series.values, settings, series_seed(series)))
-      shifts.push_back({series.family, series.metric, series.event_refs[point.index], "", "", point});
-  return shifts;
+// Every family's series, families in their fixed order, each file read on
+// a thread of its own. The first family (in that order) whose file cannot be
+// read raises its error.
+std::vector<MetricSeries> read_all_series(const fs::path& vel_dir) {
+  std::vector<std::future<std::vector<MetricSeries>>> reading;
+  for (const brevalt::Family& family : brevalt::families())
+    reading.push_back(std::async(std::launch::async, [&vel_dir, &family] {
+      return read_signal_series(vel_dir / "phase2" / family.signal_file, family.name);
+    }));
+  std::vector<MetricSeries> all;
+  for (auto& family : reading)
+    for (MetricSeries& series : family.get()) all.push_back(std::move(series));
+  return all;
+}
+
+// The change points of each series, searched on two threads, longest series
+// first so that neither thread is left with a long one at the end. The seeds
+// keep the answer the same whatever finishes first.
+std::vector<std::vector<ChangePoint>> change_points_of(const std::vector<MetricSeries>& all,
+                                                       const ShiftSettings& settings) {
+  std::vector<size_t> longest_first(all.size());
+  std::iota(longest_first.begin(), longest_first.end(), 0);
+  std::stable_sort(longest_first.begin(), longest_first.end(),
+                   [&](size_t a, size_t b) { return all[a].values.size() > all[b].values.size(); });
+  std::vector<std::vector<ChangePoint>> points(all.size());
+  work_on_two_threads(all.size(), [&](size_t i) {
+    const MetricSeries& series = all[longest_first[i]];
+    points[longest_first[i]] = detect_change_points(series.values, settings, series_seed(series));
+    return true;
+  });
+  return points;
 }
 
 }  // namespace
 
 std::vector<Shift> find_shifts(const fs::path& vel_dir, const ShiftSettings& settings) {
-  // Families are independent, so each is read and searched on its own
-  // thread; the seeds keep the answer the same whatever finishes first.
-  std::vector<std::future<std::vector<Shift>>> work;
-  for (const brevalt::Family& family : brevalt::families())
-    work.push_back(std::async(std::launch::async, family_shifts, std::cref(vel_dir), std::cref(family),
-                              std::cref(settings)));
+  const std::vector<MetricSeries> all = read_all_series(vel_dir);
+  const std::vector<std::vector<ChangePoint>> points = change_points_of(all, settings);
   std::vector<Shift> shifts;
-  for (auto& family : work)
-    for (Shift& shift : family.get()) shifts.push_back(std::move(shift));
-  EventFinder events(vel_dir);
-  for (Shift& shift : shifts) events.fill(shift);
+  for (size_t i = 0; i < all.size(); ++i)
+    for (const ChangePoint& point : points[i])
+      shifts.push_back({all[i].family, all[i].metric, all[i].event_refs[point.index], "", "", point});
+  EventFinder(vel_dir).fill(shifts);
   std::stable_sort(shifts.begin(), shifts.end(), newer);
   return shifts;
 }
