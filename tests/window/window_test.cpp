@@ -2,8 +2,10 @@
 // how it is described; and the reading of a data directory.
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "shared/file_io.h"
@@ -247,6 +249,24 @@ TEST_F(DataDir, FaultyFilesAreNamed) {
     } catch (const Error& error) {
       EXPECT_NE(std::string(error.what()).find(fs::path(c.file).filename().string()), std::string::npos)
           << error.what();
+    }
+  }
+}
+
+// Events are read on two threads, but the error is always the first faulty
+// file's in name order.
+TEST_F(DataDir, TheFirstFaultyFileInNameOrderIsNamed) {
+  for (int i = 0; i < 200; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "events/%03d.json", i);
+    write(name, i == 120 || i == 180 ? "[1]" : R"({"event_id": "e", "observed_at": "2024-10-01T10:00:00Z"})");
+  }
+  for (int round = 0; round < 5; ++round) {
+    try {
+      read_event_stamps(dir / "events");
+      ADD_FAILURE() << "faulty files were accepted";
+    } catch (const Error& error) {
+      EXPECT_NE(std::string(error.what()).find("120.json"), std::string::npos) << error.what();
     }
   }
 }

@@ -1,7 +1,10 @@
 // Reading what a window needs from a data directory.
 
+#include <exception>
+
 #include "shared/file_io.h"
 #include "shared/json_access.h"
+#include "shared/two_threads.h"
 #include "velquor/window/window.h"
 
 namespace velquor::window {
@@ -42,11 +45,23 @@ const JsonKeep& stamp_members() {
 }  // namespace
 
 std::vector<EventStamp> read_event_stamps(const fs::path& events_dir, const std::set<fs::path>& skipped) {
-  std::vector<EventStamp> stamps;
-  for (const fs::path& path : list_json_files(events_dir)) {
-    if (skipped.count(path)) continue;
-    stamps.push_back(stamp_of(parse_json(read_file(path), path.string(), NonFinite::kReject, stamp_members()), path));
-  }
+  std::vector<fs::path> files = list_json_files(events_dir);
+  std::erase_if(files, [&](const fs::path& path) { return skipped.count(path) > 0; });
+  // Two threads, as reading a large history is mostly waiting on the
+  // system; the first file (in name order) that fails is the one reported.
+  std::vector<EventStamp> stamps(files.size());
+  std::vector<std::exception_ptr> errors(files.size());
+  const size_t failed = work_on_two_threads(files.size(), [&](size_t i) {
+    try {
+      stamps[i] = stamp_of(parse_json(read_file(files[i]), files[i].string(), NonFinite::kReject, stamp_members()),
+                           files[i]);
+      return true;
+    } catch (...) {
+      errors[i] = std::current_exception();
+      return false;
+    }
+  });
+  if (failed < files.size()) std::rethrow_exception(errors[failed]);
   return stamps;
 }
 
