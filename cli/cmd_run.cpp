@@ -78,22 +78,18 @@ int run_run_command(const Args& args) {
   PipelineOutcome outcome;
   std::optional<window::Window> window;
   std::optional<AdviceAhead> ahead;
-  if (!request)  // a window is resolved after stage 4, as the user sees it
-    settings.before_learning = [&](const PipelineOutcome& so_far) {
-      ahead.emplace(dir, so_far.events.skipped, settings.store, &handoff);
-    };
+  // Over the events stage 2 read: those it skipped are in no window.
+  settings.before_learning = [&](const PipelineOutcome& so_far) {
+    ahead.emplace(dir, so_far.events.skipped, settings.store, &handoff, request);
+  };
   {
     StdoutToStderr quiet(true);  // stdout carries the advisory alone
     outcome = run_stages_2_to_4(dir, settings);
     if (!outcome.no_signals) {
       writer.stage(5);
       StageProgress stage(5, "advise", "advising on " + std::to_string(outcome.signals) + " signals...");
-      // Over the events stage 2 read: those it skipped are in no window.
-      std::set<fs::path> skipped;
-      for (const auto& [file, error] : outcome.events.skipped) skipped.insert(file);
-      window = resolve_window(dir, request, std::nullopt, skipped);
-      result = ahead ? ahead->finish(scope)
-                     : run_advise(dir, scope, window, outcome.events.skipped, settings.store, &handoff);
+      result = ahead->finish(scope);
+      window = ahead->window();
       stage.done(advise_progress(outcome, result));
     }
   }

@@ -11,6 +11,7 @@
 #include "cli/event_notes.h"
 #include "cli/store_choice.h"
 #include "cli/terminal.h"
+#include "cli/window_options.h"
 #include "shared/errors.h"
 #include "shared/file_io.h"
 #include "velquor/cindrel/cindrel.h"
@@ -215,10 +216,16 @@ Json run_advise(const fs::path& dir, const std::string& scope, std::optional<win
 
 AdviceAhead::AdviceAhead(const fs::path& dir,
                          const std::vector<std::pair<fs::path, std::string>>& skipped_events,
-                         const std::optional<std::string>& store, EventHandoff* handoff)
+                         const std::optional<std::string>& store, EventHandoff* handoff,
+                         const std::optional<window::Request>& request)
     : output_dir_(dir / "phase5"), output_dir_existed_(fs::exists(output_dir_)) {
   engine_ = advise_engine(dir, std::nullopt, skipped_events, store, handoff);
-  inputs_ = std::async(std::launch::async, [engine = engine_.get()] {
+  std::set<fs::path> skipped;
+  for (const auto& [file, error] : skipped_events) skipped.insert(file);
+  inputs_ = std::async(std::launch::async, [engine = engine_.get(), dir, request, skipped] {
+    // Which explanations are read depends on the window, so it comes first;
+    // its errors come first too, as in run_advise's caller.
+    engine->window = resolve_window(dir, request, std::nullopt, skipped);
     esperlin::AdvisoryInputs inputs = esperlin::read_advisory_inputs(*engine);
     // A hundred thousand prepared events take a while to free: done here,
     // beside stage 4, rather than once the run is over.
@@ -237,6 +244,8 @@ Json AdviceAhead::finish(const std::string& scope) {
   finished_ = true;
   return esperlin::run_advisory(*engine_, scope, [&](const esperlin::Esperlin&) { return inputs_.get(); });
 }
+
+const std::optional<window::Window>& AdviceAhead::window() const { return engine_->window; }
 
 std::vector<std::string> written_files(const Json& result) {
   std::vector<std::string> files;

@@ -102,9 +102,13 @@ Json run_advise(const fs::path& dir, const std::string& scope,
 // of it (not even the phase5 folder, if there was none).
 class AdviceAhead {
  public:
-  // Starts reading, as run_advise would with these arguments and no window.
+  // Starts reading, as run_advise would with these arguments, on the window
+  // of `request` (resolved over the events but those skipped, also ahead:
+  // the events and the earlier advisory it is resolved from are as they will
+  // be after stage 4).
   AdviceAhead(const fs::path& dir, const std::vector<std::pair<fs::path, std::string>>& skipped_events,
-              const std::optional<std::string>& store, EventHandoff* handoff);
+              const std::optional<std::string>& store, EventHandoff* handoff,
+              const std::optional<window::Request>& request = std::nullopt);
   ~AdviceAhead();
   AdviceAhead(const AdviceAhead&) = delete;
   AdviceAhead& operator=(const AdviceAhead&) = delete;
@@ -112,6 +116,8 @@ class AdviceAhead {
   // The run result, as run_advise gives it; the reading's errors surface
   // here, where run_advise raises them.
   Json finish(const std::string& scope);
+  // The window the result covers; set once finish() has returned.
+  const std::optional<window::Window>& window() const;
 
  private:
   fs::path output_dir_;

@@ -70,8 +70,12 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
   const struct {
     const char* name;
     Mutation mutate;
+    std::vector<std::string> window = {};  // options of run and advise
   } cases[] = {
       {"as generated", [](const fs::path&) {}},
+      // Stage 5 reads ahead on the window too: which explanations it reads
+      // depends on it.
+      {"as generated, a window", [](const fs::path&) {}, {"--last", "20"}},
       {"unusual members",
        both(edit_first("-ci.json",
                        [](Json& e) {
@@ -90,6 +94,8 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
       {"an event of no known family", edit_first("-coverage.json", [](Json& e) { e["source_family"] = "weather"; })},
       {"a trigger that is no map", edit_first("-ci.json", [](Json& e) { e["payload"]["trigger"] = 5; })},
       {"a commit time that is no text", edit_first("-git.json", [](Json& e) { e["payload"]["committed_at"] = 7; })},
+      {"an event of no known family, a window", edit_first("-ci.json", [](Json& e) { e["source_family"] = "x"; }),
+       {"--since", "2000-01-01"}},
       // Stage 2 reads no test case; stage 5 checks every one.
       {"a test case that is no map", edit_first("-testing.json", [](Json& e) { e["payload"]["cases"].push_back(5); })},
       {"a long test report", edit_first("00050-testing.json", make_long_report)},
@@ -104,10 +110,14 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
       fs::copy(demo.path() / "events", dir->path() / "events", fs::copy_options::recursive);
       c.mutate(dir->path() / "events");
     }
-    const Outcome run = velquor({"run", together.str()});
+    std::vector<std::string> run_args = {"run", together.str()};
+    run_args.insert(run_args.end(), c.window.begin(), c.window.end());
+    const Outcome run = velquor(run_args);
     Outcome stage;
-    for (const char* command : {"baseline", "explain", "learn", "advise"}) {
-      stage = velquor({command, alone.str()});
+    for (const std::string command : {"baseline", "explain", "learn", "advise"}) {
+      std::vector<std::string> args = {command, alone.str()};
+      if (command == "advise") args.insert(args.end(), c.window.begin(), c.window.end());
+      stage = velquor(args);
       if (stage.status != 0) break;
     }
     EXPECT_EQ(run.status, stage.status) << c.name << ": " << run.err << stage.err;
