@@ -30,7 +30,8 @@ class WindowRunTest : public DataDir {
 TEST_F(WindowRunTest, AWindowWithoutSignificantChangesIsAnAllClearThatSaysWhichWindow) {
   const std::vector<window::EventStamp> history = window::read_event_stamps(dir / "events");
   struct Case {
-    window::Request request;
+    window::Kind kind;
+    const char* argument;
     std::vector<window::EventStamp> stamps;
     bool accept_all;
     const char* summary;
@@ -38,25 +39,26 @@ TEST_F(WindowRunTest, AWindowWithoutSignificantChangesIsAnAllClearThatSaysWhichW
     const char* to;
   };
   const Case cases[] = {
-      {{window::Kind::kSince, "2025-03-05"}, history, false,
+      {window::Kind::kSince, "2025-03-05", history, false,
        "No significant changes: every metric is within its normal range.\n"
        "Window: Since 2025-03-05 (2025-03-05 to 2025-03-10)",
        "2025-03-05T00:00:00Z", "2025-03-10T00:00:00Z"},
-      {{window::Kind::kSince, "2025-02-01"}, history, true,
+      {window::Kind::kSince, "2025-02-01", history, true,
        "All clear — 2 accepted deviation(s), no new issues detected.\n"
        "Window: Since 2025-02-01 (2025-02-01 to 2025-03-10)",
        "2025-02-01T00:00:00Z", "2025-03-10T00:00:00Z"},
-      {{window::Kind::kSince, "2025-04-01"}, history, false, "No events since 2025-04-01",
+      {window::Kind::kSince, "2025-04-01", history, false, "No events since 2025-04-01",
        "2025-04-01T00:00:00Z", "2025-04-01T00:00:00Z"},
-      {{window::Kind::kLast, "5"}, {}, false, "No commits in the history", kNow, kNow},
+      {window::Kind::kLast, "5", {}, false, "No commits in the history", kNow, kNow},
   };
   for (const Case& c : cases) {
-    const std::string label = c.request.argument;
+    const window::Request request{c.kind, c.argument};
+    const std::string label = c.argument;
     if (c.accept_all) {
       morvic::AcceptedDeviations(dir).accept("git", "files_touched", "new normal");
       morvic::AcceptedDeviations(dir).accept("ci", "run_duration", "new normal");
     }
-    const Json result = run(c.request, c.stamps);
+    const Json result = run(request, c.stamps);
     ASSERT_EQ(result["status"], "complete") << label;
     const Json& advisory = result["advisory"];
     EXPECT_EQ(result["human_summary"], c.summary) << label;
@@ -64,7 +66,7 @@ TEST_F(WindowRunTest, AWindowWithoutSignificantChangesIsAnAllClearThatSaysWhichW
     EXPECT_TRUE(advisory["changes"].empty()) << label;
     EXPECT_EQ(advisory["status"]["state"], "clear") << label;
     EXPECT_EQ(advisory["period"], (Json{{"from", c.from}, {"to", c.to}})) << label;
-    EXPECT_EQ(advisory["window"]["kind"], window::kind_name(c.request.kind)) << label;
+    EXPECT_EQ(advisory["window"]["kind"], window::kind_name(c.kind)) << label;
     // The period is what the next --new starts after.
     EXPECT_EQ(format_timestamp(*window::advisory_period_end(dir / "phase5" / "advisory.json")), c.to) << label;
     fs::remove(dir / "accepted_deviations.json");
