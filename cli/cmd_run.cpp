@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <future>
 #include <iostream>
 
 #include "cli/commands.h"
@@ -27,26 +28,26 @@ constexpr size_t kShownShifts = 10;
 // The sustained shifts that began inside the window, newest first, as a
 // section of the printed summary ("" when none did). The advisory's files
 // do not hold it.
-std::string shifts_section(const fs::path& dir, const window::Window& window) {
-  std::vector<shifts::Shift> inside;
-  for (shifts::Shift& shift : shifts::find_shifts(dir))
-    if (window.contains(shift.start_event)) inside.push_back(std::move(shift));
-  if (inside.empty()) return "";
-  const std::vector<std::string> lines = shifts::shift_lines(inside, kShownShifts);
+std::string shifts_section(std::vector<shifts::Shift> found, const window::Window& window) {
+  std::erase_if(found, [&](const shifts::Shift& shift) { return !window.contains(shift.start_event); });
+  if (found.empty()) return "";
+  const std::vector<std::string> lines = shifts::shift_lines(found, kShownShifts);
   std::string section = "\n\nSUSTAINED SHIFTS (" + std::to_string(lines.size()) + ")\n";
   for (const std::string& line : lines) section += "\n  " + line;
   return section;
 }
 
+// `found_shifts` gives the shifts of the whole history when a window is given.
 void print_result(const fs::path& dir, const PipelineOutcome& outcome, const Json& result,
-                  const std::optional<window::Window>& window, bool json) {
+                  const std::optional<window::Window>& window,
+                  std::future<std::vector<shifts::Shift>>& found_shifts, bool json) {
   if (json)
     std::cout << dump_pretty(result) << "\n";
   else if (outcome.no_signals)
     std::cout << no_signals_text(dir) << "\n";
   else
     std::cout << coloured_risk_levels(advise_text(result), colour_allowed(STDOUT_FILENO))
-              << (window ? shifts_section(dir, *window) : "") << "\n";
+              << (window ? shifts_section(found_shifts.get(), *window) : "") << "\n";
 }
 
 int exit_status(const Json& result, const std::string& gate) {
@@ -78,9 +79,13 @@ int run_run_command(const Args& args) {
   PipelineOutcome outcome;
   std::optional<window::Window> window;
   std::optional<AdviceAhead> ahead;
-  // Over the events stage 2 read: those it skipped are in no window.
+  std::future<std::vector<shifts::Shift>> found_shifts;
+  // Over the events stage 2 read: those it skipped are in no window. The
+  // shifts a window's summary ends with come from stage 2's signal files:
+  // they are found while stages 4 and 5 work.
   settings.before_learning = [&](const PipelineOutcome& so_far) {
     ahead.emplace(dir, so_far.events.skipped, settings.store, &handoff, request);
+    if (request && !json) found_shifts = std::async(std::launch::async, [&dir] { return shifts::find_shifts(dir); });
   };
   {
     StdoutToStderr quiet(true);  // stdout carries the advisory alone
@@ -94,7 +99,7 @@ int run_run_command(const Args& args) {
     }
   }
   writer.all_stages_done();
-  print_result(dir, outcome, result, window, json);
+  print_result(dir, outcome, result, window, found_shifts, json);
   return exit_status(result, gate);
 }
 
