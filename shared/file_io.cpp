@@ -229,6 +229,12 @@ void AtomicFile::commit() {
   throw IoError(path_.string() + ": " + failed + ": " + std::strerror(saved));
 }
 
+fs::path AtomicFile::close_unflushed() {
+  if (fd_ < 0) throw IoError(path_.string() + ": closed twice");
+  if (::close(std::exchange(fd_, -1)) != 0) fail("close failed");
+  return temp_;
+}
+
 void write_file_atomic(const fs::path& path, std::string_view content) {
   AtomicFile file(path);
   file.append(content);

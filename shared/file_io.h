@@ -117,6 +117,9 @@ class AtomicFile {
 
   void append(std::string_view bytes);
   void commit();
+  // Closes the temporary file without flushing or renaming it and returns
+  // its name: the caller (a FileBatch) now owns it.
+  fs::path close_unflushed();
 
  private:
   [[noreturn]] void fail(const char* what);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "shared/errors.h"
+#include "shared/file_batch.h"
 #include "shared/file_io.h"
 
 namespace velquor {
@@ -106,6 +107,50 @@ TEST_F(FileIo, UncommittedAtomicFileLeavesTheOlderFileAndNoTemporary) {
   // Nothing at the path before: nothing after.
   { AtomicFile file(dir / "new.json"); }
   EXPECT_EQ(names(), std::vector<std::string>{"explanations.json"});
+}
+
+// Files added from several threads appear only at the commit, each whole;
+// a rename that fails names its path and keeps the files renamed before it;
+// an abandoned batch leaves no temporary file.
+TEST_F(FileIo, FileBatchFilesAppearTogetherAtTheCommit) {
+  const size_t kFiles = 400;
+  auto name_of = [](size_t i) { return "e" + std::to_string(1000 + i) + ".json"; };
+  {
+    FileBatch batch;
+    std::vector<std::thread> writers;
+    for (size_t part = 0; part < 4; ++part)
+      writers.emplace_back([&, part] {
+        for (size_t i = part; i < kFiles; i += 4) batch.add(dir / name_of(i), awkward_bytes(i));
+      });
+    for (auto& writer : writers) writer.join();
+    EXPECT_TRUE(list_json_files(dir).empty());  // only temporary files so far
+    EXPECT_EQ(names().size(), kFiles);
+    batch.commit();
+    EXPECT_NO_THROW(batch.commit());  // nothing left to do
+  }
+  ASSERT_EQ(names().size(), kFiles);
+  for (size_t i = 0; i < kFiles; ++i) EXPECT_EQ(read_file(dir / name_of(i)), awkward_bytes(i)) << i;
+
+  fs::remove_all(dir);
+  fs::create_directories(dir / "c.json" / "taken");  // a folder that is not empty cannot be replaced
+  {
+    FileBatch batch;
+    for (const char* name : {"a.json", "b.json", "c.json", "d.json"}) batch.add(dir / name, name);
+    try {
+      batch.commit();
+      ADD_FAILURE() << "a rename over a folder was accepted";
+    } catch (const IoError& error) {
+      EXPECT_NE(std::string(error.what()).find("c.json: rename failed"), std::string::npos) << error.what();
+    }
+  }
+  EXPECT_EQ(names(), (std::vector<std::string>{"a.json", "b.json", "c.json"}));
+  EXPECT_EQ(read_file(dir / "b.json"), "b.json");
+
+  {
+    FileBatch abandoned;
+    abandoned.add(dir / "e.json", "never");
+  }
+  EXPECT_EQ(names(), (std::vector<std::string>{"a.json", "b.json", "c.json"}));
 }
 
 TEST_F(FileIo, AtomicFileInMissingFolderIsIoErrorNamingThePath) {
