@@ -73,6 +73,7 @@ int run_run_command(const Args& args) {
   DirectoryWriter writer(args, dir);
   settings.writer = &writer;
   EventHandoff handoff;  // every event file is read once, by stage 2
+  if (request) handoff.keep_window_stamps();
   settings.handoff = &handoff;
 
   Json result = no_signals_result();

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "shared/errors.h"
 #include "velquor/dornath/plain_event.h"
+#include "velquor/window/plain_stamp.h"
 
 namespace velquor::cli {
 namespace {
@@ -12,6 +14,7 @@ const JsonKeep& members() {
     JsonKeep members;
     for (std::string_view member : dornath::kEventMembers) members.add(member);
     members.add(esperlin::prepared_event_members());
+    members.add(window::stamp_members());
     return members;
   }();
   return keep;
@@ -38,6 +41,7 @@ constexpr size_t kLearnPlainBelow = size_t{1} << 20;
 void EventHandoff::observe(brevalt::Brevalt& engine, size_t file_count) {
   learn_.assign(file_count, std::nullopt);
   advise_.assign(file_count, std::nullopt);
+  stamps_.assign(keep_stamps_ ? file_count : 0, std::nullopt);
   engine.observe_events(members(), [this](size_t index, const fs::path& file, std::string_view text,
                                           const cindrel::ScannedRecord* plain, const Json* event) {
     if (index >= learn_.size()) return;  // a file that appeared since it was counted
@@ -56,6 +60,13 @@ void EventHandoff::observe(brevalt::Brevalt& engine, size_t file_count) {
     if (!plain || !esperlin::prepare_plain_event(text, *plain, prepared))
       prepared = esperlin::prepare_event(tree(), file);
     advise_[index] = std::move(prepared);
+    if (!keep_stamps_) return;
+    std::optional<window::EventStamp> stamp = plain ? window::plain_stamp(*plain, file) : std::nullopt;
+    try {
+      stamps_[index] = Stamp{stamp ? std::move(*stamp) : window::stamp_of(tree(), file), nullptr};
+    } catch (const Error&) {
+      stamps_[index] = Stamp{{}, std::current_exception()};
+    }
   });
 }
 
@@ -67,6 +78,20 @@ std::optional<dornath::EventScan> EventHandoff::take_learn_scan() {
 
 std::optional<std::vector<esperlin::PreparedEvent>> EventHandoff::take_advise_events() {
   return take_all(advise_);
+}
+
+std::optional<std::function<std::vector<window::EventStamp>()>> EventHandoff::take_window_stamps() {
+  std::optional<std::vector<Stamp>> stamps = take_all(stamps_);
+  if (!stamps) return std::nullopt;
+  return [stamps = std::move(*stamps)]() mutable {
+    std::vector<window::EventStamp> read;
+    read.reserve(stamps.size());
+    for (Stamp& stamp : stamps) {
+      if (stamp.error) std::rethrow_exception(stamp.error);
+      read.push_back(std::move(stamp.stamp));
+    }
+    return read;
+  };
 }
 
 }  // namespace velquor::cli

@@ -222,10 +222,15 @@ AdviceAhead::AdviceAhead(const fs::path& dir,
   engine_ = advise_engine(dir, std::nullopt, skipped_events, store, handoff);
   std::set<fs::path> skipped;
   for (const auto& [file, error] : skipped_events) skipped.insert(file);
-  inputs_ = std::async(std::launch::async, [engine = engine_.get(), dir, request, skipped] {
+  // The stamps stage 2 took, when it took every event's.
+  std::optional<std::function<std::vector<window::EventStamp>()>> stamps;
+  if (handoff && skipped.empty()) stamps = handoff->take_window_stamps();
+  inputs_ = std::async(std::launch::async, [engine = engine_.get(), dir, request, skipped,
+                                             stamps = std::move(stamps)] {
     // Which explanations are read depends on the window, so it comes first;
     // its errors come first too, as in run_advise's caller.
-    engine->window = resolve_window(dir, request, std::nullopt, skipped);
+    if (request && stamps) engine->window = window::resolve_in(dir, *request, *stamps);
+    else engine->window = resolve_window(dir, request, std::nullopt, skipped);
     esperlin::AdvisoryInputs inputs = esperlin::read_advisory_inputs(*engine);
     // A hundred thousand prepared events take a while to free: done here,
     // beside stage 4, rather than once the run is over.

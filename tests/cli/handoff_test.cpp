@@ -96,6 +96,11 @@ TEST(Handoff, RunMatchesTheStagesRunOneByOne) {
       {"a commit time that is no text", edit_first("-git.json", [](Json& e) { e["payload"]["committed_at"] = 7; })},
       {"an event of no known family, a window", edit_first("-ci.json", [](Json& e) { e["source_family"] = "x"; }),
        {"--since", "2000-01-01"}},
+      // The window's stamps come from stage 2's scan, or its tree for these.
+      {"unusual stamps, a window",
+       both(edit_first("-ci.json", [](Json& e) { e["payload"]["trigger"] = "abc"; }),
+            edit_first("-git.json", [](Json& e) { e["event_id"] = "git-caf\xC3\xA9"; })),
+       {"--last", "30"}},
       // Stage 2 reads no test case; stage 5 checks every one.
       {"a test case that is no map", edit_first("-testing.json", [](Json& e) { e["payload"]["cases"].push_back(5); })},
       {"a long test report", edit_first("00050-testing.json", make_long_report)},

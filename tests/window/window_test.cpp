@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "shared/file_io.h"
+#include "velquor/window/plain_stamp.h"
 #include "velquor/window/window.h"
 
 namespace velquor::window {
@@ -164,6 +165,42 @@ TEST(Window, HistoriesWithoutCommitsOrTimes) {
   EXPECT_EQ(since.empty_notice(), "No events in the history");
   EXPECT_EQ(since.record(), (Json{{"kind", "since"}, {"argument", "30d"}, {"start", nullptr}, {"end", nullptr},
                                   {"description", "Last 30 days"}}));
+}
+
+// A stamp read from the scanned text equals the one read from the parsed
+// event; what the scan cannot read plainly is left to the parsed event.
+TEST(Window, PlainStampsMatchParsedOnes) {
+  const struct {
+    const char* text;
+    bool plain;  // read from the scan
+  } cases[] = {
+      {R"({"event_id": "git-a1", "source_type": "git", "observed_at": "2024-10-01T10:00:00+02:00",
+          "payload": {"commit_hash": "a1", "files": ["x.py"]}})", true},
+      {R"({"event_id": "ci-1", "source_type": "github_actions", "observed_at": "2024-10-01T09:00:00Z",
+          "payload": {"trigger": {"commit_sha": "a1"}}})", true},
+      {R"({"event_id": 7, "observed_at": null, "payload": {"trigger": null}})", true},  // known by its file
+      {R"({"source_type": "git", "payload": [{"commit_hash": "a2"}]})", true},       // a payload no map
+      {R"({"event_id": "e", "payload": {"trigger": "a3"}, "observed_at": "yesterday"})", true},
+      {R"({"event_id": "e", "source_type": 5, "payload": {"commit_hash": "a4", "trigger": {"commit_sha": 9}}})", true},
+      {"{\"event_id\": \"caf\xC3\xA9\", \"payload\": {\"trigger\": {\"commit_sha\": \"\xC3\xBC\"}}}", false},
+      {R"({"event_id": "caf\u00e9", "source_type": "git", "payload": {"commit_hash": "a\"5"}})", false},
+      {R"({"event_id": "e", "observed_at": 17})", false},  // an error, worded by the parsed event
+      {R"({"event_id": "e", "event_id": "f"})", false},    // a member named twice
+      {R"({})", true},
+  };
+  for (const auto& c : cases) {
+    cindrel::ScannedRecord record;
+    const bool scanned = cindrel::RecordScanner(c.text).scan_plain_object(record);
+    const std::optional<EventStamp> plain = scanned ? plain_stamp(record, "events/x-1.json") : std::nullopt;
+    EXPECT_EQ(plain.has_value(), c.plain) << c.text;
+    if (!plain) continue;
+    const EventStamp parsed = stamp_of(parse_json(c.text, "x", NonFinite::kReject), "events/x-1.json");
+    EXPECT_EQ(plain->event_id, parsed.event_id) << c.text;
+    EXPECT_EQ(plain->observed_text, parsed.observed_text) << c.text;
+    EXPECT_EQ(plain->observed, parsed.observed) << c.text;
+    EXPECT_EQ(plain->is_commit, parsed.is_commit) << c.text;
+    EXPECT_EQ(plain->commit, parsed.commit) << c.text;
+  }
 }
 
 TEST(Window, RecordsRoundTripThroughAnAdvisory) {

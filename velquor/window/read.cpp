@@ -16,6 +16,8 @@ std::string text_member(const Json* map, std::string_view key) {
   return value && value->is_string() ? value->get<std::string>() : "";
 }
 
+}  // namespace
+
 EventStamp stamp_of(const Json& event, const fs::path& path) {
   const std::string where = path.string();
   if (!event.is_object()) throw TypeError(where + ": an event must be an object, got " + json_kind(event));
@@ -35,14 +37,12 @@ EventStamp stamp_of(const Json& event, const fs::path& path) {
   return stamp;
 }
 
-// The members stamp_of reads: a huge event costs no tree of the rest.
+// A huge event costs no tree of the rest.
 const JsonKeep& stamp_members() {
   static const JsonKeep keep{"event_id", "observed_at", "source_type", "payload.commit_hash",
                              "payload.trigger.commit_sha"};
   return keep;
 }
-
-}  // namespace
 
 std::vector<EventStamp> read_event_stamps(const fs::path& events_dir, const std::set<fs::path>& skipped) {
   std::vector<fs::path> files = list_json_files(events_dir);
@@ -79,11 +79,18 @@ std::optional<TimePoint> advisory_period_end(const fs::path& advisory_path) {
 }
 
 Window resolve_in(const fs::path& data_dir, const Request& request,
-                  const std::optional<fs::path>& previous_advisory, const std::set<fs::path>& skipped) {
+                  const std::function<std::vector<EventStamp>()>& stamps,
+                  const std::optional<fs::path>& previous_advisory) {
   std::optional<TimePoint> previous_end;
   if (request.kind == Kind::kNew)
     previous_end = advisory_period_end(previous_advisory.value_or(data_dir / "phase5" / "advisory.json"));
-  return resolve(request, read_event_stamps(data_dir / "events", skipped), previous_end);
+  return resolve(request, stamps(), previous_end);
+}
+
+Window resolve_in(const fs::path& data_dir, const Request& request,
+                  const std::optional<fs::path>& previous_advisory, const std::set<fs::path>& skipped) {
+  return resolve_in(
+      data_dir, request, [&] { return read_event_stamps(data_dir / "events", skipped); }, previous_advisory);
 }
 
 }  // namespace velquor::window

@@ -41,6 +41,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -151,6 +152,14 @@ Window resolve(const Request& request, const std::vector<EventStamp>& events,
 
 // --- Reading a data directory ---
 
+// The members of an event its stamp comes from (dotted paths, see JsonKeep):
+// an event parsed keeping only these stamps as the whole event does.
+const JsonKeep& stamp_members();
+
+// The stamp of one event read from `file`; TypeError naming the file when
+// the event is no map or its observed_at is neither text nor null.
+EventStamp stamp_of(const Json& event, const fs::path& file);
+
 // One stamp per file of `events_dir`, in file-name order, leaving out the
 // files in `skipped` (unreadable ones a run chose to pass over).
 std::vector<EventStamp> read_event_stamps(const fs::path& events_dir, const std::set<fs::path>& skipped = {});
@@ -165,5 +174,12 @@ std::optional<TimePoint> advisory_period_end(const fs::path& advisory_path);
 Window resolve_in(const fs::path& data_dir, const Request& request,
                   const std::optional<fs::path>& previous_advisory = std::nullopt,
                   const std::set<fs::path>& skipped = {});
+
+// The same over stamps a host has read already: `stamps()` gives them in
+// file-name order (or raises the error reading them would), and is called
+// after the earlier advisory is read, so errors come in the same order.
+Window resolve_in(const fs::path& data_dir, const Request& request,
+                  const std::function<std::vector<EventStamp>()>& stamps,
+                  const std::optional<fs::path>& previous_advisory = std::nullopt);
 
 }  // namespace velquor::window
