@@ -3,7 +3,8 @@
 // 200 MB, 1.5 million cases): the read floor (every event file opened, read
 // and closed once, in this process), then each stage and `velquor run` as
 // the user runs them, each in its own process so that its peak memory is its
-// own. Beside each wall time stands the CPU time it took on all threads: on a
+// own, and last `velquor run --last 500`, the run that asks what is drifting
+// now. Beside each wall time stands the CPU time it took on all threads: on a
 // machine of few cores it shows how far parallel work can still shorten a
 // step.
 //
@@ -105,15 +106,25 @@ Measure read_floor(const fs::path& dir) {
   return {seconds_since(start), own_cpu_seconds() - cpu_start, 0, true};
 }
 
-// Runs `velquor <command> <dir>` with its output discarded.
-Measure run_command(const char* velquor, const char* command, const fs::path& dir) {
+// One timed step: a command and the options it runs with after DIR.
+struct Step {
+  const char* label;
+  const char* command;
+  std::vector<const char*> options;
+};
+
+// Runs `velquor <command> <dir> <options>` with its output discarded.
+Measure run_command(const char* velquor, const Step& step, const fs::path& dir) {
+  std::vector<const char*> argv = {"velquor", step.command, dir.c_str()};
+  argv.insert(argv.end(), step.options.begin(), step.options.end());
+  argv.push_back(nullptr);
   std::fflush(stdout);  // the child must not print what this process buffered
   const auto start = Clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     std::freopen("/dev/null", "w", stdout);
     std::freopen("/dev/null", "w", stderr);
-    ::execl(velquor, "velquor", command, dir.c_str(), static_cast<char*>(nullptr));
+    ::execv(velquor, const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
   int status = 0;
@@ -136,7 +147,10 @@ int main(int argc, char** argv) {
   const char* velquor = binary ? binary : VELQUOR_COMMAND;
   std::vector<std::string> cases(argv + 1, argv + argc);
   if (cases.empty()) cases = {"10000", "100000", "huge"};
-  const std::vector<const char*> commands = {"baseline", "explain", "learn", "advise", "run"};
+  // The last step is the run a maintainer asks what is drifting now with.
+  const std::vector<Step> steps = {{"baseline", "baseline", {}}, {"explain", "explain", {}},
+                                   {"learn", "learn", {}},       {"advise", "advise", {}},
+                                   {"run", "run", {}},           {"run last", "run", {"--last", "500"}}};
   std::printf("%8s %-10s %9s %8s %8s %9s\n", "events", "step", "seconds", "cpu s", "peak MB", "x floor");
   for (const std::string& name : cases) {
     if (name != "10000" && name != "100000" && name != "huge") {
@@ -150,9 +164,9 @@ int main(int argc, char** argv) {
     read_floor(dir);
     const Measure floor = read_floor(dir);
     std::printf("%8s %-10s %8.2fs %7.2fs %8s %9s\n", label, "read", floor.seconds, floor.cpu_seconds, "-", "1.00");
-    for (const char* command : commands) {
-      const Measure measure = run_command(velquor, command, dir);
-      std::printf("%8s %-10s %8.2fs %7.2fs %8ld %9.2f%s\n", label, command, measure.seconds, measure.cpu_seconds,
+    for (const Step& step : steps) {
+      const Measure measure = run_command(velquor, step, dir);
+      std::printf("%8s %-10s %8.2fs %7.2fs %8ld %9.2f%s\n", label, step.label, measure.seconds, measure.cpu_seconds,
                   measure.peak_mb, measure.seconds / floor.seconds, measure.ok ? "" : "  (failed)");
       std::fflush(stdout);
     }
