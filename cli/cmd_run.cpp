@@ -86,7 +86,8 @@ int run_run_command(const Args& args) {
   // they are found while stages 4 and 5 work.
   settings.before_learning = [&](const PipelineOutcome& so_far) {
     ahead.emplace(dir, so_far.events.skipped, settings.store, &handoff, request);
-    if (request && !json) found_shifts = std::async(std::launch::async, [&dir] { return shifts::find_shifts(dir); });
+    if (request && !json)
+      found_shifts = std::async(std::launch::async, [&dir] { return shifts::find_shifts(dir); });
   };
   {
     StdoutToStderr quiet(true);  // stdout carries the advisory alone

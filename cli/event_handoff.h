@@ -1,8 +1,9 @@
 // `velquor run` reads every event file once. Stage 2 reads each event
 // anyway; while it holds one, the digests stages 4 and 5 keep of every event
-// are taken from its text, or from the tree stage 2 built of an odd one, so
-// that neither stage reads the events directory again. Stage 2's trees then
-// keep, besides its own members, the ones those digests read.
+// (and, for a run with a window, the event's window stamp) are taken from its
+// text, or from the tree stage 2 built of an odd one, so that nothing reads
+// the events directory again. Stage 2's trees then keep, besides its own
+// members, the ones those digests read.
 //
 // A handoff is used only when it covers every event file: when stage 2 left a
 // file out (--skip-bad-events), stages 4 and 5 read the files themselves and
@@ -38,13 +39,13 @@ class EventHandoff {
   // error of the first file whose stamp cannot be read).
   std::optional<std::function<std::vector<window::EventStamp>()>> take_window_stamps();
 
+ private:
   // A stamp, or the error reading it raised.
   struct Stamp {
     window::EventStamp stamp;
     std::exception_ptr error;
   };
 
- private:
   // One slot per event file, each written by the one thread that parsed it.
   std::vector<std::optional<dornath::ScannedEvent>> learn_;
   std::vector<std::optional<esperlin::PreparedEvent>> advise_;
